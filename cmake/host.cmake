@@ -1,0 +1,29 @@
+# Host build: the portable core with its unit tests under the sanitizers,
+# the device simulator and the end-to-end tests that drive the Windows build.
+enable_testing()
+find_package(GTest REQUIRED)
+include(GoogleTest)
+
+set(SANITIZE_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
+function(target_sanitize target)
+    target_compile_options(${target} PRIVATE ${SANITIZE_FLAGS})
+    target_link_options(${target} PRIVATE ${SANITIZE_FLAGS})
+endfunction()
+
+add_library(installer_core STATIC ${CORE_SOURCES})
+target_include_directories(installer_core PUBLIC ${CMAKE_SOURCE_DIR}/installer)
+target_sanitize(installer_core)
+
+file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
+add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/fake/fake_platform.cpp)
+target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
+target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
+target_sanitize(unit_tests)
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
+
+foreach(extra tools/bootsim tests/win32 tests/e2e)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
+        add_subdirectory(${extra})
+    endif()
+endforeach()

@@ -1,0 +1,13 @@
+# Windows build: the one self-contained installer.exe, and the test driver.
+# Static runtime, so that the program needs nothing but Windows's own DLLs.
+add_compile_definitions(__USE_MINGW_ANSI_STDIO=1 WINVER=0x0A00 _WIN32_WINNT=0x0A00)
+add_link_options(-static -static-libgcc -static-libstdc++)
+
+add_library(installer_core STATIC ${CORE_SOURCES})
+target_include_directories(installer_core PUBLIC ${CMAKE_SOURCE_DIR}/installer)
+
+foreach(extra installer tools/uidriver)
+    if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
+        add_subdirectory(${extra})
+    endif()
+endforeach()

@@ -1,0 +1,24 @@
+// What the engine needs of the machine it runs on, and nothing more.
+// port_win32.cpp and report_win32.cpp implement it for Windows; the unit
+// tests put a scripted device and a virtual clock in its place.
+#pragma once
+
+#include <stdint.h>
+
+#include "engine/link.h"
+
+// Blocking write of n bytes; returns the count written.
+int32_t port_write(port_handle port, const uint8_t *data, int32_t n);
+// Reads up to n bytes within the port's time-outs: the bytes of one reply,
+// which ends after 20 ms of silence, or 0 after 100 ms with nothing.
+int32_t port_read(port_handle port, uint8_t *buffer, int32_t n);
+// Drops whatever is buffered in both directions.
+void port_purge(port_handle port);
+// Waits until written data has left.
+void port_drain(port_handle port);
+
+uint32_t tick_count_ms();
+void sleep_ms(uint32_t ms);
+
+// Puts a text into the main dialog's status line.
+void status_line_set(const char *text);

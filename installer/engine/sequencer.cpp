@@ -1,0 +1,210 @@
+#include "engine/sequencer.h"
+
+#include <stdio.h>
+
+#include "engine/frames.h"
+#include "engine/platform.h"
+#include "report/report.h"
+
+bool timer_elapsed(uint32_t *start, uint32_t timeout)
+{
+    uint32_t now = tick_count_ms();
+    if (timeout == 0) {
+        *start = now;
+        return true;
+    }
+    // Unsigned difference, so the wrap of the tick counter after 49.7 days
+    // still gives the right elapsed time.
+    return now - *start > timeout;
+}
+
+static void send_request(modbus_transfer *t)
+{
+    port_write(t->port, t->frame, t->len);
+}
+
+static void read_reply(modbus_transfer *t)
+{
+    t->len = port_read(t->port, t->frame, t->rx_size);
+}
+
+static void enter_start(modbus_transfer *t)
+{
+    t->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
+    t->offset = 0;
+    t->timeout_ms = PROG_CONTACT_TIMEOUT_MS;
+}
+
+static void enter_contact(modbus_transfer *t)
+{
+    timer_elapsed(&t->timer_start, 0);
+    trace("CONTACTING...\n");
+    build_crc_query(t, t->flash_base, PROG_CONTACT_QUERY_LENGTH);
+    send_request(t);
+    sleep_ms(PROG_CONTACT_PAUSE_MS);
+}
+
+static void enter_write(modbus_transfer *t)
+{
+    timer_elapsed(&t->timer_start, 0);
+    uint32_t address = t->flash_base + static_cast<uint32_t>(t->offset);
+    trace("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<uint32_t>(t->block_length),
+          static_cast<uint32_t>(t->offset));
+    fflush(stdout);
+    show_status("programming %#x", address);
+    build_write_block(t, address, t->block_length, t->image + t->offset);
+    send_request(t);
+    trace(" - SENT - ");
+    fflush(stdout);
+}
+
+static void enter_verify(modbus_transfer *t)
+{
+    timer_elapsed(&t->timer_start, 0);
+    trace("Verifying address %#x, image size %#x bytes\n", t->flash_base,
+          static_cast<uint32_t>(t->image_size));
+    show_status("Verifying...");
+    build_crc_query(t, t->flash_base, static_cast<uint32_t>(t->image_size));
+    send_request(t);
+    trace("frame length %4d bytes sent\n", t->len);
+}
+
+static void enter_reset(modbus_transfer *t)
+{
+    timer_elapsed(&t->timer_start, 0);
+    trace("Resetting target\n");
+    show_status("Resetting target...");
+    build_reset(t);
+    send_request(t);
+    trace("frame length %4d bytes sent\n", t->len);
+}
+
+void prog_enter(modbus_transfer *t, uint32_t s)
+{
+    switch (s) {
+    case PROG_STATE_START:
+        enter_start(t);
+        break;
+    case PROG_STATE_CONTACT:
+        enter_contact(t);
+        break;
+    case PROG_STATE_WRITE:
+        enter_write(t);
+        break;
+    case PROG_STATE_VERIFY:
+        enter_verify(t);
+        break;
+    case PROG_STATE_RESET:
+        enter_reset(t);
+        break;
+    case PROG_STATE_DONE:
+        show_status("Programming Completed OK");
+        break;
+    default:
+        break;
+    }
+    t->state = s;
+}
+
+static void step_contact(modbus_transfer *t)
+{
+    if (timer_elapsed(&t->timer_start, t->timeout_ms))
+        prog_enter(t, PROG_STATE_CONTACT);
+    read_reply(t);
+    if (t->len != 0)
+        dump_rx(t);
+    if (!frame_valid(t))
+        return;
+    trace("REMOTE DEVICE LINK ESTABLISHED\n");
+    t->timeout_ms = PROG_LINK_TIMEOUT_MS;
+    // Answers to earlier contact requests may still be on their way; they
+    // must not be taken for the first block's acknowledgement.
+    port_purge(t->port);
+    port_drain(t->port);
+    prog_enter(t, PROG_STATE_WRITE);
+}
+
+static void step_write(modbus_transfer *t)
+{
+    if (timer_elapsed(&t->timer_start, t->timeout_ms)) {
+        trace("TIMEOUT\n");
+        prog_enter(t, PROG_STATE_WRITE);
+    }
+    read_reply(t);
+    if (!frame_valid(t))
+        return;
+    trace("- OK\n");
+    fflush(stdout);
+    t->offset += t->block_length;
+    if (t->offset >= t->image_size) {
+        prog_enter(t, PROG_STATE_VERIFY);
+        return;
+    }
+    if (t->image_size - t->offset < t->block_length)
+        t->block_length = t->image_size - t->offset;
+    prog_enter(t, PROG_STATE_WRITE);
+}
+
+static void step_verify(modbus_transfer *t)
+{
+    if (timer_elapsed(&t->timer_start, t->timeout_ms))
+        prog_enter(t, PROG_STATE_VERIFY);
+    read_reply(t);
+    // A shorter frame, such as a late acknowledgement of the last block, does
+    // not reach the checksum field: what stands there would be left over from
+    // our own query. Wait for the real answer instead.
+    if (!frame_valid(t) || t->len < PROG_CRC_REPLY_LENGTH_MIN)
+        return;
+    uint32_t remote = get_be16(t->frame + 11);
+    uint32_t local = crc16(t->image, t->image_size);
+    trace("Remote CRC %#x\n", remote);
+    trace("Local  CRC %#x\n", local);
+    if (remote == local) {
+        trace("CRCs match\n");
+        show_status("Program Verified OK");
+        prog_enter(t, PROG_STATE_RESET);
+    } else {
+        trace("CRC FAIL\n");
+        show_status("FAILED");
+        prog_enter(t, PROG_STATE_FAILED);
+    }
+}
+
+static void step_reset(modbus_transfer *t)
+{
+    if (timer_elapsed(&t->timer_start, PROG_RESET_TIMEOUT_MS))
+        prog_enter(t, PROG_STATE_RESET);
+    read_reply(t);
+    if (!frame_valid(t))
+        return;
+    trace("frame length %4d bytes received & OK\n", t->len);
+    prog_enter(t, PROG_STATE_DONE);
+}
+
+void prog_step(modbus_transfer *t)
+{
+    switch (t->state) {
+    case PROG_STATE_IDLE:
+        prog_enter(t, PROG_STATE_START);
+        break;
+    case PROG_STATE_START:
+        show_status("Establishing Link...");
+        prog_enter(t, PROG_STATE_CONTACT);
+        break;
+    case PROG_STATE_CONTACT:
+        step_contact(t);
+        break;
+    case PROG_STATE_WRITE:
+        step_write(t);
+        break;
+    case PROG_STATE_VERIFY:
+        step_verify(t);
+        break;
+    case PROG_STATE_RESET:
+        step_reset(t);
+        break;
+    default:
+        // Failed and done are final; nothing happens until a new run.
+        break;
+    }
+}

@@ -1,0 +1,232 @@
+#include "fake/fake_platform.h"
+
+#include <stdio.h>
+#include <string.h>
+
+#include <algorithm>
+
+#include "engine/platform.h"
+
+fake_line fake;
+
+namespace {
+
+struct guard {
+    guard() { fake.alloc_guard++; }
+    ~guard() { fake.alloc_guard--; }
+};
+
+uint32_t be32(const bytes &f, size_t at)
+{
+    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
+}
+
+bytes device_answer(const bytes &req)
+{
+    if (req.size() < 5 || fake_crc16(req.data(), req.size() - 2) != (req[req.size() - 2] | (req[req.size() - 1] << 8)))
+        return {};
+    switch (req[2]) {
+    case 0xF5: {
+        uint32_t address = be32(req, 3);
+        size_t n = (size_t(req[7]) << 8) | req[8];
+        if (req.size() != n + 11 || address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + n > FAKE_FLASH_SIZE)
+            return {};
+        uint32_t at = address - FAKE_FLASH_BASE;
+        std::copy(req.begin() + 9, req.begin() + 9 + long(n), fake.flash.begin() + at);
+        if (fake.corrupt_flash_at >= 0 && uint32_t(fake.corrupt_flash_at) >= at && uint32_t(fake.corrupt_flash_at) < at + n)
+            fake.flash[size_t(fake.corrupt_flash_at)] ^= 0x5A;
+        return fake_sealed(bytes(req.begin(), req.begin() + 9));
+    }
+    case 0xF6: {
+        uint32_t address = be32(req, 3);
+        uint32_t length = be32(req, 7);
+        if (address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + length > FAKE_FLASH_SIZE)
+            return {};
+        uint16_t crc = fake_crc16(fake.flash.data() + (address - FAKE_FLASH_BASE), length);
+        bytes reply(req.begin(), req.begin() + 11);
+        reply.push_back(uint8_t(crc >> 8)); // the device's checksum goes high byte first
+        reply.push_back(uint8_t(crc & 0xFF));
+        return fake_sealed(reply);
+    }
+    case 0xF7:
+        fake.restarts++;
+        return fake_sealed({req[0], req[1], req[2]});
+    default:
+        return {};
+    }
+}
+
+void device_receive(const bytes &req)
+{
+    int index = fake.requests++;
+    bytes reply = device_answer(req);
+    if (reply.empty())
+        return;
+    uint32_t delay = fake.reply_delay_ms;
+    auto fault = fake.faults.find(index);
+    if (fault != fake.faults.end()) {
+        switch (fault->second.kind) {
+        case FAKE_DROP:
+            return;
+        case FAKE_LATE:
+            delay = fault->second.delay_ms;
+            break;
+        case FAKE_BAD_CRC:
+            reply.back() ^= 0xFF;
+            break;
+        case FAKE_SHORT:
+            reply = fake_sealed({reply[0], reply[1], reply[2]});
+            break;
+        case FAKE_TWICE:
+            fake_arrive(fault->second.delay_ms, reply);
+            break;
+        }
+    }
+    fake_arrive(delay, reply);
+}
+
+} // namespace
+
+void fake_reset(uint32_t start_ms)
+{
+    guard g;
+    fake.now_ms = start_ms;
+    fake.wine_reads = false;
+    fake.incoming.clear();
+    fake.written.clear();
+    fake.written_at.clear();
+    fake.statuses.clear();
+    fake.purges = 0;
+    fake.drains = 0;
+    fake.reads = 0;
+    fake.device_on = true;
+    fake.reply_delay_ms = 5;
+    fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
+    fake.faults.clear();
+    fake.corrupt_flash_at = -1;
+    fake.requests = 0;
+    fake.restarts = 0;
+}
+
+void fake_arrive(uint32_t delay_ms, const bytes &data)
+{
+    guard g;
+    fake_chunk chunk{fake.now_ms + delay_ms, data};
+    auto later = std::find_if(fake.incoming.begin(), fake.incoming.end(),
+                              [&](const fake_chunk &c) { return int32_t(c.at_ms - chunk.at_ms) > 0; });
+    fake.incoming.insert(later, chunk);
+}
+
+uint16_t fake_crc16(const uint8_t *data, size_t n)
+{
+    // Table-free, written independently of the engine's, from the Modbus
+    // definition: reflected 0x8005, initial 0xFFFF.
+    uint32_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; i++) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xA001u : 0u);
+    }
+    return uint16_t(crc);
+}
+
+bytes fake_sealed(bytes frame)
+{
+    uint16_t crc = fake_crc16(frame.data(), frame.size());
+    frame.push_back(uint8_t(crc & 0xFF));
+    frame.push_back(uint8_t(crc >> 8));
+    return frame;
+}
+
+std::string fake_hex(const bytes &data)
+{
+    std::string out;
+    char piece[4];
+    for (uint8_t b : data) {
+        snprintf(piece, sizeof piece, "%s%02X", out.empty() ? "" : " ", b);
+        out += piece;
+    }
+    return out;
+}
+
+// The seam.
+
+int32_t port_write(port_handle, const uint8_t *data, int32_t n)
+{
+    guard g;
+    bytes req(data, data + n);
+    fake.written.push_back(req);
+    fake.written_at.push_back(fake.now_ms);
+    if (fake.device_on)
+        device_receive(req);
+    return n;
+}
+
+int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
+{
+    guard g;
+    fake.reads++;
+    uint32_t start = fake.now_ms;
+    auto arrived_by = [&](uint32_t when) {
+        return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;
+    };
+    if (!arrived_by(start + FAKE_READ_TOTAL_MS)) {
+        fake.now_ms = start + FAKE_READ_TOTAL_MS;
+        return 0;
+    }
+    int32_t got = 0;
+    uint32_t last = start;
+    while (got < n && !fake.incoming.empty()) {
+        fake_chunk &chunk = fake.incoming.front();
+        uint32_t at = int32_t(chunk.at_ms - start) > 0 ? chunk.at_ms : start;
+        bool first = got == 0;
+        bool within_interval = int32_t(at - last) < int32_t(FAKE_READ_INTERVAL_MS);
+        bool within_total = fake.wine_reads || int32_t(at - start) <= int32_t(FAKE_READ_TOTAL_MS);
+        if (!first && !(within_interval && within_total))
+            break;
+        size_t take = std::min(chunk.data.size(), size_t(n - got));
+        memcpy(buffer + got, chunk.data.data(), take);
+        got += int32_t(take);
+        last = at;
+        if (take == chunk.data.size())
+            fake.incoming.pop_front();
+        else
+            chunk.data.erase(chunk.data.begin(), chunk.data.begin() + long(take));
+    }
+    uint32_t end = last + FAKE_READ_INTERVAL_MS;
+    if (!fake.wine_reads && int32_t(end - (start + FAKE_READ_TOTAL_MS)) > 0)
+        end = start + FAKE_READ_TOTAL_MS;
+    if (got == n)
+        end = last;
+    fake.now_ms = end;
+    return got;
+}
+
+void port_purge(port_handle)
+{
+    guard g;
+    fake.purges++;
+    while (!fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - fake.now_ms) <= 0)
+        fake.incoming.pop_front();
+}
+
+void port_drain(port_handle)
+{
+    fake.drains++;
+}
+
+uint32_t tick_count_ms()
+{
+    return fake.now_ms;
+}
+
+void sleep_ms(uint32_t ms)
+{
+    fake.now_ms += ms;
+}
+
+void status_line_set(const char *text)
+{
+    guard g;
+    fake.statuses.push_back(text);
+}

@@ -1,0 +1,68 @@
+// A scripted boot loader on a virtual serial line with a virtual millisecond
+// clock, in place of the Windows half of the engine's platform seam.
+#pragma once
+
+#include <stdint.h>
+
+#include <deque>
+#include <map>
+#include <string>
+#include <vector>
+
+typedef std::vector<uint8_t> bytes;
+
+enum fake_fault_kind {
+    FAKE_DROP,     // no reply at all
+    FAKE_LATE,     // reply after delay_ms instead of the usual delay
+    FAKE_BAD_CRC,  // reply with its last byte flipped
+    FAKE_SHORT,    // a valid 5-byte frame instead of the proper reply
+    FAKE_TWICE,    // the reply, and the same again delay_ms later
+};
+
+struct fake_fault {
+    fake_fault_kind kind;
+    uint32_t delay_ms;
+};
+
+struct fake_chunk {
+    uint32_t at_ms; // when its bytes have arrived at the port
+    bytes data;
+};
+
+struct fake_line {
+    uint32_t now_ms;
+    bool wine_reads;            // reads end 20 ms after a byte even past the 100 ms total
+    std::deque<fake_chunk> incoming;
+    std::vector<bytes> written;
+    std::vector<uint32_t> written_at;
+    std::vector<std::string> statuses;
+    int purges;
+    int drains;
+    int reads;
+    int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
+
+    // The device.
+    bool device_on;
+    uint32_t reply_delay_ms;    // from the end of a request to its reply
+    std::vector<uint8_t> flash; // FAKE_FLASH_SIZE bytes from FAKE_FLASH_BASE
+    std::map<int, fake_fault> faults; // by request index, 0-based
+    int corrupt_flash_at;       // image offset flipped after writing, -1 for none
+    int requests;
+    int restarts;
+};
+
+const uint32_t FAKE_FLASH_BASE = 0x08001000;
+const uint32_t FAKE_FLASH_SIZE = 256 * 1024;
+const uint32_t FAKE_READ_INTERVAL_MS = 20;
+const uint32_t FAKE_READ_TOTAL_MS = 100;
+
+extern fake_line fake;
+
+// Fresh line, device answering every request after 5 ms, clock at start_ms.
+void fake_reset(uint32_t start_ms = 1000);
+// Bytes that arrive delay_ms from now, whatever was written.
+void fake_arrive(uint32_t delay_ms, const bytes &data);
+
+uint16_t fake_crc16(const uint8_t *data, size_t n);
+bytes fake_sealed(bytes frame);
+std::string fake_hex(const bytes &data);

@@ -1,0 +1,201 @@
+// The portable pieces around the engine: port discovery, the fatal report's
+// text, the image padding and the status line.
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "fake/fake_platform.h"
+#include "image/image.h"
+#include "report/fatal.h"
+#include "report/report.h"
+#include "serial/serial.h"
+
+namespace {
+
+// Discovery probes device paths with fopen; in a scratch working folder,
+// files named like the paths stand in for the ports.
+struct scratch_folder {
+    char old_cwd[PATH_MAX];
+    char path[64];
+};
+
+void scratch_enter(scratch_folder *s)
+{
+    ASSERT_NE(getcwd(s->old_cwd, sizeof s->old_cwd), nullptr);
+    snprintf(s->path, sizeof s->path, "/tmp/discover-XXXXXX");
+    ASSERT_NE(mkdtemp(s->path), nullptr);
+    ASSERT_EQ(chdir(s->path), 0);
+}
+
+void scratch_leave(scratch_folder *s)
+{
+    ASSERT_EQ(chdir(s->old_cwd), 0);
+    std::string cmd = std::string("rm -rf ") + s->path;
+    ASSERT_EQ(system(cmd.c_str()), 0);
+}
+
+void port_present(int n)
+{
+    char name[32];
+    snprintf(name, sizeof name, "\\\\.\\com%d", n);
+    FILE *f = fopen(name, "w");
+    ASSERT_NE(f, nullptr);
+    fclose(f);
+}
+
+struct discovery_case {
+    const char *name;
+    std::vector<int> present;
+    std::vector<int> expected;
+};
+
+TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
+{
+    const discovery_case cases[] = {
+        {"none", {}, {}},
+        {"3 and 12", {12, 3}, {3, 12}},
+        {"2 and 10", {10, 2}, {2, 10}},
+        {"the edges", {1, 998, 999, 1000}, {1, 998}},
+    };
+    for (const discovery_case &c : cases) {
+        scratch_folder s;
+        scratch_enter(&s);
+        for (int n : c.present)
+            port_present(n);
+        static com_port table[COM_PORTS_MAX];
+        memset(table, 0x55, sizeof table);
+        int32_t count = discover_ports(table);
+        ASSERT_EQ(count, int32_t(c.expected.size())) << c.name;
+        for (size_t i = 0; i < c.expected.size(); i++) {
+            char path[32];
+            snprintf(path, sizeof path, "\\\\.\\com%d", c.expected[i]);
+            EXPECT_EQ(table[i].number, c.expected[i]) << c.name;
+            EXPECT_STREQ(table[i].path, path) << c.name;
+        }
+        scratch_leave(&s);
+    }
+}
+
+TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
+{
+    scratch_folder s;
+    scratch_enter(&s);
+    for (int n = 1; n <= 1000; n++)
+        port_present(n);
+    static com_port table[COM_PORTS_MAX];
+    EXPECT_EQ(discover_ports(table), 998);
+    EXPECT_STREQ(table[0].path, "\\\\.\\com1");
+    EXPECT_STREQ(table[997].path, "\\\\.\\com998");
+    EXPECT_EQ(table[997].number, 998);
+    scratch_leave(&s);
+}
+
+const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
+const char FATAL_CLOSING[] = "\n\n The program will now abort\n\n\n";
+const char PORT_TEXT[] = "Unable to open serial port. In use already, or not present";
+
+TEST(FatalReport, PiecesInOrder)
+{
+    char message[FATAL_MESSAGE_SIZE];
+    int32_t n = fatal_compose(message, PORT_TEXT, 2, "The system cannot find the file specified.\r\n");
+    std::string expected = std::string(FATAL_OPENING) + "          " + PORT_TEXT + "\n" +
+                           "Error number 2 reported\n" + "The system cannot find the file specified.\r\n" +
+                           FATAL_CLOSING;
+    EXPECT_EQ(std::string(message), expected);
+    EXPECT_EQ(n, int32_t(expected.size()));
+}
+
+TEST(FatalReport, NoErrorLineWithoutAnError)
+{
+    char message[FATAL_MESSAGE_SIZE];
+    fatal_compose(message, "Could not create dialog", 0, "ignored");
+    EXPECT_EQ(std::string(message),
+              std::string(FATAL_OPENING) + "          Could not create dialog\n" + FATAL_CLOSING);
+}
+
+TEST(FatalReport, LongSystemTextIsCutAndTheClosingLineStaysWhole)
+{
+    for (size_t length : {900u, 940u, 999u, 5000u}) {
+        std::string system_text(length, 'x');
+        char message[FATAL_MESSAGE_SIZE + 16];
+        memset(message, 0x7E, sizeof message);
+        int32_t n = fatal_compose(message, PORT_TEXT, 1450, system_text.c_str());
+        std::string text(message);
+        EXPECT_EQ(n, int32_t(text.size())) << length;
+        EXPECT_LE(text.size(), size_t(FATAL_MESSAGE_SIZE - 1)) << length;
+        EXPECT_EQ(text.substr(text.size() - strlen(FATAL_CLOSING)), FATAL_CLOSING) << length;
+        EXPECT_NE(text.find("Error number 1450 reported\nxxx"), std::string::npos) << length;
+        EXPECT_EQ(message[FATAL_MESSAGE_SIZE], 0x7E) << "nothing written past the report";
+    }
+}
+
+TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
+{
+    std::string text(2000, 'd');
+    char message[FATAL_MESSAGE_SIZE];
+    fatal_compose(message, text.c_str(), 5, "Access is denied.\r\n");
+    std::string out(message);
+    EXPECT_EQ(out.size(), size_t(FATAL_MESSAGE_SIZE - 1));
+    EXPECT_EQ(out.substr(out.size() - strlen(FATAL_CLOSING)), FATAL_CLOSING);
+}
+
+struct padding_case {
+    int32_t resource_size;
+    int32_t padded;
+};
+
+TEST(ImagePadding, RoundsUpToWholeBlocks)
+{
+    const padding_case cases[] = {{1, 1024}, {1023, 1024}, {1024, 1024}, {1025, 2048},
+                                  {2048, 2048}, {110784, 0x1B400}};
+    for (const padding_case &c : cases)
+        EXPECT_EQ(image_padded_size(c.resource_size), c.padded) << c.resource_size;
+}
+
+TEST(ImagePadding, CopyIsZeroPaddedAndTraced)
+{
+    std::vector<uint8_t> data(1025, 0xA5);
+    modbus_transfer t = {};
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(image_place(&t, data.data(), int32_t(data.size())), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    ASSERT_EQ(t.image_size, 2048);
+    EXPECT_EQ(t.flash_base, FLASH_IMAGE_BASE);
+    EXPECT_EQ(memcmp(t.image, data.data(), data.size()), 0);
+    for (int32_t i = 1025; i < 2048; i++)
+        ASSERT_EQ(t.image[i], 0) << i;
+    EXPECT_EQ(log, "\nFlash Image Base 0x8001000\nFlash Image Size 0x800 bytes\n");
+    free(t.image);
+}
+
+TEST(ImagePadding, CarriedImageSizeTraces)
+{
+    std::vector<uint8_t> data(110784, 1);
+    modbus_transfer t = {};
+    testing::internal::CaptureStdout();
+    ASSERT_EQ(image_place(&t, data.data(), int32_t(data.size())), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(),
+              "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n");
+    free(t.image);
+}
+
+TEST(StatusLine, FormatsAndIsBounded)
+{
+    fake_reset();
+    show_status("programming %#x", 0x8001400u);
+    std::string long_text(300, 'z');
+    show_status("%s", long_text.c_str());
+    ASSERT_EQ(fake.statuses.size(), 2u);
+    EXPECT_EQ(fake.statuses[0], "programming 0x8001400");
+    EXPECT_EQ(fake.statuses[1], std::string(STATUS_TEXT_SIZE - 1, 'z'));
+    EXPECT_EQ(status_text[STATUS_TEXT_SIZE - 1], '\0');
+}
+
+} // namespace

@@ -1,0 +1,461 @@
+#include <gtest/gtest.h>
+
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+
+#include "engine/frames.h"
+#include "engine/sequencer.h"
+#include "fake/fake_platform.h"
+
+namespace {
+
+const int RUN_BLOCKS = 109;          // the carried image pads to 109 blocks
+const uint32_t TICK_PERIOD_MS = 10;  // the main window's timer
+const int TICKS_MAX = 5000;
+
+struct run_record {
+    bytes frame_buffer;
+    bytes image;
+    modbus_transfer t;
+};
+
+void run_init(run_record *r, int blocks)
+{
+    fake_reset();
+    r->frame_buffer.assign(MODBUS_FRAME_LENGTH_MAX, 0);
+    r->image.resize(size_t(blocks) * MODBUS_PROG_BLOCKSIZE_MAX);
+    for (size_t i = 0; i < r->image.size(); i++)
+        r->image[i] = uint8_t((i * 31) ^ (i >> 9));
+    memset(&r->t, 0, sizeof r->t);
+    r->t.frame = r->frame_buffer.data();
+    r->t.rx_size = MODBUS_FRAME_LENGTH_MAX;
+    r->t.slave_address = DEVICE_ADDRESS;
+    r->t.image = r->image.data();
+    r->t.image_size = int32_t(r->image.size());
+    r->t.flash_base = FLASH_IMAGE_BASE;
+    r->t.state = PROG_STATE_IDLE; // as opening the port leaves it
+}
+
+void tick(run_record *r)
+{
+    prog_step(&r->t);
+    fake.now_ms += TICK_PERIOD_MS;
+}
+
+// Ticks until the run reaches a final state or `ticks` have passed; returns the ticks used.
+int run_until_final(run_record *r, int ticks = TICKS_MAX)
+{
+    for (int i = 0; i < ticks; i++) {
+        if (r->t.state == PROG_STATE_DONE || r->t.state == PROG_STATE_FAILED)
+            return i;
+        tick(r);
+    }
+    return ticks;
+}
+
+int run_until_state(run_record *r, uint32_t state)
+{
+    for (int i = 0; i < TICKS_MAX; i++) {
+        if (r->t.state == state)
+            return i;
+        tick(r);
+    }
+    return TICKS_MAX;
+}
+
+bool is_op(const bytes &f, uint8_t op)
+{
+    return f.size() >= 3 && f[2] == op;
+}
+
+uint32_t be32_at(const bytes &f, size_t at)
+{
+    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
+}
+
+std::vector<bytes> written_of(uint8_t op)
+{
+    std::vector<bytes> out;
+    for (const bytes &f : fake.written)
+        if (is_op(f, op))
+            out.push_back(f);
+    return out;
+}
+
+int count_of(const std::string &text, const std::string &piece)
+{
+    int n = 0;
+    for (size_t at = text.find(piece); at != std::string::npos; at = text.find(piece, at + 1))
+        n++;
+    return n;
+}
+
+bool flash_holds_image(const run_record &r)
+{
+    return std::equal(r.image.begin(), r.image.end(), fake.flash.begin());
+}
+
+TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
+{
+    run_record r;
+    run_init(&r, RUN_BLOCKS);
+    testing::internal::CaptureStdout();
+    run_until_final(&r);
+    std::string log = testing::internal::GetCapturedStdout();
+
+    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
+    std::vector<bytes> writes = written_of(PROG_OP_WRITE);
+    ASSERT_EQ(writes.size(), size_t(RUN_BLOCKS));
+    for (int i = 0; i < RUN_BLOCKS; i++) {
+        ASSERT_EQ(writes[size_t(i)].size(), 1035u);
+        EXPECT_EQ(be32_at(writes[size_t(i)], 3), FLASH_IMAGE_BASE + uint32_t(i) * 0x400) << "block " << i;
+        EXPECT_TRUE(std::equal(writes[size_t(i)].begin() + 9, writes[size_t(i)].end() - 2,
+                               r.image.begin() + i * 1024))
+            << "block " << i;
+    }
+    EXPECT_TRUE(flash_holds_image(r));
+
+    std::vector<bytes> queries = written_of(PROG_OP_CRC);
+    ASSERT_FALSE(queries.empty());
+    EXPECT_EQ(fake_hex(queries.back()),
+              fake_hex(fake_sealed({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x10, 0x00, 0x00, 0x01, 0xB4, 0x00})));
+    for (size_t i = 0; i + 1 < queries.size(); i++)
+        EXPECT_EQ(be32_at(queries[i], 7), 4u) << "contact requests ask for 4 bytes";
+    EXPECT_EQ(fake.restarts, 1);
+    EXPECT_TRUE(is_op(fake.written.back(), PROG_OP_RESET));
+
+    std::vector<std::string> expected = {"Establishing Link..."};
+    for (int i = 0; i < RUN_BLOCKS; i++) {
+        char text[32];
+        snprintf(text, sizeof text, "programming %#x", FLASH_IMAGE_BASE + uint32_t(i) * 0x400);
+        expected.push_back(text);
+    }
+    for (const char *text : {"Verifying...", "Program Verified OK", "Resetting target...", "Programming Completed OK"})
+        expected.push_back(text);
+    EXPECT_EQ(fake.statuses, expected);
+
+    EXPECT_NE(log.find("REMOTE DEVICE LINK ESTABLISHED\n"
+                       "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n"
+                       "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n"),
+              std::string::npos)
+        << log.substr(0, 600);
+    EXPECT_NE(log.find("PROG ADDR 0x801c000, LEN 0x400, FROM 0x1b000... - SENT - - OK\n"
+                       "Verifying address 0x8001000, image size 0x1b400 bytes\n"
+                       "frame length   13 bytes sent\n"),
+              std::string::npos);
+    char crc_lines[96];
+    uint16_t local = fake_crc16(r.image.data(), r.image.size());
+    snprintf(crc_lines, sizeof crc_lines, "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n", local, local);
+    EXPECT_NE(log.find(std::string(crc_lines) + "Resetting target\nframe length    5 bytes sent\n"
+                       "frame length    5 bytes received & OK\n"),
+              std::string::npos);
+    EXPECT_EQ(count_of(log, "TIMEOUT"), 0);
+}
+
+TEST(Sequencer, ContactNeedsThreeTicksAndPurgesBeforeTheFirstBlock)
+{
+    run_record r;
+    run_init(&r, 2);
+    testing::internal::CaptureStdout();
+    run_until_state(&r, PROG_STATE_WRITE);
+    std::string log = testing::internal::GetCapturedStdout();
+    // The first two answers arrive within the pause after each request and
+    // are read together at the second contact tick: together they are no frame.
+    EXPECT_EQ(count_of(log, "CONTACTING...\n"), 3);
+    const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
+    uint16_t sum = fake_crc16(erased, 4);
+    bytes reply = fake_sealed(
+        {0x04, 0x2B, 0xF6, 0x08, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x04, uint8_t(sum >> 8), uint8_t(sum & 0xFF)});
+    std::string one = "RX: ";
+    for (uint8_t b : reply) {
+        char piece[4];
+        snprintf(piece, sizeof piece, "%02x ", b);
+        one += piece;
+    }
+    one.pop_back();
+    EXPECT_NE(log.find(one + " " + one.substr(4) + "\n"), std::string::npos) << log;
+    EXPECT_EQ(fake.purges, 1);
+    EXPECT_EQ(fake.drains, 1);
+    EXPECT_EQ(r.t.timeout_ms, PROG_LINK_TIMEOUT_MS);
+}
+
+TEST(Sequencer, MissingAcknowledgementSendsTheSameBlockAgain)
+{
+    run_record r;
+    run_init(&r, 8);
+    run_until_state(&r, PROG_STATE_WRITE);
+    fake.faults[fake.requests + 2] = {FAKE_DROP, 0}; // the acknowledgement of block 3
+    testing::internal::CaptureStdout();
+    while (written_of(PROG_OP_WRITE).size() < 4)
+        tick(&r);
+    bytes block3 = fake.written.back();
+    uint32_t sent_at = fake.now_ms;
+    int32_t offset_at_resend = -1;
+    while (written_of(PROG_OP_WRITE).size() < 5) {
+        offset_at_resend = r.t.offset;
+        tick(&r);
+    }
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake_hex(written_of(PROG_OP_WRITE)[4]), fake_hex(block3)) << "the same address and data again";
+    EXPECT_EQ(offset_at_resend, 0xC00);
+    EXPECT_GT(fake.now_ms - sent_at, PROG_LINK_TIMEOUT_MS);
+    EXPECT_NE(log.find("FROM 0xc00... - SENT - TIMEOUT\nPROG ADDR 0x8001c00, LEN 0x400, FROM 0xc00... - SENT - - OK\n"),
+              std::string::npos)
+        << log;
+    run_until_final(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_TRUE(flash_holds_image(r));
+}
+
+TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
+{
+    run_record r;
+    run_init(&r, 8);
+    run_until_state(&r, PROG_STATE_WRITE);
+    // Block 0's acknowledgement comes after the wait ran out but before the
+    // tick that sends the block again reads.
+    fake.incoming.clear();
+    fake.incoming.push_back({fake.now_ms + 555, fake_sealed({0x04, 0x2B, 0xF5})});
+    fake.reply_delay_ms = 5;
+    fake.device_on = false;
+    uint32_t block_sent = fake.written_at.back();
+    size_t writes_before = fake.written.size();
+    while (fake.written.size() == writes_before)
+        tick(&r);
+    // The tick that found the wait over sent block 0 again, read the late
+    // answer, took it for that block and sent block 1 straight away.
+    ASSERT_EQ(fake.written.size(), writes_before + 2);
+    EXPECT_GT(fake.written_at[writes_before] - block_sent, PROG_LINK_TIMEOUT_MS);
+    EXPECT_EQ(be32_at(fake.written[writes_before], 3), FLASH_IMAGE_BASE);
+    EXPECT_EQ(be32_at(fake.written[writes_before + 1], 3), FLASH_IMAGE_BASE + 0x400);
+    EXPECT_EQ(r.t.offset, 0x400);
+    fake.device_on = true;
+}
+
+TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
+{
+    run_record r;
+    run_init(&r, 2);
+    for (int i = 0; i < 20; i++)
+        fake.faults[i] = {FAKE_BAD_CRC, 0};
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 12; i++)
+        tick(&r);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
+    EXPECT_EQ(log.find("REMOTE DEVICE LINK ESTABLISHED"), std::string::npos);
+    EXPECT_GE(count_of(log, "RX: 04 2b f6 08 00 10 00"), 9);
+    EXPECT_EQ(fake.statuses.back(), "Establishing Link...");
+    fake.faults.clear();
+    run_until_final(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+}
+
+TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
+{
+    run_record r;
+    run_init(&r, 2);
+    fake.device_on = false;
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 50; i++)
+        tick(&r);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
+    EXPECT_EQ(count_of(log, "CONTACTING...\n"), 49);
+    EXPECT_EQ(count_of(log, "RX:"), 0);
+}
+
+TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
+{
+    run_record r;
+    run_init(&r, 12);
+    fake.corrupt_flash_at = 5000;
+    testing::internal::CaptureStdout();
+    run_until_final(&r);
+    for (int i = 0; i < 300; i++)
+        tick(&r);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_FAILED);
+    EXPECT_EQ(fake.statuses.back(), "FAILED");
+    EXPECT_TRUE(written_of(PROG_OP_RESET).empty());
+    EXPECT_EQ(fake.restarts, 0);
+    EXPECT_NE(log.find("CRC FAIL\n"), std::string::npos);
+    EXPECT_TRUE(is_op(fake.written.back(), PROG_OP_CRC)) << "nothing is sent after the verdict";
+}
+
+struct short_reply_case {
+    const char *name;
+    bytes reply;
+};
+
+// A valid frame too short to carry the device's checksum (an acknowledgement
+// that came late, for instance) must not be taken for the answer to the CRC
+// query: bytes 11 and 12 would then be left over from the query itself.
+TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
+{
+    const short_reply_case cases[] = {
+        {"restart-sized", fake_sealed({0x04, 0x2B, 0xF6})},
+        {"acknowledgement-sized", fake_sealed({0x04, 0x2B, 0xF5, 0x08, 0x01, 0xB0, 0x00, 0x04, 0x00})},
+        {"13 bytes: its own CRC stands at 11 and 12", fake_sealed({0x04, 0x2B, 0xF6, 0, 0, 0, 0, 0, 0, 0, 0})},
+        {"14 bytes", fake_sealed({0x04, 0x2B, 0xF6, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
+    };
+    for (const short_reply_case &c : cases) {
+        run_record r;
+        run_init(&r, 3);
+        run_until_state(&r, PROG_STATE_VERIFY);
+        ASSERT_FALSE(fake.incoming.empty()) << c.name;
+        fake.incoming.back().data = c.reply;
+        testing::internal::CaptureStdout();
+        tick(&r);
+        std::string log = testing::internal::GetCapturedStdout();
+        EXPECT_EQ(r.t.state, PROG_STATE_VERIFY) << c.name;
+        EXPECT_EQ(log.find("Remote CRC"), std::string::npos) << c.name;
+        size_t queries = written_of(PROG_OP_CRC).size();
+        run_until_final(&r);
+        EXPECT_EQ(r.t.state, PROG_STATE_DONE) << c.name;
+        EXPECT_EQ(written_of(PROG_OP_CRC).size(), queries + 1) << c.name << ": asked again after the wait";
+    }
+}
+
+TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
+{
+    run_record r;
+    run_init(&r, 2);
+    run_until_state(&r, PROG_STATE_RESET);
+    fake.device_on = false;
+    fake.incoming.clear();
+    for (int i = 0; i < 100; i++)
+        tick(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_RESET);
+    EXPECT_GE(written_of(PROG_OP_RESET).size(), 8u);
+    EXPECT_EQ(fake.statuses.back(), "Resetting target...");
+}
+
+TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
+{
+    run_record r;
+    run_init(&r, 4);
+    run_until_final(&r);
+    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
+    fake.written.clear();
+    r.t.state = PROG_STATE_IDLE; // what opening the port again does
+    tick(&r);
+    EXPECT_EQ(r.t.timeout_ms, PROG_CONTACT_TIMEOUT_MS);
+    EXPECT_EQ(r.t.offset, 0);
+    run_until_state(&r, PROG_STATE_WRITE);
+    ASSERT_TRUE(is_op(fake.written.back(), PROG_OP_WRITE));
+    EXPECT_EQ(be32_at(fake.written.back(), 3), FLASH_IMAGE_BASE);
+    run_until_final(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 4u);
+}
+
+TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
+{
+    run_record r;
+    run_init(&r, 2);
+    r.t.image_size = 1024 + 100;
+    run_until_final(&r);
+    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
+    std::vector<bytes> writes = written_of(PROG_OP_WRITE);
+    ASSERT_EQ(writes.size(), 2u);
+    EXPECT_EQ(writes[1].size(), 111u);
+    EXPECT_EQ(writes[1][7], 0x00);
+    EXPECT_EQ(writes[1][8], 100);
+}
+
+TEST(Sequencer, RunAcrossTheTickCounterWrapCompletes)
+{
+    run_record r;
+    run_init(&r, 20);
+    fake_reset(0xFFFFFE00u);
+    run_until_final(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_LT(fake.now_ms, 0x10000u) << "the clock wrapped during the run";
+}
+
+TEST(Sequencer, RunUnderWineReadTimingCompletes)
+{
+    run_record r;
+    run_init(&r, 20);
+    fake.wine_reads = true;
+    fake.reply_delay_ms = 95;
+    run_until_final(&r);
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_TRUE(flash_holds_image(r));
+}
+
+TEST(TimerElapsed, StartsWaitsAndSurvivesTheWrap)
+{
+    fake_reset(0xFFFFFFF0u);
+    uint32_t start = 7;
+    EXPECT_TRUE(timer_elapsed(&start, 0));
+    EXPECT_EQ(start, 0xFFFFFFF0u);
+    fake.now_ms += 100; // wraps to 0x54
+    EXPECT_FALSE(timer_elapsed(&start, 100)) << "strictly more than the time-out";
+    EXPECT_TRUE(timer_elapsed(&start, 99));
+    EXPECT_EQ(start, 0xFFFFFFF0u) << "a check leaves the start alone";
+    fake.now_ms += 1;
+    EXPECT_TRUE(timer_elapsed(&start, 100));
+    EXPECT_FALSE(timer_elapsed(&start, 500));
+}
+
+// The sanitizer runtime calls these on every allocation; gcc ships the
+// runtime but not clang's header that declares it.
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *, size_t),
+                                                         void (*free_hook)(const volatile void *));
+
+// A run must not allocate: every request is built in the record's one frame
+// buffer and every reply is read into it.
+size_t engine_allocations;
+bool counting_allocations;
+
+void on_malloc(const volatile void *, size_t)
+{
+    if (counting_allocations && fake.alloc_guard == 0)
+        engine_allocations++;
+}
+
+void on_free(const volatile void *) {}
+
+void install_allocation_hooks()
+{
+    static int installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+    ASSERT_NE(installed, 0);
+}
+
+TEST(Sequencer, WholeRunAllocatesNothing)
+{
+    run_record r;
+    run_init(&r, RUN_BLOCKS);
+    fake.faults[20] = {FAKE_DROP, 0};
+    fake.faults[40] = {FAKE_BAD_CRC, 0};
+    testing::internal::CaptureStdout();
+    printf("warm up the output buffer %#x\n", 1u);
+    install_allocation_hooks();
+    engine_allocations = 0;
+    counting_allocations = true;
+    for (int i = 0; i < TICKS_MAX && r.t.state != PROG_STATE_DONE; i++) {
+        prog_step(&r.t);
+        fake.now_ms += TICK_PERIOD_MS;
+    }
+    counting_allocations = false;
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_EQ(engine_allocations, 0u);
+}
+
+TEST(Sequencer, AllocationCounterSeesAnAllocation)
+{
+    install_allocation_hooks();
+    engine_allocations = 0;
+    counting_allocations = true;
+    void *p = malloc(16);
+    counting_allocations = false;
+    free(p);
+    EXPECT_EQ(engine_allocations, 1u);
+}
+
+} // namespace
