@@ -27,3 +27,19 @@ foreach(extra tools/bootsim tests/win32 tests/e2e)
         add_subdirectory(${extra})
     endif()
 endforeach()
+
+# Static analysis of the program's own code, as part of every test run.
+find_program(CPPCHECK cppcheck REQUIRED)
+add_test(NAME cppcheck
+    COMMAND ${CPPCHECK} --enable=warning,style,performance,portability --error-exitcode=1
+            --inline-suppr --std=c++17 --language=c++ -q -I ${CMAKE_SOURCE_DIR}/installer
+            ${CMAKE_SOURCE_DIR}/installer)
+set_tests_properties(cppcheck PROPERTIES LABELS lint)
+
+# A short fuzzing run of the sequencer and of the reply check; scripts/fuzz
+# runs them as long as asked.
+foreach(target sequencer frames)
+    add_test(NAME fuzz_${target} COMMAND ${CMAKE_SOURCE_DIR}/scripts/fuzz --seconds 15 ${target}
+             WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
+    set_tests_properties(fuzz_${target} PROPERTIES LABELS fuzz TIMEOUT 180)
+endforeach()

@@ -4,12 +4,14 @@
 #include <stdio.h>
 #include <string.h>
 
+#include "report/report.h"
+
 static const char FATAL_CLOSING[] = "\n\n The program will now abort\n\n\n";
 
 // Appends to message at *pos, never past limit (the terminating zero's
 // place); a piece that does not fit is cut.
 static void append(char *message, int32_t *pos, int32_t limit, const char *format, ...)
-    __attribute__((format(gnu_printf, 4, 5)));
+    REPORT_FORMAT(4, 5);
 
 static void append(char *message, int32_t *pos, int32_t limit, const char *format, ...)
 {

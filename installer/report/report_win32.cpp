@@ -1,0 +1,37 @@
+// The Windows ends of the reports: the dialog's status line, and the fatal
+// error box that ends the program.
+#include <windows.h>
+
+#include <stdlib.h>
+
+#include "engine/platform.h"
+#include "globals.h"
+#include "report/fatal.h"
+#include "resources/resource.h"
+
+void status_line_set(const char *text)
+{
+    SetDlgItemTextA(g_main_dialog, IDC_STATUS, text);
+}
+
+void fatal_error(const char *text)
+{
+    // Before any other system call, or the code would be some later call's.
+    DWORD code = GetLastError();
+
+    // The system's own words for the code; FormatMessageA leaves the buffer
+    // alone when it has none, so it starts empty.
+    char system_text[FATAL_MESSAGE_SIZE] = "";
+    if (code != 0) {
+        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, code, 0, system_text,
+                       sizeof system_text, NULL);
+    }
+
+    char message[FATAL_MESSAGE_SIZE];
+    fatal_compose(message, text, code, system_text);
+
+    // Owned by the dialog when there is one, so that it stays in front of it.
+    MessageBoxA(g_main_dialog, message, "Terminate Program", MB_ICONWARNING | MB_OK);
+    Beep(200, 1000);
+    exit(1);
+}

@@ -1,0 +1,114 @@
+// The platform seam driven by fuzz input: every read and every clock step
+// comes from the input, so the sequencer meets any order of replies, lengths
+// and timings the line could produce.
+#include "fuzz/fuzz_platform.h"
+
+#include <string.h>
+
+#include "engine/platform.h"
+
+fuzz_line fuzz;
+
+static uint8_t next_byte()
+{
+    if (fuzz.at >= fuzz.size)
+        return 0;
+    return fuzz.data[fuzz.at++];
+}
+
+static uint16_t crc16_modbus(const uint8_t *data, int32_t n)
+{
+    uint32_t crc = 0xFFFF;
+    for (int32_t i = 0; i < n; i++) {
+        crc ^= data[i];
+        for (int k = 0; k < 8; k++)
+            crc = (crc >> 1) ^ ((crc & 1) ? 0xA001u : 0u);
+    }
+    return uint16_t(crc);
+}
+
+static int32_t seal(uint8_t *buffer, int32_t n)
+{
+    uint16_t crc = crc16_modbus(buffer, n);
+    buffer[n] = uint8_t(crc & 0xFF);
+    buffer[n + 1] = uint8_t(crc >> 8);
+    return n + 2;
+}
+
+int32_t port_write(port_handle, const uint8_t *, int32_t n)
+{
+    fuzz.writes++;
+    return n;
+}
+
+// Each read takes a mode byte from the input. Random bytes alone would almost
+// never carry a correct CRC, so some modes seal what they read.
+static int32_t fuzz_reply(uint8_t *buffer, int32_t n);
+
+// Notes whether what the sequencer is about to read is a whole, sealed
+// answer to the CRC query that carries the image's checksum.
+int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
+{
+    int32_t length = fuzz_reply(buffer, n);
+    fuzz.last_reply_right = length >= 15 &&
+                            crc16_modbus(buffer, length - 2) == (buffer[length - 2] | buffer[length - 1] << 8) &&
+                            ((buffer[11] << 8) | buffer[12]) == fuzz.image_crc;
+    return length;
+}
+
+static int32_t fuzz_reply(uint8_t *buffer, int32_t n)
+{
+    uint8_t mode = next_byte();
+    fuzz.now_ms += next_byte();
+    int32_t length = 0;
+    switch (mode % 5) {
+    case 0: // silence
+        return 0;
+    case 1: // raw bytes, any length up to the buffer
+        length = next_byte() * 5 % (n + 1);
+        for (int32_t i = 0; i < length; i++)
+            buffer[i] = next_byte();
+        return length;
+    case 2: { // a sealed frame of any length
+        length = next_byte() % (n - 1);
+        for (int32_t i = 0; i < length; i++)
+            buffer[i] = next_byte();
+        return seal(buffer, length);
+    }
+    case 3: { // a sealed CRC-query answer carrying the right checksum
+        uint8_t reply[13] = {0x04, 0x2B, 0xF6};
+        reply[11] = uint8_t(fuzz.image_crc >> 8);
+        reply[12] = uint8_t(fuzz.image_crc & 0xFF);
+        memcpy(buffer, reply, sizeof reply);
+        return seal(buffer, sizeof reply);
+    }
+    default: { // a sealed CRC-query answer carrying whatever checksum
+        uint8_t reply[13] = {0x04, 0x2B, 0xF6};
+        reply[11] = next_byte();
+        reply[12] = next_byte();
+        memcpy(buffer, reply, sizeof reply);
+        return seal(buffer, sizeof reply);
+    }
+    }
+}
+
+void port_purge(port_handle) {}
+
+void port_drain(port_handle) {}
+
+uint32_t tick_count_ms()
+{
+    return fuzz.now_ms;
+}
+
+void sleep_ms(uint32_t ms)
+{
+    fuzz.now_ms += ms;
+}
+
+void status_line_set(const char *) {}
+
+uint16_t fuzz_crc16(const uint8_t *data, int32_t n)
+{
+    return crc16_modbus(data, n);
+}

@@ -1,0 +1,18 @@
+#pragma once
+
+#include <stddef.h>
+#include <stdint.h>
+
+struct fuzz_line {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+    uint32_t now_ms;
+    uint16_t image_crc;     // what a right answer to the CRC query carries
+    bool last_reply_right;  // the last read was a right answer to the CRC query
+    int writes;
+};
+
+extern fuzz_line fuzz;
+
+uint16_t fuzz_crc16(const uint8_t *data, int32_t n);
