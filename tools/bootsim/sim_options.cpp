@@ -1,0 +1,293 @@
+#include "sim_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+static bool parse_long(const std::string &text, long *value)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const long parsed = std::strtol(text.c_str(), &end, 0);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static bool parse_double(const std::string &text, double *value)
+{
+    if (text.empty())
+        return false;
+    char *end = nullptr;
+    errno = 0;
+    const double parsed = std::strtod(text.c_str(), &end);
+    if (errno != 0 || *end != '\0')
+        return false;
+    *value = parsed;
+    return true;
+}
+
+static std::vector<std::string> split_fields(const std::string &text)
+{
+    std::vector<std::string> fields;
+    size_t start = 0;
+    for (;;) {
+        const size_t colon = text.find(':', start);
+        fields.push_back(text.substr(start, colon == std::string::npos ? std::string::npos : colon - start));
+        if (colon == std::string::npos)
+            return fields;
+        start = colon + 1;
+    }
+}
+
+struct fault_name {
+    const char *name;
+    fault_kind kind;
+    size_t arguments;
+};
+
+static const fault_name FAULT_NAMES[] = {
+    {"drop", FAULT_DROP, 1},
+    {"badcrc", FAULT_BADCRC, 1},
+    {"late", FAULT_LATE, 2},
+    {"noise", FAULT_NOISE, 2},
+    {"split", FAULT_SPLIT, 1},
+    {"dup", FAULT_DUP, 1},
+    {"corrupt-flash", FAULT_CORRUPT_FLASH, 1},
+    {"no-restart-reply", FAULT_NO_RESTART_REPLY, 0},
+    {"silent", FAULT_SILENT, 0},
+    {"drop-write", FAULT_DROP_WRITE, 1},
+    {"seed", FAULT_SEED, 1},
+    {"random", FAULT_RANDOM, 1},
+};
+
+static bool fault_arguments_valid(const fault_rule *fault)
+{
+    switch (fault->kind) {
+    case FAULT_DROP:
+    case FAULT_BADCRC:
+    case FAULT_SPLIT:
+    case FAULT_DUP:
+    case FAULT_DROP_WRITE:
+        return fault->target >= 1;
+    case FAULT_LATE:
+    case FAULT_NOISE:
+        return fault->target >= 1 && fault->amount >= 0;
+    case FAULT_CORRUPT_FLASH:
+        return fault->target >= 0;
+    case FAULT_RANDOM:
+        return fault->chance >= 0.0 && fault->chance <= 1.0;
+    default:
+        return true;
+    }
+}
+
+bool fault_parse(const std::string &text, fault_rule *fault)
+{
+    const std::vector<std::string> fields = split_fields(text);
+    for (const fault_name &entry : FAULT_NAMES) {
+        if (fields[0] != entry.name)
+            continue;
+        if (fields.size() != entry.arguments + 1)
+            return false;
+        *fault = fault_rule{entry.kind, 0, 0, 0.0};
+        if (entry.kind == FAULT_RANDOM)
+            return parse_double(fields[1], &fault->chance) && fault_arguments_valid(fault);
+        if (entry.arguments >= 1 && !parse_long(fields[1], &fault->target))
+            return false;
+        if (entry.arguments >= 2 && !parse_long(fields[2], &fault->amount))
+            return false;
+        return fault_arguments_valid(fault);
+    }
+    return false;
+}
+
+static bool take_value(int argc, char **argv, int *index, std::string *value)
+{
+    if (*index + 1 >= argc)
+        return false;
+    *index += 1;
+    *value = argv[*index];
+    return true;
+}
+
+static bool apply_option(const std::string &name, const std::string &value, sim_options *options,
+                         std::string *error)
+{
+    long number = 0;
+    if (name == "--prefix") {
+        options->prefix_dir = value;
+    } else if (name == "--com") {
+        if (!parse_long(value, &number) || number < 1 || number > 998) {
+            *error = "--com wants a port number from 1 to 998";
+            return false;
+        }
+        options->com_number = static_cast<int>(number);
+    } else if (name == "--link") {
+        options->link_path = value;
+    } else if (name == "--ready") {
+        options->ready_file = value;
+    } else if (name == "--report") {
+        options->report_file = value;
+    } else if (name == "--flash-out") {
+        options->flash_out_file = value;
+    } else if (name == "--expect") {
+        options->expect_file = value;
+    } else if (name == "--termrec-log") {
+        options->termrec_log = value;
+    } else if (name == "--flash-ms") {
+        if (!parse_long(value, &options->flash_ms) || options->flash_ms < 0) {
+            *error = "--flash-ms wants milliseconds >= 0";
+            return false;
+        }
+    } else if (name == "--timeout") {
+        if (!parse_double(value, &options->timeout_s) || options->timeout_s <= 0) {
+            *error = "--timeout wants seconds > 0";
+            return false;
+        }
+    } else if (name == "--exit-after-restart") {
+        if (!parse_long(value, &options->exit_after_restart_ms) || options->exit_after_restart_ms < 0) {
+            *error = "--exit-after-restart wants milliseconds >= 0";
+            return false;
+        }
+    } else if (name == "--fault") {
+        fault_rule fault{};
+        if (!fault_parse(value, &fault)) {
+            *error = "bad fault \"" + value + "\" (see --help)";
+            return false;
+        }
+        options->faults.push_back(fault);
+        options->fault_texts.push_back(value);
+    } else {
+        *error = "unknown option " + name;
+        return false;
+    }
+    return true;
+}
+
+static bool options_consistent(const sim_options *options, std::string *error)
+{
+    if (options->help || options->print_preload)
+        return true;
+    if (!options->prefix_dir.empty() && options->com_number == 0) {
+        *error = "--prefix needs --com N";
+        return false;
+    }
+    if (options->com_number != 0 && options->prefix_dir.empty()) {
+        *error = "--com needs --prefix DIR";
+        return false;
+    }
+    if (!options->prefix_dir.empty() && !options->link_path.empty()) {
+        *error = "give either --prefix/--com or --link, not both";
+        return false;
+    }
+    return true;
+}
+
+bool options_parse(int argc, char **argv, sim_options *options, std::string *error)
+{
+    for (int i = 1; i < argc; i++) {
+        const std::string name = argv[i];
+        if (name == "--help" || name == "-h") {
+            options->help = true;
+            continue;
+        }
+        if (name == "--print-preload") {
+            options->print_preload = true;
+            continue;
+        }
+        if (name == "--pace") {
+            options->pace = true;
+            continue;
+        }
+        std::string value;
+        if (!take_value(argc, argv, &i, &value)) {
+            *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected argument " + name;
+            return false;
+        }
+        if (!apply_option(name, value, options, error))
+            return false;
+    }
+    return options_consistent(options, error);
+}
+
+void options_print_help(const char *program)
+{
+    std::printf(
+        "Usage: %s [options]\n"
+        "\n"
+        "A simulated Orvex 2.0 boot loader on a pseudo-terminal, for testing the\n"
+        "firmware update tool (under Wine or natively) without the device.\n"
+        "\n"
+        "Where the device appears:\n"
+        "  --prefix DIR --com N   link DIR/dosdevices/comN to the pty slave (replaces\n"
+        "                         an existing link; removed again on exit if it still\n"
+        "                         points at this pty)\n"
+        "  --link PATH            make a symbolic link PATH to the slave instead\n"
+        "                         (neither: the slave path is only printed)\n"
+        "  --ready FILE           once ready, write the slave path (no newline) to FILE,\n"
+        "                         atomically; stderr gets \"bootsim: device on\n"
+        "                         /dev/pts/K as comN\"\n"
+        "\n"
+        "Behaviour:\n"
+        "  --pace                 behave like a 115200 baud line, 11 bits a byte (95.5 us):\n"
+        "                         a request counts as received len*95.5 us after its first\n"
+        "                         byte, a reply is trickled out over its own wire time\n"
+        "  --flash-ms MS          flash time per write block before its ack (default 0)\n"
+        "  --timeout S            end after S seconds (default %d)\n"
+        "  --exit-after-restart MS  end MS ms after the first restart request was\n"
+        "                         answered (or, when it gets no answer, received)\n"
+        "  --fault RULE           repeatable; N counts every request received, 1-based,\n"
+        "                         whatever its kind or verdict (= index+1 in \"frames\"):\n"
+        "      drop:N             no reply to request N\n"
+        "      badcrc:N           reply to request N with a wrong frame CRC\n"
+        "      late:N:MS          reply to request N MS ms later than normal\n"
+        "      noise:N:COUNT      before the reply to request N send COUNT random bytes,\n"
+        "                         then stay silent 30 ms, then send the real reply (the\n"
+        "                         tool's reads end 20 ms after the last byte, so it reads\n"
+        "                         the noise and the reply separately)\n"
+        "      split:N            reply to request N in 3 pieces with 10 ms gaps (less\n"
+        "                         than the tool's 20 ms, so still one reply)\n"
+        "      dup:N              send the reply to request N twice, 30 ms apart\n"
+        "      corrupt-flash:OFF  flip every bit of image byte OFF each time it is\n"
+        "                         written, so the device's checksum differs\n"
+        "      no-restart-reply   never answer a restart request (still counted)\n"
+        "      silent             never answer anything\n"
+        "      drop-write:K       no ack for the K-th write block (write blocks counted\n"
+        "                         alone; the block is still stored)\n"
+        "      seed:S             seed of the random faults and noise bytes (default 1)\n"
+        "      random:P           with probability P per request apply one of drop,\n"
+        "                         badcrc, late (30-800 ms), noise (1-16 bytes), split, dup\n"
+        "\n"
+        "Line settings:\n"
+        "  speed, stop bits, RTS/CTS and XON/XOFF are read back from the pty (tcgetattr)\n"
+        "  at every request; data bits and parity, which a pty cannot keep, come from\n"
+        "  the termrec preload library's log:\n"
+        "  --print-preload        print the LD_PRELOAD value for the termrec library\n"
+        "                         (one value for 32- and 64-bit processes) and exit\n"
+        "  --termrec-log FILE     the TERMREC_LOG file the tool's process wrote\n"
+        "  e.g. LD_PRELOAD=\"$(bootsim --print-preload)\" TERMREC_LOG=FILE wine tool.exe\n"
+        "  Of this pty's records since bootsim started, the last one that changed the\n"
+        "  data bits or parity against the caller's previous tcgetattr counts (Wine\n"
+        "  writes back the pty's forced 8/none after the call that set the parity);\n"
+        "  with none such, the last record.\n"
+        "\n"
+        "Results:\n"
+        "  --report FILE          JSON report, written atomically on exit\n"
+        "  --flash-out FILE       the flash from 0x08001000 up to the highest byte written\n"
+        "  --expect FILE          compare the flash with this (padded) image\n"
+        "\n"
+        "Report: {\"frames\":[{t_ms,len,op,address,length,verdict,reply,...}], \"line\":{baud,\n"
+        "stop_bits,data_bits,parity,rtscts,xonxoff,observed_from,ok}, \"flash\":{base,\n"
+        "blocks_written,bytes_extent,crc16_extent,expect_match,first_diff},\n"
+        "\"restart\":{count,first_t_ms}, \"writes_in_order\", \"faults\"}. line.ok is true for\n"
+        "115200 baud, 8 data bits, even parity, 1 stop bit, no flow control.\n"
+        "\n"
+        "Ends on SIGTERM/SIGINT, --timeout or --exit-after-restart; exits 0 after\n"
+        "writing its results, 2 on a usage error, 1 when the pty cannot be set up.\n",
+        program, SIM_DEFAULT_TIMEOUT_S);
+}

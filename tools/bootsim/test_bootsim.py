@@ -1,0 +1,392 @@
+#!/usr/bin/env python3
+"""Runs the real bootsim on a pty of its own and talks to it with real frames.
+
+Usage: test_bootsim.py PATH/TO/bootsim
+The frames and the checksum are built here independently of bootsim's code.
+"""
+import json
+import os
+import select
+import signal
+import subprocess
+import sys
+import tempfile
+import termios
+import time
+import tty
+import unittest
+
+BOOTSIM = None
+FLASH_BASE = 0x08001000
+BLOCK = 1024
+READ_SILENCE_S = 0.020     # the tool's reads end after 20 ms of silence
+NO_REPLY_WAIT_S = 0.150    # how long "no answer" is waited for
+WIRE_BYTE_S = 11.0 / 115200.0
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def seal(body):
+    crc = crc16(body)
+    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
+
+
+def crc_query(address, length):
+    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big"))
+
+
+def write_block(address, data):
+    return seal(bytes([4, 0x2B, 0xF5]) + address.to_bytes(4, "big") + len(data).to_bytes(2, "big") + data)
+
+
+RESTART = bytes([0x04, 0x2B, 0xF7, 0x6F, 0x77])
+
+
+def pattern(seed, count):
+    return bytes((seed * 31 + i * 7 + (i >> 8)) & 0xFF for i in range(count))
+
+
+class Sim:
+    """One bootsim process and the test's end of its line."""
+
+    def __init__(self, workdir, *args, env=None):
+        self.workdir = workdir
+        self.link = os.path.join(workdir, "dev")
+        self.ready = os.path.join(workdir, "ready")
+        self.report_path = os.path.join(workdir, "report.json")
+        self.flash_path = os.path.join(workdir, "flash.bin")
+        for path in (self.ready, self.report_path, self.flash_path):
+            if os.path.exists(path):
+                os.unlink(path)
+        command = [BOOTSIM, "--link", self.link, "--ready", self.ready, "--report", self.report_path,
+                   "--flash-out", self.flash_path, "--timeout", "30"] + list(args)
+        self.process = subprocess.Popen(command, stderr=subprocess.PIPE, env=env)
+        deadline = time.monotonic() + 5
+        while not os.path.exists(self.ready):
+            if time.monotonic() > deadline or self.process.poll() is not None:
+                raise AssertionError("bootsim did not get ready")
+            time.sleep(0.01)
+        with open(self.ready) as f:
+            self.slave_path = f.read()
+        self.fd = os.open(self.link, os.O_RDWR | os.O_NOCTTY)
+        tty.setraw(self.fd)
+        attributes = termios.tcgetattr(self.fd)
+        attributes[4] = attributes[5] = termios.B115200
+        termios.tcsetattr(self.fd, termios.TCSANOW, attributes)
+
+    def send(self, frame):
+        os.write(self.fd, frame)
+
+    def read_chunks(self, first_wait_s=0.3):
+        """Reads like the tool does: up to first_wait_s for a first byte, then
+        until 20 ms pass without one. Returns [(time, bytes)]."""
+        chunks = []
+        wait = first_wait_s
+        while True:
+            ready, _, _ = select.select([self.fd], [], [], wait)
+            if not ready:
+                return chunks
+            try:
+                chunk = os.read(self.fd, 4096)
+            except OSError:  # the device has gone (EIO after a hang-up)
+                return chunks
+            if not chunk:
+                return chunks
+            chunks.append((time.monotonic(), chunk))
+            wait = READ_SILENCE_S
+
+    def read_reply(self, first_wait_s=0.3):
+        return b"".join(chunk for _, chunk in self.read_chunks(first_wait_s))
+
+    def exchange(self, frame):
+        self.send(frame)
+        return self.read_reply()
+
+    def stop(self):
+        os.close(self.fd)
+        self.process.send_signal(signal.SIGTERM)
+        _, err = self.process.communicate(timeout=10)
+        self.stderr = err.decode()
+        self.returncode = self.process.returncode
+        with open(self.report_path) as f:
+            self.report = json.load(f)
+        return self.report
+
+
+def ack_for(frame):
+    return seal(frame[:9])
+
+
+def crc_reply(address, length, checksum):
+    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big")
+                + bytes([checksum >> 8, checksum & 0xFF]))
+
+
+class BootsimTest(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory(prefix="bootsim-test-")
+        self.workdir = self.tmp.name
+        self.sims = []
+
+    def tearDown(self):
+        for sim in self.sims:
+            if sim.process.poll() is None:
+                sim.process.kill()
+            sim.process.communicate()
+        self.tmp.cleanup()
+
+    def start(self, *args, env=None):
+        sim = Sim(self.workdir, *args, env=env)
+        self.sims.append(sim)
+        return sim
+
+    def test_crc_check_value(self):
+        self.assertEqual(crc16(b"123456789"), 0x4B37)
+        self.assertEqual(crc_query(FLASH_BASE, 4).hex(), "042bf60800100000000004" + "4e0a")
+        self.assertEqual(seal(RESTART[:3]), RESTART)
+
+    def test_normal_exchange_and_report(self):
+        image = pattern(1, 2 * BLOCK)
+        expect = os.path.join(self.workdir, "expect.bin")
+        with open(expect, "wb") as f:
+            f.write(image)
+        sim = self.start("--expect", expect)
+        self.assertTrue(os.path.islink(sim.link))
+        self.assertEqual(os.readlink(sim.link), sim.slave_path)
+
+        # Contact: a CRC query over 4 erased bytes.
+        self.assertEqual(sim.exchange(crc_query(FLASH_BASE, 4)),
+                         crc_reply(FLASH_BASE, 4, crc16(b"\xff" * 4)))
+        # Two blocks, each acknowledged by the echo of its head.
+        for index in range(2):
+            frame = write_block(FLASH_BASE + index * BLOCK, image[index * BLOCK:(index + 1) * BLOCK])
+            self.assertEqual(len(frame), 1035)
+            started = time.monotonic()
+            ack = sim.exchange(frame)
+            self.assertEqual(ack, ack_for(frame))
+            self.assertEqual(len(ack), 11)
+            self.assertLess(time.monotonic() - started, 0.1)
+        # The device's checksum over what was written, high byte first in bytes 11, 12.
+        reply = sim.exchange(crc_query(FLASH_BASE, 2 * BLOCK))
+        self.assertEqual(len(reply), 15)
+        self.assertEqual(reply[11] * 256 + reply[12], crc16(image))
+        self.assertEqual(reply, crc_reply(FLASH_BASE, 2 * BLOCK, crc16(image)))
+        # A request with a bad CRC, garbage and an address outside the flash get nothing.
+        bad = bytearray(crc_query(FLASH_BASE, 4))
+        bad[-1] ^= 0xFF
+        self.assertEqual(sim.exchange(bytes(bad)), b"")
+        self.assertEqual(sim.exchange(b"\x11\x22\x33"), b"")
+        self.assertEqual(sim.exchange(write_block(0x08000000, b"\x00" * 16)), b"")
+        # Restart: the reply is the same five bytes as the request.
+        self.assertEqual(sim.exchange(RESTART), RESTART)
+
+        report = sim.stop()
+        self.assertEqual(sim.returncode, 0)
+        self.assertIn("bootsim: device on " + sim.slave_path, sim.stderr)
+        self.assertFalse(os.path.lexists(sim.link), "the link goes with the device")
+        ops = [(f["op"], f["verdict"], f["reply"]) for f in report["frames"]]
+        self.assertEqual(ops, [
+            ("crc", "ok", "answered"), ("write", "ok", "answered"), ("write", "ok", "answered"),
+            ("crc", "ok", "answered"), ("crc", "bad-crc", "none"), ("unknown", "unknown-op", "none"),
+            ("write", "out-of-range", "none"), ("reset", "ok", "answered")])
+        first = report["frames"][1]
+        self.assertEqual((first["len"], first["address"], first["length"]), (1035, FLASH_BASE, BLOCK))
+        self.assertEqual(report["frames"][5]["address"], None)
+        times = [f["t_ms"] for f in report["frames"]]
+        self.assertEqual(times, sorted(times))
+        self.assertEqual(report["flash"], {"base": 134221824, "blocks_written": 2, "bytes_extent": 2 * BLOCK,
+                                           "crc16_extent": crc16(image), "expect_match": True, "first_diff": None})
+        self.assertEqual(report["restart"]["count"], 1)
+        self.assertAlmostEqual(report["restart"]["first_t_ms"], times[-1], delta=0.01)
+        self.assertTrue(report["writes_in_order"])
+        self.assertEqual(report["faults"], [])
+        line = report["line"]
+        self.assertEqual((line["baud"], line["stop_bits"], line["observed_from"]), (115200, 1, "tcgetattr"))
+        self.assertIsNone(line["data_bits"])
+        self.assertIsNone(line["parity"])
+        self.assertFalse(line["ok"], "data bits and parity are unknown without termrec")
+        with open(sim.flash_path, "rb") as f:
+            self.assertEqual(f.read(), image)
+
+    def test_faults(self):
+        image = pattern(2, BLOCK)
+        expect = os.path.join(self.workdir, "expect.bin")
+        with open(expect, "wb") as f:
+            f.write(image + pattern(3, BLOCK))
+        faults = ["drop:1", "badcrc:2", "split:3", "dup:4", "noise:5:8", "late:6:200", "drop-write:2",
+                  "corrupt-flash:5"]
+        sim = self.start("--expect", expect, *[arg for fault in faults for arg in ("--fault", fault)])
+        query = crc_query(FLASH_BASE, 4)
+        # 1: dropped.
+        self.assertEqual(sim.exchange(query), b"")
+        # 2: a reply whose frame CRC is wrong.
+        reply = sim.exchange(query)
+        self.assertEqual(len(reply), 15)
+        self.assertEqual(reply[:13], crc_reply(FLASH_BASE, 4, crc16(b"\xff" * 4))[:13])
+        self.assertNotEqual(crc16(reply[:13]), reply[13] | reply[14] << 8)
+        # 3: a write whose ack comes in three pieces, still one reply for a 20 ms reader.
+        frame = write_block(FLASH_BASE, image)
+        sim.send(frame)
+        chunks = sim.read_chunks()
+        self.assertEqual(b"".join(c for _, c in chunks), ack_for(frame))
+        self.assertEqual(len(chunks), 3)
+        self.assertGreater(chunks[-1][0] - chunks[0][0], 0.015)
+        # 4: the reply twice, as two reads; the flash byte at offset 5 was flipped.
+        corrupted = bytearray(image)
+        corrupted[5] ^= 0xFF
+        sim.send(crc_query(FLASH_BASE, BLOCK))
+        expected = crc_reply(FLASH_BASE, BLOCK, crc16(bytes(corrupted)))
+        self.assertEqual(sim.read_reply(), expected)
+        self.assertEqual(sim.read_reply(), expected)
+        self.assertNotEqual(crc16(bytes(corrupted)), crc16(image))
+        # 5: 8 noise bytes, silence, then the reply.
+        sim.send(query)
+        noise = sim.read_reply()
+        self.assertEqual(len(noise), 8)
+        self.assertEqual(sim.read_reply(), crc_reply(FLASH_BASE, 4, crc16(bytes(corrupted[:4]))))
+        # 6: 200 ms late.
+        started = time.monotonic()
+        sim.send(query)
+        chunks = sim.read_chunks(first_wait_s=0.5)
+        self.assertGreaterEqual(chunks[0][0] - started, 0.19)
+        self.assertEqual(len(b"".join(c for _, c in chunks)), 15)
+        # 7: the second write block: stored, but not acknowledged.
+        self.assertEqual(sim.exchange(write_block(FLASH_BASE + BLOCK, pattern(3, BLOCK))), b"")
+
+        report = sim.stop()
+        replies = [f["reply"] for f in report["frames"]]
+        self.assertEqual(replies, ["dropped", "bad-crc", "split", "dup", "noise", "late", "dropped"])
+        self.assertEqual(report["faults"], faults)
+        self.assertEqual(report["flash"]["blocks_written"], 2)
+        self.assertEqual(report["flash"]["expect_match"], False)
+        self.assertEqual(report["flash"]["first_diff"], 5)
+        self.assertEqual(report["frames"][6]["faults_applied"], ["drop-write:2"])
+        with open(sim.flash_path, "rb") as f:
+            self.assertEqual(f.read(), bytes(corrupted) + pattern(3, BLOCK))
+
+    def test_out_of_order_writes_are_reported(self):
+        sim = self.start()
+        data = pattern(4, BLOCK)
+        for address in (FLASH_BASE, FLASH_BASE, FLASH_BASE + 2 * BLOCK):
+            frame = write_block(address, data)
+            self.assertEqual(sim.exchange(frame), ack_for(frame))
+        report = sim.stop()
+        self.assertFalse(report["writes_in_order"])
+        self.assertEqual(report["flash"]["bytes_extent"], 3 * BLOCK)
+
+    def test_pacing_takes_wire_time_and_flash_time(self):
+        flash_ms = 30
+        sim = self.start("--pace", "--flash-ms", str(flash_ms))
+        frame = write_block(FLASH_BASE, pattern(5, BLOCK))
+        started = time.monotonic()
+        sim.send(frame)
+        chunks = sim.read_chunks(first_wait_s=1.0)
+        self.assertEqual(b"".join(c for _, c in chunks), ack_for(frame))
+        wire_s = (1035 + 11) * WIRE_BYTE_S
+        elapsed = chunks[-1][0] - started
+        self.assertGreater(elapsed, wire_s + flash_ms / 1000.0 - 0.003)
+        self.assertLess(elapsed, wire_s + flash_ms / 1000.0 + 0.040)
+        # Without a flash time a short request still takes its wire time and no more.
+        started = time.monotonic()
+        sim.send(RESTART)
+        chunks = sim.read_chunks()
+        self.assertEqual(b"".join(c for _, c in chunks), RESTART)
+        self.assertLess(chunks[-1][0] - started, 0.015)
+        report = sim.stop()
+        first = report["frames"][0]
+        self.assertGreater(first["reply_t_ms"] - first["t_ms"], flash_ms)
+
+    def test_exit_after_restart(self):
+        sim = self.start("--exit-after-restart", "100")
+        self.assertEqual(sim.exchange(RESTART), RESTART)
+        sim.process.wait(timeout=5)
+        self.assertEqual(sim.process.returncode, 0)
+        with open(sim.report_path) as f:
+            self.assertEqual(json.load(f)["restart"]["count"], 1)
+        os.close(sim.fd)
+
+    def test_restart_without_reply_is_still_counted(self):
+        sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
+        self.assertEqual(sim.exchange(RESTART), b"")
+        sim.process.wait(timeout=5)
+        with open(sim.report_path) as f:
+            report = json.load(f)
+        self.assertEqual(report["restart"]["count"], 1)
+        self.assertEqual(report["frames"][0]["reply"], "dropped")
+        os.close(sim.fd)
+
+    def test_silent_and_random_faults(self):
+        sim = self.start("--fault", "silent")
+        self.assertEqual(sim.exchange(crc_query(FLASH_BASE, 4)), b"")
+        self.assertEqual(sim.stop()["frames"][0]["reply"], "dropped")
+        sim = self.start("--fault", "seed:7", "--fault", "random:1.0")
+        for _ in range(4):
+            sim.send(crc_query(FLASH_BASE, 4))
+            sim.read_reply(first_wait_s=1.0)
+            time.sleep(0.05)
+            sim.read_reply(first_wait_s=0.05)
+        report = sim.stop()
+        self.assertEqual(len(report["frames"]), 4)
+        for frame in report["frames"]:
+            self.assertEqual(len(frame["faults_applied"]), 1)
+            self.assertTrue(frame["faults_applied"][0].startswith("random:"))
+
+    def test_termrec_gives_parity_and_data_bits(self):
+        preload = subprocess.run([BOOTSIM, "--print-preload"], capture_output=True, text=True, check=True)
+        value = preload.stdout.strip()
+        self.assertTrue(value.endswith("/preload/$LIB/libtermrec.so"), value)
+        log = os.path.join(self.workdir, "termrec.log")
+        sim = self.start("--termrec-log", log)
+        # A separate process with the recorder preloaded sets 8E1 at 115200, as the tool does.
+        configure = (
+            "import os, sys, termios\n"
+            "fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY)\n"
+            "a = termios.tcgetattr(fd)\n"
+            "a[2] = (a[2] & ~(termios.CSIZE | termios.PARODD | termios.CSTOPB | termios.CRTSCTS))"
+            " | termios.CS8 | termios.PARENB\n"
+            "a[0] &= ~(termios.IXON | termios.IXOFF)\n"
+            "a[4] = a[5] = termios.B115200\n"
+            "try:\n"
+            "    termios.tcsetattr(fd, termios.TCSANOW, a)\n"
+            "except termios.error:\n"
+            "    pass  # glibc may report EINVAL: the pty dropped the parity\n"
+            "b = termios.tcgetattr(fd)\n"
+            "termios.tcsetattr(fd, termios.TCSANOW, b)\n")
+        env = dict(os.environ, LD_PRELOAD=value, TERMREC_LOG=log)
+        subprocess.run([sys.executable, "-c", configure, sim.link], env=env, check=True)
+        self.assertEqual(len(sim.exchange(crc_query(FLASH_BASE, 4))), 15)
+        report = sim.stop()
+        line = report["line"]
+        self.assertEqual(line["observed_from"], "tcgetattr+termrec")
+        self.assertEqual((line["baud"], line["data_bits"], line["parity"], line["stop_bits"]),
+                         (115200, 8, "even", 1))
+        self.assertFalse(line["rtscts"])
+        self.assertFalse(line["xonxoff"])
+        self.assertTrue(line["ok"])
+        with open(log) as f:
+            records = [l for l in f if " tty=" + sim.slave_path + " " in l]
+        self.assertEqual(len(records), 2)
+        self.assertIn(" parenb=1 ", records[0])
+        self.assertIn(" parenb=0 ", records[1], "a pty forgets the parity")
+
+    def test_usage_errors(self):
+        for args in (["--fault", "drop"], ["--fault", "bogus:1"], ["--com", "3"], ["--flash-ms", "-1"],
+                     ["--random-option"]):
+            result = subprocess.run([BOOTSIM] + args, capture_output=True, text=True, timeout=5)
+            self.assertEqual(result.returncode, 2, args)
+        result = subprocess.run([BOOTSIM, "--help"], capture_output=True, text=True, timeout=5)
+        self.assertEqual(result.returncode, 0)
+        for word in ("--prefix", "--link", "--pace", "noise:N:COUNT", "--termrec-log", "--print-preload"):
+            self.assertIn(word, result.stdout)
+
+
+if __name__ == "__main__":
+    BOOTSIM = os.path.abspath(sys.argv.pop(1))
+    unittest.main(verbosity=2)
