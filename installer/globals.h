@@ -1,0 +1,9 @@
+// The two handles that the Windows side of the program shares: the module
+// (for its resources) and the main dialog (owner of the status line, of the
+// fatal error box and of the message loop's dialog handling).
+#pragma once
+
+#include <windows.h>
+
+extern HINSTANCE g_instance;
+extern HWND g_main_dialog; // null until the dialog exists; kept after it is destroyed

@@ -1,0 +1,249 @@
+// The program's entry point and its one window: a dialog, built on the
+// program's own window class, that lists the COM ports, starts an update on
+// the chosen one and drives the update engine from its timer.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <stdlib.h>
+#include <string.h>
+
+#include "engine/link.h"
+#include "engine/sequencer.h"
+#include "globals.h"
+#include "image/image.h"
+#include "report/fatal.h"
+#include "report/report.h"
+#include "resources/resource.h"
+#include "serial/serial.h"
+
+HINSTANCE g_instance;
+HWND g_main_dialog;
+
+namespace {
+
+const UINT PROG_TICK_MS = 10;     // timer period between steps
+const UINT PROG_GUARD_MS = 10000; // timer period while a step runs
+
+// The Windows version the program is built for, as the trace reports it.
+const unsigned WINDOWS_VERSION_BUILT_FOR = _WIN32_WINNT;
+
+int32_t com_port_count; // entries of com_ports filled at start
+
+// The port-table entry whose path the list entry at index shows, or null.
+// The list sorts its entries by text, so its order is not the table's.
+const com_port *port_of_list_entry(HWND port_list, LRESULT index)
+{
+    LRESULT length = SendMessageA(port_list, CB_GETLBTEXTLEN, index, 0);
+    if (length == CB_ERR || length >= COM_PATH_SIZE) {
+        return NULL;
+    }
+    char text[COM_PATH_SIZE] = "";
+    SendMessageA(port_list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
+    for (int32_t i = 0; i < com_port_count; i++) {
+        if (strcmp(com_ports[i].path, text) == 0) {
+            return &com_ports[i];
+        }
+    }
+    return NULL;
+}
+
+// The bar counts blocks: its range is the image's blocks, its position the
+// blocks the device has acknowledged.
+void progress_reset(HWND dialog)
+{
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    SendMessageA(bar, PBM_SETRANGE32, 0, transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX);
+    SendMessageA(bar, PBM_SETPOS, 0, 0);
+}
+
+// Brings the bar up to date with the run after a step. Once every block is
+// written the bar stays full through verifying, restarting and success; a
+// run that fails the checksum leaves it where the writing got to.
+void progress_show(HWND dialog)
+{
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    switch (transfer.state) {
+    case PROG_STATE_START:
+    case PROG_STATE_CONTACT:
+    case PROG_STATE_WRITE:
+        SendMessageA(bar, PBM_SETPOS, transfer.offset / MODBUS_PROG_BLOCKSIZE_MAX, 0);
+        break;
+    case PROG_STATE_VERIFY:
+    case PROG_STATE_RESET:
+    case PROG_STATE_DONE:
+        SendMessageA(bar, PBM_SETPOS, transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX, 0);
+        break;
+    default:
+        break;
+    }
+}
+
+// Puts the record's port out of use. A run that failed, or never got a reply,
+// still holds its port open, and a new press must be able to open it again.
+void port_release(HWND dialog)
+{
+    KillTimer(dialog, ID_PROG_TIMER);
+    if (transfer.port != INVALID_HANDLE_VALUE) {
+        CloseHandle(transfer.port);
+        transfer.port = INVALID_HANDLE_VALUE;
+    }
+}
+
+// The update button: a complete new run on the selected port.
+void update_command(HWND dialog)
+{
+    HWND port_list = GetDlgItem(dialog, IDC_PORT_LIST);
+    LRESULT selected = SendMessageA(port_list, CB_GETCURSEL, 0, 0);
+    if (selected == CB_ERR) {
+        show_status("No COM port selected");
+        return;
+    }
+    const com_port *entry = port_of_list_entry(port_list, selected);
+    if (entry == NULL) {
+        show_status("No COM port selected");
+        return;
+    }
+
+    port_release(dialog);
+    progress_reset(dialog);
+
+    transfer.port_name = entry->path;
+    transfer.baud_rate = LINK_BAUD_RATE;
+    open_serial_port(&transfer);
+    show_status("Contacting Device...");
+    SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
+}
+
+// One step of the run. While the step blocks, the timer is set far out so
+// that its ticks do not pile up behind it; the next tick comes no sooner
+// than PROG_TICK_MS after the step ends.
+void prog_tick(HWND dialog)
+{
+    SetTimer(dialog, ID_PROG_TIMER, PROG_GUARD_MS, NULL);
+    prog_step(&transfer);
+    SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
+    progress_show(dialog);
+
+    if (transfer.state == PROG_STATE_DONE && transfer.port != INVALID_HANDLE_VALUE) {
+        KillTimer(dialog, ID_PROG_TIMER);
+        Beep(2000, 100);
+        show_status("Programming Completed");
+        CloseHandle(transfer.port);
+        transfer.port = INVALID_HANDLE_VALUE;
+    }
+}
+
+LRESULT on_destroy()
+{
+    PostQuitMessage(0);
+    return 0;
+}
+
+LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (LOWORD(wParam) != IDC_UPDATE) {
+        return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
+    }
+    update_command(window);
+    return 0;
+}
+
+LRESULT on_timer(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (LOWORD(wParam) != ID_PROG_TIMER) {
+        return DefWindowProcA(window, WM_TIMER, wParam, lParam);
+    }
+    prog_tick(window);
+    return 0;
+}
+
+// Enter presses the update button wherever the focus is in the dialog: the
+// dialog manager asks the window for its default button, and a window that is
+// not a dialog procedure's has to answer for itself.
+LRESULT on_get_default_id()
+{
+    return MAKELRESULT(IDC_UPDATE, DC_HASDEFID);
+}
+
+} // namespace
+
+LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPARAM lParam)
+{
+    switch (message_id) {
+    case WM_DESTROY:
+        return on_destroy();
+    case WM_COMMAND:
+        return on_command(window, wParam, lParam);
+    case WM_TIMER:
+        return on_timer(window, wParam, lParam);
+    case DM_GETDEFID:
+        return on_get_default_id();
+    default:
+        return DefWindowProcA(window, message_id, wParam, lParam);
+    }
+}
+
+int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
+{
+    WNDCLASSA wndclass = {};
+    wndclass.style = CS_HREDRAW | CS_VREDRAW;
+    wndclass.lpfnWndProc = main_wnd_proc;
+    wndclass.cbClsExtra = 0;
+    wndclass.cbWndExtra = DLGWINDOWEXTRA; // a dialog on a private class needs them
+    wndclass.hInstance = instance;
+    wndclass.hIcon = NULL;
+    wndclass.hCursor = LoadCursorA(NULL, IDC_ARROW);
+    wndclass.hbrBackground = reinterpret_cast<HBRUSH>(INT_PTR{COLOR_BTNFACE + 1});
+    wndclass.lpszMenuName = NULL;
+    wndclass.lpszClassName = "ZELT";
+
+    g_instance = instance;
+    if (!RegisterClassA(&wndclass)) {
+        fatal_error("Unabled to register window class");
+    }
+
+    // The dialog's progress bar is a common control; its class must exist
+    // before the dialog does, or the dialog cannot be created.
+    INITCOMMONCONTROLSEX common_controls = {};
+    common_controls.dwSize = sizeof common_controls;
+    common_controls.dwICC = ICC_PROGRESS_CLASS;
+    InitCommonControlsEx(&common_controls);
+
+    g_main_dialog = CreateDialogParamA(g_instance, "ZELT", NULL, NULL, 0);
+    if (g_main_dialog == NULL) {
+        fatal_error("Could not create dialog");
+    }
+    ShowWindow(g_main_dialog, show_command);
+
+    HWND port_list = GetDlgItem(g_main_dialog, IDC_PORT_LIST);
+    trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);
+
+    com_port_count = discover_ports(com_ports);
+    for (int32_t i = 0; i < com_port_count; i++) {
+        SendMessageA(port_list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com_ports[i].path));
+    }
+    SendMessageA(port_list, CB_SETCURSEL, 0, 0);
+    show_status(" - Idle - ");
+
+    transfer.rx_size = MODBUS_FRAME_LENGTH_MAX;
+    transfer.frame = static_cast<uint8_t *>(calloc(MODBUS_FRAME_LENGTH_MAX, 1));
+    if (transfer.frame == NULL) {
+        fatal_error("Unable to allocate memory for the frame buffer");
+    }
+    transfer.slave_address = DEVICE_ADDRESS;
+    transfer.port = INVALID_HANDLE_VALUE;
+    load_image(&transfer);
+    progress_reset(g_main_dialog);
+
+    // IsDialogMessageA gives the dialog its keyboard handling (tab order,
+    // the default button), which a dialog without a dialog procedure of its
+    // own would otherwise lack.
+    MSG msg = {};
+    while (GetMessageA(&msg, NULL, 0, 0)) {
+        if (!IsWindow(g_main_dialog) || !IsDialogMessageA(g_main_dialog, &msg)) {
+            TranslateMessage(&msg);
+            DispatchMessageA(&msg);
+        }
+    }
+    return static_cast<int>(msg.wParam);
+}

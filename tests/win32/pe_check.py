@@ -1,0 +1,267 @@
+#!/usr/bin/env python3
+"""Checks the built installer.exe as a Windows program file, without running it.
+
+- objdump's view: a 32-bit x86 PE, GUI subsystem, importing only DLLs that
+  every Windows has (the C and C++ runtimes are linked in statically);
+- its resources, read by a small PE resource walker below: the firmware as
+  RCDATA "BINFILE" in English (United Kingdom), byte for byte the file it was
+  built from; the dialog "ZELT" in the same language, field by field; the
+  manifest as resource type 24, id 1, asking for the user's own rights.
+
+usage: pe_check.py OBJDUMP INSTALLER_EXE FIRMWARE_BIN
+"""
+
+import struct
+import subprocess
+import sys
+
+RT_DIALOG = 5
+RT_RCDATA = 10
+RT_MANIFEST = 24
+LANG_ENGLISH_UK = 0x0809
+
+# Imports a program may have when it needs nothing but Windows itself.
+SYSTEM_DLLS = {
+    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
+    "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "ntdll.dll",
+}
+
+# Predefined control classes: the resource compiler stores them as ordinals.
+CONTROL_CLASS_ORDINALS = {0x80: "button", 0x81: "edit", 0x82: "static",
+                          0x83: "listbox", 0x84: "scrollbar", 0x85: "combobox"}
+
+INSTRUCTIONS = ("Plug the Tamlink into the Orvex remote port (right hand connector)\n\n"
+                "Choose the COM port corresponding to the Orvex.\n\n"
+                'Press the ""Update"" button when ready.')
+
+# id, class, style, x, y, cx, cy, text: the three controls the template
+# gives, in the order it gives them.
+TEMPLATE_CONTROLS = [
+    (3, "combobox", 0x50210302, 109, 133, 56, 216, ""),
+    (4, "button", 0x50010001, 173, 133, 100, 14, "Update Orvex 2.0"),
+    (0xFFFFFFFF, "static", 0x50020000, 13, 7, 314, 57, INSTRUCTIONS),
+]
+IDC_STATUS = 5
+IDC_PROGRESS = 7
+SS_TYPEMASK = 0x1F
+SS_LEFTNOWORDWRAP = 0x0C
+SS_SIMPLE = 0x0B
+
+failures = []
+
+
+def check(condition, what):
+    if not condition:
+        failures.append(what)
+    return condition
+
+
+# ---- objdump ---------------------------------------------------------------
+
+def check_headers(objdump, exe):
+    out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
+                         text=True).stdout
+    check("file format pei-i386" in out, "not a 32-bit x86 PE (pei-i386)")
+    check("Magic\t\t\t010b\t(PE32)" in out, "optional header is not PE32")
+    check("(Windows GUI)" in out and "Subsystem\t\t00000002" in out, "subsystem is not Windows GUI")
+    dlls = [line.split("DLL Name:")[1].strip() for line in out.splitlines()
+            if "DLL Name:" in line]
+    check(dlls, "no imports found")
+    for dll in dlls:
+        check(dll.lower() in SYSTEM_DLLS, "imports a DLL that is not Windows's own: " + dll)
+    return dlls
+
+
+# ---- PE resources ------------------------------------------------------------
+
+class Pe:
+    def __init__(self, data):
+        self.data = data
+        e_lfanew = struct.unpack_from("<I", data, 0x3C)[0]
+        if data[e_lfanew:e_lfanew + 4] != b"PE\0\0":
+            raise ValueError("no PE signature")
+        coff = e_lfanew + 4
+        self.machine, sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, coff)
+        opt = coff + 20
+        magic = struct.unpack_from("<H", data, opt)[0]
+        if magic != 0x10B:
+            raise ValueError("not PE32")
+        dirs = opt + 96
+        self.rsrc_rva, self.rsrc_size = struct.unpack_from("<II", data, dirs + 2 * 8)
+        self.sections = []
+        table = opt + opt_size
+        for i in range(sections):
+            s = table + 40 * i
+            vsize, vaddr, rsize, rptr = struct.unpack_from("<IIII", data, s + 8)
+            self.sections.append((vaddr, max(vsize, rsize), rptr))
+
+    def offset(self, rva):
+        for vaddr, size, rptr in self.sections:
+            if vaddr <= rva < vaddr + size:
+                return rva - vaddr + rptr
+        raise ValueError("RVA %#x is in no section" % rva)
+
+    def resources(self):
+        """[(type, name, language, bytes)]; type and name are ints or upper-case strings."""
+        found = []
+        if self.rsrc_size == 0:
+            return found
+        base = self.offset(self.rsrc_rva)
+
+        def entries(at):
+            named, ids = struct.unpack_from("<HH", self.data, base + at + 12)
+            for i in range(named + ids):
+                key, value = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
+                if key & 0x80000000:
+                    s = base + (key & 0x7FFFFFFF)
+                    length = struct.unpack_from("<H", self.data, s)[0]
+                    key = self.data[s + 2:s + 2 + 2 * length].decode("utf-16-le").upper()
+                yield key, value
+
+        for rtype, v1 in entries(0):
+            for name, v2 in entries(v1 & 0x7FFFFFFF):
+                for lang, v3 in entries(v2 & 0x7FFFFFFF):
+                    rva, size = struct.unpack_from("<II", self.data, base + v3)
+                    at = self.offset(rva)
+                    found.append((rtype, name, lang, self.data[at:at + size]))
+        return found
+
+
+class Reader:
+    def __init__(self, data):
+        self.data = data
+        self.at = 0
+
+    def take(self, fmt):
+        values = struct.unpack_from("<" + fmt, self.data, self.at)
+        self.at += struct.calcsize("<" + fmt)
+        return values if len(values) > 1 else values[0]
+
+    def text(self):
+        end = self.at
+        while self.data[end:end + 2] != b"\0\0":
+            end += 2
+        s = self.data[self.at:end].decode("utf-16-le")
+        self.at = end + 2
+        return s
+
+    def sz_or_ord(self):
+        if struct.unpack_from("<H", self.data, self.at)[0] == 0xFFFF:
+            self.at += 2
+            return self.take("H")
+        return self.text()
+
+    def align(self, n):
+        self.at = (self.at + n - 1) & ~(n - 1)
+
+
+def control_class(value):
+    if isinstance(value, int):
+        return CONTROL_CLASS_ORDINALS.get(value, "#%d" % value)
+    return value.lower()
+
+
+def parse_dialogex(data):
+    r = Reader(data)
+    dlg = {}
+    version, signature = r.take("HH")
+    check(version == 1 and signature == 0xFFFF, "dialog is not an extended dialog template")
+    dlg["help"], dlg["exstyle"], dlg["style"] = r.take("III")
+    count = r.take("H")
+    dlg["rect"] = r.take("hhhh")
+    dlg["menu"] = r.sz_or_ord()
+    dlg["class"] = r.sz_or_ord()
+    dlg["caption"] = r.text()
+    dlg["font"] = r.take("HHBB") + (r.text(),)
+    dlg["controls"] = []
+    for _ in range(count):
+        r.align(4)
+        help_id, exstyle, style = r.take("III")
+        x, y, cx, cy = r.take("hhhh")
+        control_id = r.take("I")
+        cls = control_class(r.sz_or_ord())
+        title = r.sz_or_ord()
+        extra = r.take("H")
+        r.at += extra
+        dlg["controls"].append((control_id, cls, style, x, y, cx, cy, title, exstyle))
+    return dlg
+
+
+def check_dialog(dialogs):
+    if not check(len(dialogs) == 1, "expected one dialog \"ZELT\" in English (UK), found %d"
+                 % len(dialogs)):
+        return
+    dlg = parse_dialogex(dialogs[0])
+    check(dlg["rect"] == (32, 32, 347, 185), "dialog position/size %r" % (dlg["rect"],))
+    check(dlg["style"] == 0x90C800C0, "dialog style %#x" % dlg["style"])
+    check(dlg["exstyle"] == 0x00040000, "dialog extended style %#x" % dlg["exstyle"])
+    check(dlg["menu"] == "", "dialog has a menu")
+    # Class names match regardless of case; windres stores them in capitals.
+    check(isinstance(dlg["class"], str) and dlg["class"].lower() == "zelt",
+          "dialog class %r" % (dlg["class"],))
+    check(dlg["caption"] == "Orvex 2.0 Firmware Update Tool", "caption %r" % dlg["caption"])
+    check(dlg["font"] == (8, 0, 0, 0, "MS Sans Serif"), "font %r" % (dlg["font"],))
+
+    controls = dlg["controls"]
+    given = [c[:8] for c in controls if c[0] in (3, 4, 0xFFFFFFFF)]
+    check(given == TEMPLATE_CONTROLS, "the template's controls differ:\n  %r\nwanted\n  %r"
+          % (given, TEMPLATE_CONTROLS))
+    by_id = {c[0]: c for c in controls}
+    status = by_id.get(IDC_STATUS)
+    if check(status is not None, "no status line (id 5)"):
+        check(status[1] == "static", "status line is a %s" % status[1])
+        check(status[2] & SS_TYPEMASK in (SS_LEFTNOWORDWRAP, SS_SIMPLE),
+              "status line may wrap: style %#x" % status[2])
+        check(status[2] & 0x10000000, "status line not visible")
+        check(status[5] >= 100, "status line too narrow for 24 characters: %d" % status[5])
+    progress = by_id.get(IDC_PROGRESS)
+    if check(progress is not None, "no progress bar (id 7)"):
+        check(progress[1] == "msctls_progress32", "progress bar class %s" % progress[1])
+        check(progress[2] & 0x50000000 == 0x50000000, "progress bar not a visible child")
+    check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
+
+
+def check_resources(exe, firmware):
+    pe = Pe(open(exe, "rb").read())
+    check(pe.machine == 0x14C, "machine %#x is not i386" % pe.machine)
+    res = pe.resources()
+    image = open(firmware, "rb").read()
+
+    binfile = [d for t, n, l, d in res if t == RT_RCDATA and n == "BINFILE"]
+    binfile_uk = [d for t, n, l, d in res
+                  if t == RT_RCDATA and n == "BINFILE" and l == LANG_ENGLISH_UK]
+    check(len(binfile) == 1 and len(binfile_uk) == 1,
+          "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809"
+          % (len(binfile), len(binfile_uk)))
+    if binfile_uk:
+        check(len(binfile_uk[0]) == 110784, "BINFILE is %d bytes" % len(binfile_uk[0]))
+        check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
+
+    check_dialog([d for t, n, l, d in res
+                  if t == RT_DIALOG and n == "ZELT" and l == LANG_ENGLISH_UK])
+
+    manifests = [d for t, n, l, d in res if t == RT_MANIFEST and n == 1]
+    if check(len(manifests) == 1, "manifest (type 24, id 1) found %d times" % len(manifests)):
+        text = manifests[0].decode("utf-8")
+        check('level="asInvoker"' in text and 'uiAccess="false"' in text,
+              "manifest does not ask for asInvoker without uiAccess")
+    return res
+
+
+def main(argv):
+    if len(argv) != 4:
+        sys.stderr.write(__doc__)
+        return 2
+    objdump, exe, firmware = argv[1:]
+    dlls = check_headers(objdump, exe)
+    res = check_resources(exe, firmware)
+    print("imports: " + ", ".join(dlls))
+    for t, n, l, d in res:
+        print("resource type %r name %r language %#06x: %d bytes" % (t, n, l, len(d)))
+    for f in failures:
+        print("FAIL: " + f)
+    return 1 if failures else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv))
