@@ -2,6 +2,7 @@
 #pragma once
 
 #include <stdint.h>
+#include <stdio.h>
 
 // Lets the compiler check the arguments against the format; mingw's C99
 // printf, which the Windows build uses, has its own name for the kind.

@@ -1,0 +1,871 @@
+#!/usr/bin/env python3
+"""End-to-end tests: the Windows build of the update tool under Wine and Xvfb,
+against the simulated boot loader on a pseudo-terminal mapped as a COM port,
+worked through its dialog by uidriver.exe.
+
+    e2e.py template --template DIR
+    e2e.py run CASE --template DIR --out DIR --installer EXE --uidriver EXE
+                    --bootsim BIN --firmware FILE
+    e2e.py cases
+
+Every case gets a display, a Wine prefix, a wineserver and simulators of its
+own, all bounded in time and ended by process id, and leaves its trace log,
+error log, simulator reports and screenshots in its --out directory.
+"""
+
+import argparse
+import fcntl
+import glob
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import sys
+import termios
+import time
+
+E2E_EXIT_PASS = 0
+E2E_EXIT_FAIL = 1
+E2E_EXIT_SKIP = 77  # ctest SKIP_RETURN_CODE
+
+CASE_DEADLINE_S = 75          # a whole case, cleanup excluded
+RUN_WAIT_MS = 40000           # one update, contact to final status
+DIALOG_WAIT_MS = 20000
+BOX_WAIT_MS = 10000
+EXIT_WAIT_S = 15              # the tool ending after the dialog closes (a fatal exit beeps 1 s first)
+WINE_CALL_TIMEOUT_S = 30      # any single wine or helper invocation
+READY_WAIT_S = 10             # bootsim, Xvfb, wineserver coming up
+XVFB_DISPLAY_FIRST = 100
+XVFB_DISPLAY_LAST = 199
+TEMPLATE_STAMP = ".e2e-template"
+
+FLASH_BASE = 0x08001000
+BLOCK_BYTES = 1024
+STATUS_DONE = "Programming Completed"
+STATUS_FAILED = "FAILED"
+RUN_STATUS_PREFIXES = ("Contacting Device...", "Establishing Link...", "programming ",
+                       "Verifying...", "Program Verified OK", "Resetting target...")
+
+WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+FATAL_BOX_PATTERN = re.compile(
+    r"\n\nAn Error has occurred as follows:\n"
+    r"          Unable to open serial port\. In use already, or not present\n"
+    r"Error number (\d+) reported\n"
+    r"(.+?)"
+    r"\n\n The program will now abort\n\n\n$", re.S)
+
+
+# ---------------------------------------------------------------- helpers
+
+def now_s():
+    return time.monotonic()
+
+
+def log(ctx, text):
+    line = "[%7.2f] %s" % (now_s() - ctx["t0"], text)
+    print(line, flush=True)
+    with open(os.path.join(ctx["out"], "e2e.log"), "a") as f:
+        f.write(line + "\n")
+
+
+def check(ctx, ok, what, detail=""):
+    ctx["checks"].append((bool(ok), what))
+    log(ctx, "%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [" + detail + "]") if detail and not ok else ""))
+    return bool(ok)
+
+
+def crc16_modbus(data):
+    crc = 0xFFFF
+    for byte in data:
+        crc ^= byte
+        for _ in range(8):
+            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
+    return crc
+
+
+def padded_image(firmware_path):
+    with open(firmware_path, "rb") as f:
+        data = f.read()
+    size = ((len(data) - 1) // BLOCK_BYTES + 1) * BLOCK_BYTES
+    return data + bytes(size - len(data))
+
+
+def normalize_lines(data):
+    """Wine's C runtime writes text-mode "\\r\\n"; the checks are about the text."""
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    for name in ("LD_PRELOAD", "TERMREC_LOG", "WINESERVER", "WINELOADER"):
+        env.pop(name, None)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_DLL_OVERRIDES)
+    if display is None:
+        env.pop("DISPLAY", None)
+    else:
+        env["DISPLAY"] = display
+    return env
+
+
+def run_bounded(argv, env=None, timeout=WINE_CALL_TIMEOUT_S, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL):
+    """A short helper command; never inherits a pipe that Wine's services could keep open."""
+    try:
+        return subprocess.run(argv, env=env, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return None
+
+
+def wineserver_kill(prefix):
+    if os.path.isdir(prefix):
+        run_bounded(["wineserver", "-k"], env=wine_env(prefix), timeout=15)
+
+
+def process_end(proc, grace_s=5, sig=signal.SIGTERM):
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(sig)
+        proc.wait(grace_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(5)
+    except ProcessLookupError:
+        pass
+
+
+class CaseTimeout(Exception):
+    pass
+
+
+def on_alarm(signum, frame):
+    raise CaseTimeout("case ran past %d s" % CASE_DEADLINE_S)
+
+
+# ---------------------------------------------------------------- prefix template
+
+def template_make(template):
+    version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
+    stamp = os.path.join(template, TEMPLATE_STAMP)
+    if os.path.exists(stamp) and open(stamp).read().strip() == version:
+        print("template %s is up to date (%s)" % (template, version))
+        return E2E_EXIT_PASS
+    work = template + ".new"
+    wineserver_kill(work)
+    shutil.rmtree(work, ignore_errors=True)
+    os.makedirs(os.path.dirname(os.path.abspath(work)), exist_ok=True)
+    env = wine_env(work)
+    env["WINEDLLOVERRIDES"] = "mscoree,mshtml="  # no network: no Mono or Gecko installer
+    started = now_s()
+    try:
+        if run_bounded(["wine", "wineboot", "-i"], env=env, timeout=180) != 0:
+            print("wineboot -i failed in %s" % work, file=sys.stderr)
+            return E2E_EXIT_FAIL
+        # Without a window manager Wine must draw the caption itself, or the
+        # screenshots show a frameless dialog.
+        run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine\X11 Driver", "/v", "Managed",
+                     "/t", "REG_SZ", "/d", "N", "/f"], env=env)
+        run_bounded(["wineserver", "-w"], env=env, timeout=60)
+    finally:
+        wineserver_kill(work)
+    with open(os.path.join(work, TEMPLATE_STAMP), "w") as f:
+        f.write(version + "\n")
+    wineserver_kill(template)
+    shutil.rmtree(template, ignore_errors=True)
+    os.rename(work, template)
+    print("template %s made in %.1f s" % (template, now_s() - started))
+    return E2E_EXIT_PASS
+
+
+def prefix_from_template(ctx):
+    """A prefix of the case's own: hard links to the template's files (Wine
+    only reads them), real copies of the registry, which the wineserver saves
+    through a new file and a rename anyway."""
+    prefix = os.path.join(ctx["out"], "prefix")
+    wineserver_kill(prefix)
+    shutil.rmtree(prefix, ignore_errors=True)
+    if run_bounded(["cp", "-al", ctx["args"].template, prefix], timeout=60) != 0:
+        raise RuntimeError("cannot copy the prefix template %s" % ctx["args"].template)
+    for reg in glob.glob(os.path.join(prefix, "*.reg")):
+        copy = reg + ".copy"
+        shutil.copy2(reg, copy)
+        os.replace(copy, reg)
+    ctx["prefix"] = prefix
+    ctx["env"] = wine_env(prefix, ctx["display"])
+
+
+# ---------------------------------------------------------------- processes of a case
+
+def xvfb_start(ctx):
+    for number in range(XVFB_DISPLAY_FIRST, XVFB_DISPLAY_LAST + 1):
+        if os.path.exists("/tmp/.X%d-lock" % number):
+            continue
+        read_end, write_end = os.pipe()
+        errors = open(os.path.join(ctx["out"], "xvfb.log"), "ab")
+        # -noreset: Xvfb would reset when its last client leaves, and write
+        # its number to the display fd again on the way.
+        proc = subprocess.Popen(["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-noreset",
+                                 "-nolisten", "tcp", "-screen", "0", "1024x768x24"], pass_fds=(write_end,),
+                                stdin=subprocess.DEVNULL, stdout=errors, stderr=errors)
+        os.close(write_end)
+        ready, _, _ = select.select([read_end], [], [], READY_WAIT_S)
+        announced = os.read(read_end, 64) if ready else b""
+        ctx["fds"].append(read_end)
+        if announced.strip() and proc.poll() is None:
+            ctx["xvfb"] = proc
+            ctx["display"] = ":" + announced.decode().strip()
+            log(ctx, "Xvfb pid %d on %s" % (proc.pid, ctx["display"]))
+            return
+        process_end(proc)  # lost the display to another Xvfb: try the next
+    raise RuntimeError("no free X display in :%d-:%d" % (XVFB_DISPLAY_FIRST, XVFB_DISPLAY_LAST))
+
+
+def wineserver_listening(prefix):
+    """Whether the prefix's wineserver has its socket up. Upstream Wine keeps
+    it under /tmp/.wine-<uid>, Debian's under a private /tmp/wine-XXXXXX."""
+    info = os.stat(prefix)
+    server = "server-%x-%x" % (info.st_dev, info.st_ino)
+    roots = ["/tmp/.wine-%d" % os.getuid()] + glob.glob(os.path.join(os.environ.get("TMPDIR", "/tmp"), "wine-*"))
+    if os.environ.get("TMPDIR"):
+        roots += glob.glob("/tmp/wine-*")
+    return any(os.path.exists(os.path.join(root, server, "socket")) for root in roots)
+
+
+def wineserver_start(ctx, without_sys_admin=False):
+    """The case's own wineserver, started before any Wine program so that it
+    is ours to end. Without CAP_SYS_ADMIN it honours a tty's exclusive mode."""
+    argv = ["wineserver", "-f", "-p"]
+    if without_sys_admin:
+        argv = ["setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin"] + argv
+    errors = open(os.path.join(ctx["out"], "wineserver.log"), "ab")
+    ctx["wineserver"] = subprocess.Popen(argv, env=ctx["env"], stdin=subprocess.DEVNULL, stdout=errors,
+                                         stderr=errors)
+    deadline = now_s() + READY_WAIT_S
+    while not wineserver_listening(ctx["prefix"]):
+        if now_s() > deadline or ctx["wineserver"].poll() is not None:
+            raise RuntimeError("wineserver did not come up")
+        time.sleep(0.02)
+    log(ctx, "wineserver pid %d%s" % (ctx["wineserver"].pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
+    # The first Wine program starts the prefix's services, whose device
+    # manager rewrites dosdevices/com1 from /dev/ttyS0: let that happen now,
+    # with no pipe for the services to inherit, and set the ports after it.
+    run_bounded(["wine", ctx["args"].uidriver, "status"], env=ctx["env"])
+    log(ctx, "services of the prefix are up")
+
+
+def ports_set(ctx, links):
+    """Makes dosdevices hold exactly the COM links given ({number: target});
+    each number for which Wine would fall back to /dev/ttyS<n-1> points at an
+    empty directory, so that no port the case does not play can be opened."""
+    dosdevices = os.path.join(ctx["prefix"], "dosdevices")
+    nodev = os.path.join(ctx["out"], "nodev")
+    os.makedirs(nodev, exist_ok=True)
+    for link in glob.glob(os.path.join(dosdevices, "com*")):
+        os.unlink(link)
+    for device in glob.glob("/dev/ttyS*"):
+        number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
+        if number not in links:
+            os.symlink(nodev, os.path.join(dosdevices, "com%d" % number))
+    for number, target in links.items():
+        os.symlink(target, os.path.join(dosdevices, "com%d" % number))
+
+
+def port_link_set(ctx, number, target):
+    link = os.path.join(ctx["prefix"], "dosdevices", "com%d" % number)
+    if os.path.lexists(link):
+        os.unlink(link)
+    os.symlink(target, link)
+
+
+def nodev(ctx):
+    return os.path.join(ctx["out"], "nodev")
+
+
+def bootsim_start(ctx, com, extra=(), tag=None):
+    tag = tag or "com%d" % com
+    files = {name: os.path.join(ctx["out"], "bootsim-%s.%s" % (tag, name))
+             for name in ("ready", "report.json", "log", "flash.bin")}
+    for path in files.values():
+        if os.path.exists(path):
+            os.unlink(path)
+    argv = [ctx["args"].bootsim, "--prefix", ctx["prefix"], "--com", str(com), "--ready", files["ready"],
+            "--report", files["report.json"], "--termrec-log", ctx["termrec_log"], "--expect", ctx["expect"],
+            "--flash-out", files["flash.bin"], "--timeout", str(CASE_DEADLINE_S + 15)] + list(extra)
+    errors = open(files["log"], "ab")
+    proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=errors, stderr=errors)
+    deadline = now_s() + READY_WAIT_S
+    while not os.path.exists(files["ready"]):
+        if now_s() > deadline or proc.poll() is not None:
+            process_end(proc)
+            raise RuntimeError("bootsim on com%d did not become ready (see %s)" % (com, files["log"]))
+        time.sleep(0.02)
+    sim = {"proc": proc, "files": files, "com": com, "slave": open(files["ready"]).read().strip()}
+    ctx["sims"].append(sim)
+    log(ctx, "bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim["slave"], " ".join(extra)))
+    return sim
+
+
+def bootsim_stop(ctx, sim):
+    process_end(sim["proc"], grace_s=10)
+    try:
+        with open(sim["files"]["report.json"]) as f:
+            return json.load(f)
+    except (OSError, ValueError) as error:
+        check(ctx, False, "bootsim on com%d wrote its report" % sim["com"], str(error))
+        return {}
+
+
+def installer_start(ctx):
+    env = dict(ctx["env"], LD_PRELOAD=ctx["preload"], TERMREC_LOG=ctx["termrec_log"])
+    ctx["trace_path"] = os.path.join(ctx["out"], "trace.log")
+    ctx["err_path"] = os.path.join(ctx["out"], "err.log")
+    trace = open(ctx["trace_path"], "wb")
+    errors = open(ctx["err_path"], "wb")
+    ctx["installer"] = subprocess.Popen(["wine", ctx["args"].installer], env=env, stdin=subprocess.DEVNULL,
+                                        stdout=trace, stderr=errors)
+    log(ctx, "installer pid %d" % ctx["installer"].pid)
+
+
+def installer_exit(ctx):
+    try:
+        code = ctx["installer"].wait(EXIT_WAIT_S)
+    except subprocess.TimeoutExpired:
+        code = None
+    log(ctx, "installer exit code %s" % code)
+    return code
+
+
+def trace_text(ctx):
+    with open(ctx["trace_path"], "rb") as f:
+        return normalize_lines(f.read())
+
+
+def ui(ctx, *args, timeout=WINE_CALL_TIMEOUT_S):
+    """One uidriver command; its output goes through files, never a pipe."""
+    ctx["ui_calls"] += 1
+    base = os.path.join(ctx["out"], "ui", "%03d-%s" % (ctx["ui_calls"], args[0]))
+    os.makedirs(os.path.dirname(base), exist_ok=True)
+    with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+        code = run_bounded(["wine", ctx["args"].uidriver] + [str(a) for a in args], env=ctx["env"],
+                           timeout=timeout, stdout=out, stderr=err)
+    with open(base + ".out", "rb") as f:
+        text = normalize_lines(f.read())
+    log(ctx, "uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
+    return code, text
+
+
+def ui_background(ctx, *args):
+    """A uidriver command left running (watch-progress); read with ui_collect."""
+    ctx["ui_calls"] += 1
+    path = os.path.join(ctx["out"], "ui", "%03d-%s.out" % (ctx["ui_calls"], args[0]))
+    os.makedirs(os.path.dirname(path), exist_ok=True)
+    out = open(path, "wb")
+    proc = subprocess.Popen(["wine", ctx["args"].uidriver] + [str(a) for a in args], env=ctx["env"],
+                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+    ctx["background"].append(proc)
+    deadline = now_s() + WINE_CALL_TIMEOUT_S
+    while os.path.getsize(path) == 0 and proc.poll() is None and now_s() < deadline:
+        time.sleep(0.02)  # its first line is the state before anything is pressed
+    return {"proc": proc, "path": path}
+
+
+def ui_collect(ctx, job, timeout):
+    try:
+        code = job["proc"].wait(timeout)
+    except subprocess.TimeoutExpired:
+        process_end(job["proc"])
+        code = None
+    with open(job["path"], "rb") as f:
+        return code, normalize_lines(f.read())
+
+
+def screenshot(ctx, name):
+    path = os.path.join(ctx["out"], name)
+    code = run_bounded(["import", "-display", ctx["display"], "-window", "root", path], timeout=20)
+    log(ctx, "screenshot %s (%s)" % (path, "ok" if code == 0 else "failed: %s" % code))
+
+
+def xdotool(ctx, *args):
+    return run_bounded(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=ctx["display"]),
+                       timeout=10)
+
+
+# ---------------------------------------------------------------- steps shared by the cases
+
+def dialog_up(ctx, expected_ports, expected_selected=0):
+    code, _ = ui(ctx, "wait-dialog", DIALOG_WAIT_MS)
+    if not check(ctx, code == 0, "the dialog \"Orvex 2.0 Firmware Update Tool\" appears"):
+        raise RuntimeError("no dialog")
+    code, text = ui(ctx, "list")
+    lines = text.splitlines()
+    entries, selected = lines[:-1], lines[-1] if lines else ""
+    check(ctx, entries == expected_ports and selected == "selected %d" % expected_selected,
+          "the port list is exactly %s, entry %d selected" % (expected_ports, expected_selected), repr(lines))
+    if entries != expected_ports:
+        raise RuntimeError("the port list is not what the case set up; nothing else would mean anything")
+
+
+def press_update(ctx):
+    code, _ = ui(ctx, "click")
+    check(ctx, code == 0, "the update button is pressed")
+
+
+def wait_status(ctx, wanted, wait_ms=RUN_WAIT_MS):
+    code, text = ui(ctx, "wait-status", wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
+    seen = text.splitlines()
+    check(ctx, code == 0, "the status line comes to read \"%s\"" % wanted, "seen: %r" % seen[-8:])
+    return seen
+
+
+def close_dialog(ctx, expected_exit=0):
+    ui(ctx, "close")
+    check(ctx, installer_exit(ctx) == expected_exit, "the tool exits with %d once the dialog is closed" % expected_exit)
+
+
+def trace_has(ctx, trace, needle, what=None):
+    return check(ctx, needle in trace, what or "the trace holds %r" % needle)
+
+
+def trace_in_order(ctx, trace, needles, what):
+    position = 0
+    for needle in needles:
+        found = trace.find(needle, position)
+        if found < 0:
+            return check(ctx, False, what, "%r missing after offset %d" % (needle, position))
+        position = found + len(needle)
+    return check(ctx, True, what)
+
+
+def prog_lines(trace):
+    return re.findall(r"PROG ADDR (0x[0-9a-f]+|0), LEN (0x[0-9a-f]+|0), FROM (0x[0-9a-f]+|0)\.\.\.", trace)
+
+
+def writes_of(report):
+    return [frame for frame in report.get("frames", []) if frame.get("op") == "write"]
+
+
+def check_start_trace(ctx, trace, image):
+    trace_in_order(ctx, trace, [
+        "Running on windows version: a00\n",
+        "\nFlash Image Base 0x8001000\n",
+        "Flash Image Size %#x bytes\n" % len(image),
+    ], "the trace starts with the version and the image lines")
+
+
+def check_crc_lines(ctx, trace, image, expect_match):
+    remote = re.findall(r"Remote CRC (0x[0-9a-f]+|0)\n", trace)
+    local = re.findall(r"Local  CRC (0x[0-9a-f]+|0)\n", trace)
+    if not check(ctx, remote and local, "the trace gives the remote and the local CRC"):
+        return
+    check(ctx, int(local[-1], 16) == crc16_modbus(image),
+          "the local CRC is the CRC-16 of the padded image (%#x)" % crc16_modbus(image), local[-1])
+    check(ctx, (remote[-1] == local[-1]) == expect_match,
+          "remote and local CRC %s" % ("agree" if expect_match else "differ"), "%s / %s" % (remote[-1], local[-1]))
+
+
+def check_clean_run(ctx, trace, report, image, com=5, timeouts_allowed=False):
+    """What every successful run of the carried image must show."""
+    blocks = len(image) // BLOCK_BYTES
+    trace_in_order(ctx, trace, [
+        " . Opening serial port \\\\.\\com%d at 115200 baud\n" % com,
+        "CONTACTING...",
+        "REMOTE DEVICE LINK ESTABLISHED\n",
+        "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n",
+        "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n",
+        "Verifying address 0x8001000, image size %#x bytes\n" % len(image),
+        "frame length   13 bytes sent\n",
+        "Remote CRC ",
+        "Local  CRC ",
+        "CRCs match\n",
+        "Resetting target\n",
+        "frame length    5 bytes sent\n",
+        "frame length    5 bytes received & OK\n",
+    ], "the trace tells the run in order: open, contact, blocks, verify, CRCs match, restart")
+    check_crc_lines(ctx, trace, image, True)
+    addresses = [int(a, 16) for a, _, _ in prog_lines(trace)]
+    if not timeouts_allowed:
+        check(ctx, "TIMEOUT" not in trace, "no block had to be sent again")
+        check(ctx, addresses == [FLASH_BASE + i * BLOCK_BYTES for i in range(blocks)],
+              "the trace announces %d blocks at 0x8001000 upward, 0x400 apart" % blocks,
+              "%d announced" % len(addresses))
+    written = [frame.get("address") for frame in writes_of(report)]
+    distinct = [a for i, a in enumerate(written) if i == 0 or a != written[i - 1]]
+    check(ctx, distinct == [FLASH_BASE + i * BLOCK_BYTES for i in range(blocks)],
+          "the device got the %d blocks in address order" % blocks, "%d write frames" % len(written))
+    if not timeouts_allowed:
+        check(ctx, report.get("flash", {}).get("blocks_written") == blocks,
+              "the device counted %d write blocks" % blocks, str(report.get("flash")))
+    check(ctx, report.get("writes_in_order") is True, "the device saw the writes in order")
+    check(ctx, report.get("flash", {}).get("expect_match") is True,
+          "the device's flash equals the padded image", str(report.get("flash")))
+    check(ctx, report.get("restart", {}).get("count") == 1, "the device was told to restart once",
+          str(report.get("restart")))
+
+
+# ---------------------------------------------------------------- the cases
+
+def case_clean(ctx):
+    sim = bootsim_start(ctx, 5)
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    press_update(ctx)
+    seen = wait_status(ctx, STATUS_DONE)
+    check(ctx, "Programming Completed OK" not in seen[-1:], "the final status is the dialog's own text")
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, sim)
+    trace = trace_text(ctx)
+    check_start_trace(ctx, trace, ctx["image"])
+    check_clean_run(ctx, trace, report, ctx["image"])
+
+
+def case_dropped_ack(ctx):
+    dropped = 5
+    sim = bootsim_start(ctx, 5, ["--fault", "drop-write:%d" % dropped])
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    press_update(ctx)
+    wait_status(ctx, STATUS_DONE)
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, sim)
+    trace = trace_text(ctx)
+    check_clean_run(ctx, trace, report, ctx["image"], timeouts_allowed=True)
+    address = FLASH_BASE + (dropped - 1) * BLOCK_BYTES
+    offset = (dropped - 1) * BLOCK_BYTES
+    block_text = "PROG ADDR %#x, LEN 0x400, FROM %#x... - SENT - " % (address, offset)
+    trace_has(ctx, trace, block_text + "TIMEOUT\n" + block_text + "- OK\n",
+              "block %d times out once and goes again to the same address" % dropped)
+    check(ctx, trace.count("TIMEOUT\n") == 1, "exactly one TIMEOUT", str(trace.count("TIMEOUT\n")))
+    repeats = [f for f in writes_of(report) if f.get("address") == address]
+    check(ctx, len(repeats) == 2, "the device got block %d twice" % dropped, str(len(repeats)))
+
+
+def failed_run(ctx, sim_tag):
+    """A run against a device whose flash keeps one byte wrong: ends in FAILED."""
+    sim = bootsim_start(ctx, 5, ["--fault", "corrupt-flash:0x1234"], tag=sim_tag)
+    return sim
+
+
+def check_failed_run(ctx, trace, report):
+    trace_has(ctx, trace, "CRC FAIL\n")
+    check(ctx, "CRCs match" not in trace, "the trace does not claim a match")
+    check_crc_lines(ctx, trace, ctx["image"], False)
+    check(ctx, report.get("restart", {}).get("count") == 0, "no restart request went out on the line",
+          str(report.get("restart")))
+    check(ctx, not [f for f in report.get("frames", []) if f.get("op") == "reset"], "no reset frame at all")
+    check(ctx, report.get("flash", {}).get("first_diff") == 0x1234,
+          "the device's flash differs at the corrupted byte only", str(report.get("flash")))
+
+
+def case_corrupt_flash(ctx):
+    sim = failed_run(ctx, "com5")
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    press_update(ctx)
+    wait_status(ctx, STATUS_FAILED)
+    time.sleep(0.5)  # a restart request, were one to follow, would be on the line by now
+    code, text = ui(ctx, "status")
+    check(ctx, text.strip("\n") == STATUS_FAILED, "the status stays \"FAILED\"", text)
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, sim)
+    check_failed_run(ctx, trace_text(ctx), report)
+
+
+def case_retry_after_failed(ctx):
+    # The corruption is the device's and comes with every write, so the
+    # second run gets a sound device: a fresh simulator on the same COM link.
+    first = failed_run(ctx, "first")
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    press_update(ctx)
+    wait_status(ctx, STATUS_FAILED)
+    first_report = bootsim_stop(ctx, first)
+    check_failed_run(ctx, trace_text(ctx), first_report)
+    trace_length = len(trace_text(ctx))
+    second = bootsim_start(ctx, 5, tag="second")
+    press_update(ctx)
+    wait_status(ctx, STATUS_DONE)
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    second_report = bootsim_stop(ctx, second)
+    trace = trace_text(ctx)
+    check(ctx, trace.count(" . Opening serial port \\\\.\\com5 at 115200 baud\n") == 2,
+          "the same port was opened a second time")
+    check_clean_run(ctx, trace[trace_length:], second_report, ctx["image"])
+
+
+def fatal_box_checks(ctx, text):
+    match = FATAL_BOX_PATTERN.match(text)
+    if check(ctx, match is not None, "the \"Terminate Program\" box holds the fatal report in order", repr(text)):
+        check(ctx, int(match.group(1)) != 0 and match.group(2).strip() != "",
+              "the box gives the error number %s and the system's text %r" % (match.group(1), match.group(2)))
+    return match
+
+
+def case_port_absent(ctx):
+    sim = bootsim_start(ctx, 5)
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    # Listed at start, gone by the time the button is pressed.
+    port_link_set(ctx, 5, nodev(ctx))
+    press_update(ctx)
+    code, text = ui(ctx, "read-box", BOX_WAIT_MS)
+    check(ctx, code == 0, "a \"Terminate Program\" box appears")
+    fatal_box_checks(ctx, text)
+    screenshot(ctx, "screenshot.png")
+    ui(ctx, "answer-box")
+    check(ctx, installer_exit(ctx) == 1, "the tool exits with 1 once the box is answered")
+    trace_has(ctx, trace_text(ctx), " . Opening serial port \\\\.\\com5 at 115200 baud\n")
+    report = bootsim_stop(ctx, sim)
+    check(ctx, not report.get("frames"), "nothing reached the device")
+
+
+def case_port_held(ctx):
+    """Another program holds the port: the exclusive-use flag on the tty,
+    which binds every opener without CAP_SYS_ADMIN, the case's wineserver
+    (which does Wine's opens) included."""
+    sim = bootsim_start(ctx, 5)
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    holder = os.open(sim["slave"], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+    ctx["fds"].append(holder)
+    fcntl.ioctl(holder, termios.TIOCEXCL)
+    press_update(ctx)
+    code, text = ui(ctx, "read-box", BOX_WAIT_MS)
+    check(ctx, code == 0, "a \"Terminate Program\" box appears")
+    fatal_box_checks(ctx, text)
+    screenshot(ctx, "screenshot.png")
+    ui(ctx, "answer-box")
+    check(ctx, installer_exit(ctx) == 1, "the tool exits with 1 once the box is answered")
+    report = bootsim_stop(ctx, sim)
+    check(ctx, not report.get("frames"), "nothing reached the device")
+
+
+def case_ports_2_and_10(ctx):
+    master, slave = os.openpty()  # com2: a port that is there but plays no device
+    ctx["fds"] += [master, slave]
+    port_link_set(ctx, 2, os.ttyname(slave))
+    sim = bootsim_start(ctx, 10)
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com10", "\\\\.\\com2"], 0)
+    press_update(ctx)
+    wait_status(ctx, STATUS_DONE)
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, sim)
+    trace = trace_text(ctx)
+    trace_has(ctx, trace, " . Opening serial port \\\\.\\com10 at 115200 baud\n")
+    check(ctx, "\\\\.\\com2 " not in trace, "com2 was never opened")
+    check_clean_run(ctx, trace, report, ctx["image"], com=10)
+
+
+def case_line_settings(ctx):
+    sim = bootsim_start(ctx, 5)
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    press_update(ctx)
+    wait_status(ctx, STATUS_DONE)
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, sim)
+    line = report.get("line", {})
+    log(ctx, "line as the device saw it: %s" % json.dumps(line))
+    check(ctx, line.get("baud") == 115200 and line.get("stop_bits") == 1,
+          "read back from the pty: 115200 baud, 1 stop bit", str(line))
+    check(ctx, line.get("rtscts") is False and line.get("xonxoff") is False,
+          "read back from the pty: no RTS/CTS, no XON/XOFF", str(line))
+    check(ctx, line.get("observed_from") == "tcgetattr+termrec" and line.get("termrec_records", 0) > 0,
+          "the tool's own tcsetattr requests were recorded", str(line))
+    check(ctx, line.get("data_bits") == 8 and line.get("parity") == "even",
+          "as requested by the tool: 8 data bits, even parity", str(line))
+    check(ctx, line.get("ok") is True, "the device judges the line settings right", str(line))
+
+
+def watch_parse(text):
+    samples = []
+    for line in text.splitlines():
+        fields = line.split("\t", 4)
+        if len(fields) == 5:
+            samples.append({"t": int(fields[0]), "lo": int(fields[1]), "hi": int(fields[2]),
+                            "pos": int(fields[3]), "status": fields[4]})
+    return samples
+
+
+def check_progress_run(ctx, samples, run_name):
+    if not check(ctx, samples, "%s: the watch saw the dialog" % run_name):
+        return
+    lo, hi = samples[0]["lo"], samples[0]["hi"]
+    check(ctx, lo < hi, "%s: the bar has a range (%d..%d)" % (run_name, lo, hi))
+    started = [s for s in samples if s["status"].startswith(RUN_STATUS_PREFIXES)]
+    if check(ctx, started, "%s: a run started" % run_name, str([s["status"] for s in samples][:5])):
+        check(ctx, started[0]["pos"] == lo, "%s: the bar is empty as the run starts" % run_name,
+              "first run sample %s" % started[0])
+    writing = [s for s in samples if s["status"].startswith("programming ")]
+    check(ctx, any(lo < s["pos"] < hi for s in writing),
+          "%s: while writing the bar stands strictly between empty and full" % run_name,
+          str(sorted({s["pos"] for s in writing})[:10]))
+    positions = [s["pos"] for s in samples if s in started or s in writing]
+    check(ctx, positions == sorted(positions), "%s: the bar never goes back during the run" % run_name)
+
+
+def case_progress_and_enter(ctx):
+    sim = failed_run(ctx, "first")
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    code, text = ui(ctx, "progress")
+    if code != 0:
+        log(ctx, "the dialog has no progress bar (control 7) yet: skipped")
+        ctx["skip"] = True
+        return
+    match = re.match(r"range (-?\d+) (-?\d+) pos (-?\d+)", text)
+    lo, hi, pos = (int(v) for v in match.groups())
+    check(ctx, pos == lo and lo < hi, "before any run the bar is empty", text)
+
+    # A real key press: a click on the instructions, away from the button,
+    # then Enter.
+    code, text = ui(ctx, "rect", -1)
+    left, top, right, bottom = (int(v) for v in text.split())
+    watch = ui_background(ctx, "watch-progress", RUN_WAIT_MS)
+    xdotool(ctx, "mousemove", (left + right) // 2, (top + bottom) // 2, "click", "1")
+    time.sleep(0.3)
+    xdotool(ctx, "key", "Return")
+    code, text = ui_collect(ctx, watch, RUN_WAIT_MS / 1000 + 10)
+    first = watch_parse(text)
+    check(ctx, any(s["status"].startswith(RUN_STATUS_PREFIXES) for s in first),
+          "Enter, after a click on the instructions, starts a run")
+    check(ctx, first and first[-1]["status"] == STATUS_FAILED, "the first run ends \"FAILED\"",
+          str(first[-1:]))
+    check_progress_run(ctx, first, "first run")
+    time.sleep(0.3)
+    code, text = ui(ctx, "progress")
+    check(ctx, text.strip() == "range %d %d pos %d" % (lo, hi, hi),
+          "after \"FAILED\" the bar keeps its place (full: verifying had begun)", text)
+    bootsim_stop(ctx, sim)
+
+    second = bootsim_start(ctx, 5, tag="second")
+    watch = ui_background(ctx, "watch-progress", RUN_WAIT_MS)
+    press_update(ctx)
+    code, text = ui_collect(ctx, watch, RUN_WAIT_MS / 1000 + 10)
+    samples = watch_parse(text)
+    check(ctx, samples and samples[-1]["status"] == STATUS_DONE, "the second run completes", str(samples[-1:]))
+    check_progress_run(ctx, samples, "second run")
+    check(ctx, samples and samples[-1]["pos"] == hi, "after a clean run the bar is full", str(samples[-1:]))
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    report = bootsim_stop(ctx, second)
+    check(ctx, report.get("flash", {}).get("expect_match") is True, "the second run's flash verifies")
+
+
+CASES = {
+    "clean": case_clean,
+    "dropped-ack": case_dropped_ack,
+    "corrupt-flash": case_corrupt_flash,
+    "retry-after-failed": case_retry_after_failed,
+    "port-absent": case_port_absent,
+    "port-held": case_port_held,
+    "ports-2-and-10": case_ports_2_and_10,
+    "line-settings": case_line_settings,
+    "progress-and-enter": case_progress_and_enter,
+}
+
+CASES_WITHOUT_SYS_ADMIN = {"port-held"}
+
+
+# ---------------------------------------------------------------- running one case
+
+def case_cleanup(ctx):
+    for job in ctx["background"]:
+        process_end(job)
+    process_end(ctx.get("installer"), grace_s=2, sig=signal.SIGKILL)
+    if ctx.get("prefix"):
+        wineserver_kill(ctx["prefix"])
+    process_end(ctx.get("wineserver"))
+    for sim in ctx["sims"]:
+        process_end(sim["proc"], grace_s=10)
+    process_end(ctx.get("xvfb"))
+    for fd in ctx["fds"]:
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+def missing_inputs(args):
+    return [path for path in (args.installer, args.uidriver, args.bootsim, args.firmware)
+            if not os.path.isfile(path)]
+
+
+def case_run(args):
+    out = os.path.abspath(args.out)
+    os.makedirs(out, exist_ok=True)
+    for stale in ("e2e.log", "trace.log", "err.log", "termrec.log", "screenshot.png", "result.txt"):
+        if os.path.exists(os.path.join(out, stale)):
+            os.unlink(os.path.join(out, stale))
+    shutil.rmtree(os.path.join(out, "ui"), ignore_errors=True)
+    ctx = {"t0": now_s(), "out": out, "args": args, "checks": [], "sims": [], "fds": [], "background": [],
+           "ui_calls": 0, "skip": False, "display": None}
+    missing = missing_inputs(args)
+    if missing:
+        log(ctx, "missing: %s (build both builds first)" % ", ".join(missing))
+        return E2E_EXIT_FAIL
+    ctx["image"] = padded_image(args.firmware)
+    ctx["expect"] = os.path.join(out, "expect.bin")
+    with open(ctx["expect"], "wb") as f:
+        f.write(ctx["image"])
+    ctx["termrec_log"] = os.path.join(out, "termrec.log")
+    ctx["preload"] = subprocess.run([args.bootsim, "--print-preload"], capture_output=True, text=True,
+                                    timeout=10).stdout.strip()
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.signal(signal.SIGTERM, on_alarm)
+    signal.alarm(CASE_DEADLINE_S)
+    try:
+        xvfb_start(ctx)
+        prefix_from_template(ctx)
+        wineserver_start(ctx, without_sys_admin=args.case in CASES_WITHOUT_SYS_ADMIN)
+        ports_set(ctx, {})
+        CASES[args.case](ctx)
+    except (CaseTimeout, RuntimeError, OSError, subprocess.SubprocessError) as error:
+        check(ctx, False, "the case ran to its end", "%s: %s" % (type(error).__name__, error))
+    finally:
+        signal.alarm(0)
+        case_cleanup(ctx)
+    failed = [what for ok, what in ctx["checks"] if not ok]
+    if ctx["skip"] and not failed:
+        verdict, code = "SKIPPED", E2E_EXIT_SKIP
+    elif failed or not ctx["checks"]:
+        verdict, code = "FAILED (%d of %d checks)" % (len(failed), len(ctx["checks"])), E2E_EXIT_FAIL
+    else:
+        verdict, code = "PASSED (%d checks)" % len(ctx["checks"]), E2E_EXIT_PASS
+    log(ctx, "%s: %s in %.1f s; artefacts in %s" % (args.case, verdict, now_s() - ctx["t0"], out))
+    with open(os.path.join(out, "result.txt"), "w") as f:
+        f.write(verdict + "\n" + "".join("FAIL %s\n" % what for what in failed))
+    return code
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    sub = parser.add_subparsers(dest="command", required=True)
+    template = sub.add_parser("template", help="make the Wine prefix template once")
+    template.add_argument("--template", required=True)
+    run = sub.add_parser("run", help="run one case")
+    run.add_argument("case", choices=sorted(CASES))
+    for name in ("--template", "--out", "--installer", "--uidriver", "--bootsim", "--firmware"):
+        run.add_argument(name, required=True)
+    sub.add_parser("cases", help="list the cases")
+    args = parser.parse_args()
+    if args.command == "template":
+        return template_make(os.path.abspath(args.template))
+    if args.command == "cases":
+        print("\n".join(CASES))
+        return E2E_EXIT_PASS
+    return case_run(args)
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,499 @@
+// uidriver: works the update tool's dialog from outside, as a user would, so
+// that the end-to-end tests can press its button and read what it shows.
+// It runs under Wine beside the tool, in the same prefix and on the same
+// display, and does one thing per invocation (see usage_print).
+//
+// Everything is read with the wide messages: across processes Wine marshals
+// the wide combo box messages whole, while the ANSI form came back cut short.
+// Every press is posted, never sent, because a press may open a modal box in
+// the tool and a sent message would then wait for the box to be answered.
+#include <windows.h>
+#include <commctrl.h>
+
+#include <fcntl.h>
+#include <io.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+const char UI_DIALOG_CAPTION[] = "Orvex 2.0 Firmware Update Tool";
+const char UI_BOX_CAPTION[] = "Terminate Program";
+const char UI_BOX_CLASS[] = "#32770"; // the class of every system dialog
+
+const int UI_ID_PORT_LIST = 3;
+const int UI_ID_UPDATE = 4;
+const int UI_ID_STATUS = 5;
+const int UI_ID_PROGRESS = 7;
+const int UI_ID_BOX_TEXT = 0xFFFF; // the message text of a system message box
+
+const DWORD UI_POLL_MS = 5;               // between two looks at the dialog
+const DWORD UI_WAIT_DEFAULT_MS = 10000;   // when the caller gives no limit
+const UINT UI_SEND_TIMEOUT_MS = 3000;     // a tick of the tool blocks it for ~200 ms at most
+const size_t UI_TEXT_SPARE_CHARS = 256;   // beyond the length a text had a moment ago
+
+const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
+
+const int UI_EXIT_OK = 0;
+const int UI_EXIT_USAGE = 1;
+const int UI_EXIT_NOT_FOUND = 2; // no such window, or a wait ran out
+
+// What the dialog shows at one moment, for the watchers.
+struct ui_sample {
+    std::string status;
+    long range_low;  // -1 when the dialog has no progress bar
+    long range_high;
+    long position;
+};
+
+void usage_print()
+{
+    fputs("usage: uidriver COMMAND [ARGS]\n"
+          "  wait-dialog [ms]        wait for the tool's dialog, print its handle\n"
+          "  list                    print the port list, then \"selected N\"\n"
+          "  select INDEX            select a port list entry\n"
+          "  click                   press the update button\n"
+          "  status                  print the status line\n"
+          "  wait-status TEXT [ms]   wait until the status line reads TEXT\n"
+          "  progress                print \"range LO HI pos P\"\n"
+          "  watch-progress ms       print status and progress at each change\n"
+          "  rect ID                 print a control's screen rectangle\n"
+          "  read-box [ms]           wait for the fatal error box, print its text\n"
+          "  answer-box [ms]         press the fatal error box's OK\n"
+          "  close                   close the dialog as a user would\n",
+          stderr);
+}
+
+// A send that cannot hang the driver when the tool is stuck.
+bool send_bounded(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam, LRESULT *result)
+{
+    DWORD_PTR answer = 0;
+    LRESULT sent = SendMessageTimeoutW(window, message_id, wparam, lparam, SMTO_ABORTIFHUNG,
+                                       UI_SEND_TIMEOUT_MS, &answer);
+    *result = static_cast<LRESULT>(answer);
+    return sent != 0;
+}
+
+std::string utf8_from_wide(const wchar_t *text, int length)
+{
+    if (length <= 0) {
+        return std::string();
+    }
+    int size = WideCharToMultiByte(CP_UTF8, 0, text, length, nullptr, 0, nullptr, nullptr);
+    std::string result(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, length, &result[0], size, nullptr, nullptr);
+    return result;
+}
+
+// The text can change between asking its length and fetching it (the tool
+// runs on while we look), so the buffer has room to spare, and a text that
+// fills it is fetched again with more room.
+std::string window_text(HWND window)
+{
+    LRESULT length = 0;
+    if (!send_bounded(window, WM_GETTEXTLENGTH, 0, 0, &length) || length < 0) {
+        return std::string();
+    }
+    size_t room = static_cast<size_t>(length) + UI_TEXT_SPARE_CHARS;
+    for (;;) {
+        std::vector<wchar_t> buffer(room, L'\0');
+        LRESULT copied = 0;
+        send_bounded(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                     &copied);
+        if (copied < 0 || static_cast<size_t>(copied) + 1 < room) {
+            return utf8_from_wide(buffer.data(), static_cast<int>(copied));
+        }
+        room *= 2;
+    }
+}
+
+std::string combo_entry(HWND combo, int index)
+{
+    LRESULT length = 0;
+    if (!send_bounded(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(index), 0, &length) ||
+        length <= 0) {
+        return std::string();
+    }
+    std::vector<wchar_t> buffer(static_cast<size_t>(length) + 1, L'\0');
+    LRESULT copied = 0;
+    send_bounded(combo, CB_GETLBTEXT, static_cast<WPARAM>(index),
+                 reinterpret_cast<LPARAM>(buffer.data()), &copied);
+    return utf8_from_wide(buffer.data(), static_cast<int>(copied));
+}
+
+long number_arg(int argc, char **argv, int index, long fallback)
+{
+    if (index >= argc) {
+        return fallback;
+    }
+    return strtol(argv[index], nullptr, 0);
+}
+
+HWND find_dialog()
+{
+    return FindWindowA(nullptr, UI_DIALOG_CAPTION);
+}
+
+HWND find_box()
+{
+    return FindWindowA(UI_BOX_CLASS, UI_BOX_CAPTION);
+}
+
+// Polls finder until it gives a window or wait_ms have passed.
+HWND wait_window(HWND (*finder)(), DWORD wait_ms)
+{
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND window = finder();
+        if (window != nullptr || GetTickCount() - start > wait_ms) {
+            return window;
+        }
+        Sleep(UI_POLL_MS);
+    }
+}
+
+HWND dialog_control(int id)
+{
+    HWND dialog = find_dialog();
+    if (dialog == nullptr) {
+        fputs("uidriver: the tool's dialog is not there\n", stderr);
+        return nullptr;
+    }
+    HWND control = GetDlgItem(dialog, id);
+    if (control == nullptr) {
+        fprintf(stderr, "uidriver: the dialog has no control %d\n", id);
+    }
+    return control;
+}
+
+bool is_final_status(const std::string &status)
+{
+    for (const char *final_status : UI_FINAL_STATUSES) {
+        if (status == final_status) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Either control may be missing (null): its fields then stay empty or -1.
+ui_sample sample_take(HWND status_line, HWND progress_bar)
+{
+    ui_sample sample{std::string(), -1, -1, -1};
+    if (status_line != nullptr) {
+        sample.status = window_text(status_line);
+    }
+    if (progress_bar == nullptr) {
+        return sample;
+    }
+    // PBM_GETRANGE's PBRANGE pointer would not cross the process boundary;
+    // the plain return value with no pointer carries one end at a time.
+    LRESULT value = 0;
+    send_bounded(progress_bar, PBM_GETRANGE, TRUE, 0, &value);
+    sample.range_low = static_cast<long>(value);
+    send_bounded(progress_bar, PBM_GETRANGE, FALSE, 0, &value);
+    sample.range_high = static_cast<long>(value);
+    send_bounded(progress_bar, PBM_GETPOS, 0, 0, &value);
+    sample.position = static_cast<long>(value);
+    return sample;
+}
+
+bool sample_same(const ui_sample &a, const ui_sample &b)
+{
+    return a.status == b.status && a.range_low == b.range_low &&
+           a.range_high == b.range_high && a.position == b.position;
+}
+
+int command_wait_dialog(int argc, char **argv)
+{
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    HWND dialog = wait_window(find_dialog, wait_ms);
+    if (dialog == nullptr) {
+        fputs("uidriver: no dialog appeared\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("%#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(dialog)));
+    return UI_EXIT_OK;
+}
+
+int command_list()
+{
+    HWND combo = dialog_control(UI_ID_PORT_LIST);
+    if (combo == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    LRESULT count = 0;
+    send_bounded(combo, CB_GETCOUNT, 0, 0, &count);
+    for (int index = 0; index < static_cast<int>(count); ++index) {
+        printf("%s\n", combo_entry(combo, index).c_str());
+    }
+    LRESULT selected = CB_ERR;
+    send_bounded(combo, CB_GETCURSEL, 0, 0, &selected);
+    printf("selected %ld\n", static_cast<long>(selected));
+    return UI_EXIT_OK;
+}
+
+int command_select(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    HWND combo = dialog_control(UI_ID_PORT_LIST);
+    if (combo == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    LRESULT selected = CB_ERR;
+    send_bounded(combo, CB_SETCURSEL, static_cast<WPARAM>(number_arg(argc, argv, 2, 0)), 0,
+                 &selected);
+    printf("selected %ld\n", static_cast<long>(selected));
+    return selected == CB_ERR ? UI_EXIT_NOT_FOUND : UI_EXIT_OK;
+}
+
+int command_click()
+{
+    HWND button = dialog_control(UI_ID_UPDATE);
+    if (button == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    PostMessageW(button, BM_CLICK, 0, 0);
+    return UI_EXIT_OK;
+}
+
+int command_status()
+{
+    HWND status_line = dialog_control(UI_ID_STATUS);
+    if (status_line == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("%s\n", window_text(status_line).c_str());
+    return UI_EXIT_OK;
+}
+
+int command_wait_status(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    const std::string wanted = argv[2];
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS));
+    HWND status_line = dialog_control(UI_ID_STATUS);
+    if (status_line == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    DWORD start = GetTickCount();
+    std::string last;
+    bool first = true;
+    for (;;) {
+        std::string status = window_text(status_line);
+        if (first || status != last) {
+            printf("%s\n", status.c_str());
+            fflush(stdout);
+            last = status;
+            first = false;
+        }
+        if (status == wanted) {
+            return UI_EXIT_OK;
+        }
+        if (GetTickCount() - start > wait_ms || !IsWindow(status_line)) {
+            fprintf(stderr, "uidriver: status never read \"%s\"\n", wanted.c_str());
+            return UI_EXIT_NOT_FOUND;
+        }
+        Sleep(UI_POLL_MS);
+    }
+}
+
+int command_progress()
+{
+    HWND progress_bar = dialog_control(UI_ID_PROGRESS);
+    if (progress_bar == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    ui_sample sample = sample_take(nullptr, progress_bar);
+    printf("range %ld %ld pos %ld\n", sample.range_low, sample.range_high, sample.position);
+    return UI_EXIT_OK;
+}
+
+// One line per change: milliseconds since the start, low and high end of the
+// range, position, status text; tab-separated. It ends at the first final
+// status that differs from the one it started with, so it can be started
+// before the button is pressed, even after a run that ended.
+int command_watch_progress(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    DWORD watch_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    HWND status_line = dialog_control(UI_ID_STATUS);
+    if (status_line == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    HWND progress_bar = GetDlgItem(GetParent(status_line), UI_ID_PROGRESS);
+    DWORD start = GetTickCount();
+    ui_sample last = sample_take(status_line, progress_bar);
+    bool first = true;
+    bool left_start = false;
+    for (;;) {
+        ui_sample sample = sample_take(status_line, progress_bar);
+        if (first || !sample_same(sample, last)) {
+            printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start),
+                   sample.range_low, sample.range_high, sample.position, sample.status.c_str());
+            fflush(stdout);
+            left_start = left_start || sample.status != last.status;
+            last = sample;
+            first = false;
+        }
+        if (left_start && is_final_status(sample.status)) {
+            return UI_EXIT_OK;
+        }
+        if (GetTickCount() - start > watch_ms || !IsWindow(status_line)) {
+            return UI_EXIT_NOT_FOUND;
+        }
+        Sleep(UI_POLL_MS);
+    }
+}
+
+int command_rect(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    HWND control = dialog_control(static_cast<int>(number_arg(argc, argv, 2, 0)));
+    if (control == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    RECT rect{};
+    GetWindowRect(control, &rect);
+    printf("%ld %ld %ld %ld\n", static_cast<long>(rect.left), static_cast<long>(rect.top),
+           static_cast<long>(rect.right), static_cast<long>(rect.bottom));
+    return UI_EXIT_OK;
+}
+
+// The box's message should sit in the static control with the box's text id;
+// should it not, the longest text among its statics is the message.
+BOOL CALLBACK longest_static_visit(HWND child, LPARAM found)
+{
+    char class_name[32] = "";
+    GetClassNameA(child, class_name, sizeof class_name);
+    if (lstrcmpiA(class_name, "Static") != 0) {
+        return TRUE;
+    }
+    std::string *longest = reinterpret_cast<std::string *>(found);
+    std::string text = window_text(child);
+    if (text.size() > longest->size()) {
+        *longest = text;
+    }
+    return TRUE;
+}
+
+std::string box_text(HWND box)
+{
+    HWND text_control = GetDlgItem(box, UI_ID_BOX_TEXT);
+    if (text_control != nullptr) {
+        return window_text(text_control);
+    }
+    std::string longest;
+    EnumChildWindows(box, longest_static_visit, reinterpret_cast<LPARAM>(&longest));
+    return longest;
+}
+
+int command_read_box(int argc, char **argv)
+{
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    HWND box = wait_window(find_box, wait_ms);
+    if (box == nullptr) {
+        fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    fputs(box_text(box).c_str(), stdout);
+    return UI_EXIT_OK;
+}
+
+int command_answer_box(int argc, char **argv)
+{
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    HWND box = wait_window(find_box, wait_ms);
+    if (box == nullptr) {
+        fputs("uidriver: no \"Terminate Program\" box to answer\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    HWND ok_button = GetDlgItem(box, IDOK);
+    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
+                 reinterpret_cast<LPARAM>(ok_button));
+    return UI_EXIT_OK;
+}
+
+int command_close()
+{
+    HWND dialog = find_dialog();
+    if (dialog == nullptr) {
+        fputs("uidriver: the tool's dialog is not there\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
+    return UI_EXIT_OK;
+}
+
+int command_run(int argc, char **argv)
+{
+    const std::string command = argv[1];
+    if (command == "wait-dialog") {
+        return command_wait_dialog(argc, argv);
+    }
+    if (command == "list") {
+        return command_list();
+    }
+    if (command == "select") {
+        return command_select(argc, argv);
+    }
+    if (command == "click") {
+        return command_click();
+    }
+    if (command == "status") {
+        return command_status();
+    }
+    if (command == "wait-status") {
+        return command_wait_status(argc, argv);
+    }
+    if (command == "progress") {
+        return command_progress();
+    }
+    if (command == "watch-progress") {
+        return command_watch_progress(argc, argv);
+    }
+    if (command == "rect") {
+        return command_rect(argc, argv);
+    }
+    if (command == "read-box") {
+        return command_read_box(argc, argv);
+    }
+    if (command == "answer-box") {
+        return command_answer_box(argc, argv);
+    }
+    if (command == "close") {
+        return command_close();
+    }
+    usage_print();
+    return UI_EXIT_USAGE;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The texts go out byte for byte: the tests compare the box's line ends.
+    _setmode(_fileno(stdout), _O_BINARY);
+    if (argc < 2) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    return command_run(argc, argv);
+}
