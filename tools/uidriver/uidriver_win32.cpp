@@ -42,6 +42,11 @@ const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
 const int UI_EXIT_OK = 0;
 const int UI_EXIT_USAGE = 1;
 const int UI_EXIT_NOT_FOUND = 2; // no such window, or a wait ran out
+const int UI_EXIT_STALLED = 3;   // the status stood still longer than asked
+
+const DWORD UI_TIMING_POLL_MS = 1;  // the timing commands look this often
+// 100 ns units from 1601-01-01, the FILETIME epoch, to 1970-01-01.
+const unsigned long long UI_FILETIME_UNIX_EPOCH = 116444736000000000ULL;
 
 // What the dialog shows at one moment, for the watchers.
 struct ui_sample {
@@ -65,7 +70,18 @@ void usage_print()
           "  rect ID                 print a control's screen rectangle\n"
           "  read-box [ms]           wait for the fatal error box, print its text\n"
           "  answer-box [ms]         press the fatal error box's OK\n"
-          "  close                   close the dialog as a user would\n",
+          "  close                   close the dialog as a user would\n"
+          "  click-time MS STALL_MS TEXT...\n"
+          "                          press the button, then look at the status line\n"
+          "                          every 1 ms; print \"ms<TAB>status\" at each change\n"
+          "                          (ms since the press) until it reads one of the\n"
+          "                          TEXTs, MS pass, or it stays the same for STALL_MS\n"
+          "                          (0: no such limit); ends with a line \"done\",\n"
+          "                          \"timeout\" or \"stalled\", ms, status\n"
+          "  wait-listed [ms]        print \"ready\" and the wall clock, then wait\n"
+          "                          until the port list has entries and print\n"
+          "                          \"listed\", the wall clock and the count\n"
+          "                          (wall clock: Unix seconds, microseconds)\n",
           stderr);
 }
 
@@ -442,6 +458,111 @@ int command_close()
     return UI_EXIT_OK;
 }
 
+// Milliseconds since `since`, from the performance counter: GetTickCount
+// moves in steps too coarse for timing a tick of the tool.
+double elapsed_ms(const LARGE_INTEGER &since)
+{
+    LARGE_INTEGER now{};
+    LARGE_INTEGER frequency{};
+    QueryPerformanceCounter(&now);
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(now.QuadPart - since.QuadPart) * 1000.0 /
+           static_cast<double>(frequency.QuadPart);
+}
+
+// The wall clock as Unix seconds, so that a script on the host can put it
+// beside its own clock (Wine's FILETIME is the host's clock).
+double unix_seconds_now()
+{
+    FILETIME now{};
+    GetSystemTimePreciseAsFileTime(&now);
+    unsigned long long units =
+        (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+    return static_cast<double>(units - UI_FILETIME_UNIX_EPOCH) / 1e7;
+}
+
+bool status_is_one_of(const std::string &status, int argc, char **argv, int first)
+{
+    for (int index = first; index < argc; ++index) {
+        if (status == argv[index]) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// Times an update from the press to a wanted status. The press is posted, as
+// by "click", and the clock starts just before it; the status line is read
+// every millisecond, so a change shows within about a millisecond of the
+// tool's step that made it (the read waits while a step blocks the tool).
+int command_click_time(int argc, char **argv)
+{
+    if (argc < 5) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    const double limit_ms = static_cast<double>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    const double stall_ms = static_cast<double>(number_arg(argc, argv, 3, 0));
+    HWND button = dialog_control(UI_ID_UPDATE);
+    HWND status_line = dialog_control(UI_ID_STATUS);
+    if (button == nullptr || status_line == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    std::string last = window_text(status_line);
+    printf("0.0\t%s\n", last.c_str());
+    LARGE_INTEGER start{};
+    QueryPerformanceCounter(&start);
+    PostMessageW(button, BM_CLICK, 0, 0);
+    double changed_ms = 0;
+    for (;;) {
+        std::string status = window_text(status_line);
+        const double now_ms = elapsed_ms(start);
+        if (status != last) {
+            printf("%.1f\t%s\n", now_ms, status.c_str());
+            fflush(stdout);
+            last = status;
+            changed_ms = now_ms;
+        }
+        if (status_is_one_of(status, argc, argv, 4)) {
+            printf("done\t%.1f\t%s\n", now_ms, status.c_str());
+            return UI_EXIT_OK;
+        }
+        if (now_ms > limit_ms || !IsWindow(status_line)) {
+            printf("timeout\t%.1f\t%s\n", now_ms, status.c_str());
+            return UI_EXIT_NOT_FOUND;
+        }
+        if (stall_ms > 0 && now_ms - changed_ms > stall_ms) {
+            printf("stalled\t%.1f\t%s\n", now_ms, status.c_str());
+            return UI_EXIT_STALLED;
+        }
+        Sleep(UI_TIMING_POLL_MS);
+    }
+}
+
+// For timing the tool's start: started before the tool, it says "ready",
+// then watches for the dialog and its port list to fill.
+int command_wait_listed(int argc, char **argv)
+{
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    printf("ready\t%.6f\n", unix_seconds_now());
+    fflush(stdout);
+    DWORD start = GetTickCount();
+    for (;;) {
+        HWND dialog = find_dialog();
+        HWND combo = dialog != nullptr ? GetDlgItem(dialog, UI_ID_PORT_LIST) : nullptr;
+        LRESULT count = 0;
+        if (combo != nullptr && send_bounded(combo, CB_GETCOUNT, 0, 0, &count) && count > 0) {
+            printf("listed\t%.6f\t%ld\n", unix_seconds_now(), static_cast<long>(count));
+            return UI_EXIT_OK;
+        }
+        if (GetTickCount() - start > wait_ms) {
+            fputs("uidriver: the port list never filled\n", stderr);
+            return UI_EXIT_NOT_FOUND;
+        }
+        Sleep(UI_TIMING_POLL_MS);
+    }
+}
+
 int command_run(int argc, char **argv)
 {
     const std::string command = argv[1];
@@ -480,6 +601,12 @@ int command_run(int argc, char **argv)
     }
     if (command == "close") {
         return command_close();
+    }
+    if (command == "click-time") {
+        return command_click_time(argc, argv);
+    }
+    if (command == "wait-listed") {
+        return command_wait_listed(argc, argv);
     }
     usage_print();
     return UI_EXIT_USAGE;
