@@ -228,6 +228,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     transfer.rx_size = MODBUS_FRAME_LENGTH_MAX;
     transfer.frame = static_cast<uint8_t *>(calloc(MODBUS_FRAME_LENGTH_MAX, 1));
     if (transfer.frame == NULL) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY); // calloc leaves the last error alone
         fatal_error("Unable to allocate memory for the frame buffer");
     }
     transfer.slave_address = DEVICE_ADDRESS;

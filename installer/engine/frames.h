@@ -12,8 +12,8 @@ const uint8_t PROG_OP_WRITE = 0xF5;
 const uint8_t PROG_OP_CRC = 0xF6;
 const uint8_t PROG_OP_RESET = 0xF7;
 
-const int32_t FRAME_CRC_SIZE = 2;        // trailing CRC-16
-const int32_t FRAME_REPLY_LENGTH_MIN = 4; // bytes a reply needs besides its CRC to carry anything
+const int32_t FRAME_CRC_SIZE = 2;         // bytes of the trailing CRC-16
+const int32_t FRAME_REPLY_LENGTH_MIN = 4;  // bytes, CRC included, of the shortest reply taken
 
 uint16_t crc16(const uint8_t *data, int32_t n);
 uint16_t frame_crc(const modbus_transfer *t);

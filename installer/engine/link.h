@@ -7,9 +7,6 @@
 // engine keeps it opaque so that it never has to include windows.h.
 typedef void *port_handle;
 
-// Same bit pattern as INVALID_HANDLE_VALUE.
-inline port_handle port_handle_invalid() { return reinterpret_cast<port_handle>(static_cast<intptr_t>(-1)); }
-
 const int32_t DEVICE_ADDRESS = 4;          // bus address of the boot loader
 const int32_t LINK_BAUD_RATE = 115200;     // bits per second
 const uint32_t FLASH_IMAGE_BASE = 0x08001000; // flash address of image byte 0

@@ -23,7 +23,7 @@ const uint32_t PROG_CONTACT_QUERY_LENGTH = 4; // bytes the contact request asks 
 
 // A CRC-query reply carries the device's checksum at bytes 11 and 12, so only a
 // frame that reaches past them with its own CRC after them can be that answer.
-const int32_t PROG_CRC_REPLY_LENGTH_MIN = 15;
+const int32_t PROG_CRC_REPLY_LENGTH_MIN = 15; // bytes
 
 bool timer_elapsed(uint32_t *start, uint32_t timeout);
 void prog_enter(modbus_transfer *t, uint32_t s);

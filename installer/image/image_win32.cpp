@@ -21,6 +21,9 @@ void load_image(modbus_transfer *t)
     assert(resource_size);
 
     if (image_place(t, image, resource_size) != 0) {
+        // The C library's allocator leaves the last error alone; without
+        // this the report would show whatever an earlier call left there.
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
         fatal_error("Unable to allocate memory for the firmware image");
     }
 }

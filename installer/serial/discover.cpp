@@ -11,7 +11,7 @@ int32_t discover_ports(com_port *table)
         com_port *entry = &table[count];
         // The \\.\ device namespace is the only way to reach ports above COM9,
         // and it works for the low ones as well.
-        snprintf(entry->path, sizeof entry->path, "\\\\.\\com%d", static_cast<int>(n));
+        snprintf(entry->path, sizeof entry->path, "\\\\.\\com%d", n);
         FILE *probe = fopen(entry->path, "r");
         if (probe == nullptr)
             continue;
