@@ -22,7 +22,7 @@ target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
 target_sanitize(unit_tests)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
 
-foreach(extra tools/bootsim tests/win32 tests/e2e)
+foreach(extra tools/bootsim tests/win32 tests/e2e tests/faults)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
         add_subdirectory(${extra})
     endif()

@@ -1,0 +1,153 @@
+// tick_probe: the platform's share of a step of the tool, measured apart from
+// the tool. Under Wine it times, with the performance counter:
+//  - how long after SetTimer(10 ms) the WM_TIMER comes, when the timer is set
+//    again after each tick as the tool does;
+//  - with a COM port given (a simulated device on it), how long a WriteFile
+//    of a 1035-byte frame takes, and how long a ReadFile with the tool's
+//    time-outs takes when the device's reply is already waiting.
+//   tick_probe [ticks] [\\.\comN]
+#include <windows.h>
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+
+#include <vector>
+
+namespace {
+
+const UINT PROBE_TIMER_ID = 1;
+const UINT PROBE_TICK_MS = 10;
+const long PROBE_TICKS_DEFAULT = 200;
+const DWORD PROBE_INTERVAL_MS = 20;    // as the tool's port: silence that ends a read
+const DWORD PROBE_TOTAL_MS = 100;      // as the tool's port: a read with nothing
+const DWORD PROBE_REPLY_WAIT_MS = 10;  // as the tool: a tick between send and read
+const size_t PROBE_BLOCK_BYTES = 1035;
+const size_t PROBE_RX_BYTES = 1040;
+
+LARGE_INTEGER probe_frequency;
+
+double now_ms()
+{
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(probe_frequency.QuadPart);
+}
+
+uint16_t crc16(const uint8_t *data, size_t n)
+{
+    uint16_t crc = 0xFFFF;
+    for (size_t i = 0; i < n; ++i) {
+        crc = static_cast<uint16_t>(crc ^ data[i]);
+        for (int bit = 0; bit < 8; ++bit) {
+            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
+        }
+    }
+    return crc;
+}
+
+void frame_close(std::vector<uint8_t> *frame)
+{
+    uint16_t crc = crc16(frame->data(), frame->size());
+    frame->push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame->push_back(static_cast<uint8_t>(crc >> 8));
+}
+
+void print_stats(const char *what, std::vector<double> values)
+{
+    if (values.empty()) {
+        return;
+    }
+    double sum = 0;
+    double low = values[0];
+    double high = values[0];
+    for (double v : values) {
+        sum += v;
+        low = v < low ? v : low;
+        high = v > high ? v : high;
+    }
+    printf("%s\tn %u\tmean %.3f\tmin %.3f\tmax %.3f\n", what, static_cast<unsigned>(values.size()),
+           sum / static_cast<double>(values.size()), low, high);
+}
+
+void timer_probe(long ticks)
+{
+    // A plain window of the system's static class, as the tool's timer sits
+    // on its dialog window.
+    HWND window = CreateWindowA("STATIC", "tick_probe", 0, 0, 0, 0, 0, nullptr, nullptr,
+                                GetModuleHandleA(nullptr), nullptr);
+    if (window == nullptr) {
+        fprintf(stderr, "tick_probe: no window (%lu)\n", GetLastError());
+        return;
+    }
+    std::vector<double> delays;
+    double set_at = now_ms();
+    SetTimer(window, PROBE_TIMER_ID, PROBE_TICK_MS, nullptr);
+    MSG msg{};
+    while (static_cast<long>(delays.size()) < ticks && GetMessageA(&msg, nullptr, 0, 0) > 0) {
+        if (msg.message == WM_TIMER) {
+            delays.push_back(now_ms() - set_at);
+            set_at = now_ms();
+            SetTimer(window, PROBE_TIMER_ID, PROBE_TICK_MS, nullptr);
+            continue;
+        }
+        DispatchMessageA(&msg);
+    }
+    KillTimer(window, PROBE_TIMER_ID);
+    print_stats("timer_10ms", delays);
+}
+
+void port_probe(const char *path, long rounds)
+{
+    HANDLE port = CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (port == INVALID_HANDLE_VALUE) {
+        fprintf(stderr, "tick_probe: cannot open %s\n", path);
+        return;
+    }
+    COMMTIMEOUTS cto{};
+    cto.ReadIntervalTimeout = PROBE_INTERVAL_MS;
+    cto.ReadTotalTimeoutConstant = PROBE_TOTAL_MS;
+    SetCommTimeouts(port, &cto);
+    // A write block for the start of the flash, all zeros: the device stores
+    // it and acknowledges it as it would the tool's.
+    std::vector<uint8_t> block = {0x04, 0x2B, 0xF5, 0x08, 0x00, 0x10, 0x00, 0x04, 0x00};
+    block.resize(PROBE_BLOCK_BYTES - 2, 0);
+    frame_close(&block);
+    std::vector<uint8_t> reply(PROBE_RX_BYTES);
+    std::vector<double> writes;
+    std::vector<double> reads;
+    std::vector<double> nothing;
+    for (long round = 0; round < rounds; ++round) {
+        DWORD count = 0;
+        double start = now_ms();
+        WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &count, nullptr);
+        writes.push_back(now_ms() - start);
+        Sleep(PROBE_REPLY_WAIT_MS);
+        start = now_ms();
+        ReadFile(port, reply.data(), static_cast<DWORD>(reply.size()), &count, nullptr);
+        reads.push_back(now_ms() - start);
+        if (round < 5) {
+            start = now_ms();
+            ReadFile(port, reply.data(), static_cast<DWORD>(reply.size()), &count, nullptr);
+            nothing.push_back(now_ms() - start);
+        }
+    }
+    print_stats("write_1035", writes);
+    print_stats("read_waiting_reply", reads);
+    print_stats("read_nothing", nothing);
+    CloseHandle(port);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QueryPerformanceFrequency(&probe_frequency);
+    long ticks = argc > 1 ? strtol(argv[1], nullptr, 0) : PROBE_TICKS_DEFAULT;
+    timer_probe(ticks);
+    if (argc > 2) {
+        port_probe(argv[2], ticks / 4);
+    }
+    return 0;
+}
