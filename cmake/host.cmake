@@ -16,7 +16,7 @@ target_include_directories(installer_core PUBLIC ${CMAKE_SOURCE_DIR}/installer)
 target_sanitize(installer_core)
 
 file(GLOB UNIT_TEST_SOURCES CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tests/unit/*.cpp)
-add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/fake/fake_platform.cpp)
+add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/fake/fake_platform.cpp tests/fake/crc_reference.cpp)
 target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
 target_sanitize(unit_tests)

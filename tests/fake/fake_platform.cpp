@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "engine/platform.h"
+#include "fake/crc_reference.h"
 
 fake_line fake;
 
@@ -119,15 +120,7 @@ void fake_arrive(uint32_t delay_ms, const bytes &data)
 
 uint16_t fake_crc16(const uint8_t *data, size_t n)
 {
-    // Table-free, written independently of the engine's, from the Modbus
-    // definition: reflected 0x8005, initial 0xFFFF.
-    uint32_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; i++) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; k++)
-            crc = (crc >> 1) ^ ((crc & 1) ? 0xA001u : 0u);
-    }
-    return uint16_t(crc);
+    return reference_crc16(data, n);
 }
 
 bytes fake_sealed(bytes frame)

@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include "engine/platform.h"
+#include "fake/crc_reference.h"
 
 fuzz_line fuzz;
 
@@ -18,13 +19,7 @@ static uint8_t next_byte()
 
 static uint16_t crc16_modbus(const uint8_t *data, int32_t n)
 {
-    uint32_t crc = 0xFFFF;
-    for (int32_t i = 0; i < n; i++) {
-        crc ^= data[i];
-        for (int k = 0; k < 8; k++)
-            crc = (crc >> 1) ^ ((crc & 1) ? 0xA001u : 0u);
-    }
-    return uint16_t(crc);
+    return reference_crc16(data, size_t(n));
 }
 
 static int32_t seal(uint8_t *buffer, int32_t n)
