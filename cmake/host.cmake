@@ -20,7 +20,13 @@ add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/fake/fake_platform.cpp test
 target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
 target_sanitize(unit_tests)
-gtest_discover_tests(unit_tests PROPERTIES LABELS unit)
+gtest_discover_tests(unit_tests PROPERTIES LABELS unit TIMEOUT 60)
+
+# The Windows build whose program the win32, e2e and faults tests examine and
+# run, and the firmware file it embedded.
+set(WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH
+    "Build directory of the Windows program (installer.exe, uidriver.exe)")
+set(WIN32_EMBEDDED_FIRMWARE ${WIN32_BUILD_DIR}/installer/embed/embedded_firmware.bin)
 
 foreach(extra tools/bootsim tests/win32 tests/e2e tests/faults)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
@@ -41,5 +47,7 @@ set_tests_properties(cppcheck PROPERTIES LABELS lint)
 foreach(target sequencer frames)
     add_test(NAME fuzz_${target} COMMAND ${CMAKE_SOURCE_DIR}/scripts/fuzz --seconds 15 ${target}
              WORKING_DIRECTORY ${CMAKE_SOURCE_DIR})
-    set_tests_properties(fuzz_${target} PROPERTIES LABELS fuzz TIMEOUT 180)
+    # Alone: a fuzzer keeps a core busy, and the Wine tests beside it have
+    # timing to keep.
+    set_tests_properties(fuzz_${target} PROPERTIES LABELS fuzz TIMEOUT 180 PROCESSORS 2)
 endforeach()

@@ -14,6 +14,12 @@
 
 #include <vector>
 
+#include "engine/frames.h"
+
+// The frame builder's trace and status helpers come along with it; the probe
+// has no status line.
+void status_line_set(const char *) {}
+
 namespace {
 
 const UINT PROBE_TIMER_ID = 1;
@@ -22,7 +28,6 @@ const long PROBE_TICKS_DEFAULT = 200;
 const DWORD PROBE_INTERVAL_MS = 20;    // as the tool's port: silence that ends a read
 const DWORD PROBE_TOTAL_MS = 100;      // as the tool's port: a read with nothing
 const DWORD PROBE_REPLY_WAIT_MS = 10;  // as the tool: a tick between send and read
-const size_t PROBE_BLOCK_BYTES = 1035;
 const size_t PROBE_RX_BYTES = 1040;
 
 LARGE_INTEGER probe_frequency;
@@ -32,25 +37,6 @@ double now_ms()
     LARGE_INTEGER now{};
     QueryPerformanceCounter(&now);
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(probe_frequency.QuadPart);
-}
-
-uint16_t crc16(const uint8_t *data, size_t n)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < n; ++i) {
-        crc = static_cast<uint16_t>(crc ^ data[i]);
-        for (int bit = 0; bit < 8; ++bit) {
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0xA001) : static_cast<uint16_t>(crc >> 1);
-        }
-    }
-    return crc;
-}
-
-void frame_close(std::vector<uint8_t> *frame)
-{
-    uint16_t crc = crc16(frame->data(), frame->size());
-    frame->push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame->push_back(static_cast<uint8_t>(crc >> 8));
 }
 
 void print_stats(const char *what, std::vector<double> values)
@@ -109,11 +95,14 @@ void port_probe(const char *path, long rounds)
     cto.ReadIntervalTimeout = PROBE_INTERVAL_MS;
     cto.ReadTotalTimeoutConstant = PROBE_TOTAL_MS;
     SetCommTimeouts(port, &cto);
-    // A write block for the start of the flash, all zeros: the device stores
-    // it and acknowledges it as it would the tool's.
-    std::vector<uint8_t> block = {0x04, 0x2B, 0xF5, 0x08, 0x00, 0x10, 0x00, 0x04, 0x00};
-    block.resize(PROBE_BLOCK_BYTES - 2, 0);
-    frame_close(&block);
+    // A write block for the start of the flash, all zeros, built as the tool
+    // builds it: the device stores it and acknowledges it.
+    static const uint8_t zeros[MODBUS_PROG_BLOCKSIZE_MAX] = {};
+    std::vector<uint8_t> frame(MODBUS_FRAME_LENGTH_MAX);
+    modbus_transfer block = {};
+    block.frame = frame.data();
+    block.slave_address = DEVICE_ADDRESS;
+    build_write_block(&block, FLASH_IMAGE_BASE, MODBUS_PROG_BLOCKSIZE_MAX, zeros);
     std::vector<uint8_t> reply(PROBE_RX_BYTES);
     std::vector<double> writes;
     std::vector<double> reads;
@@ -121,7 +110,7 @@ void port_probe(const char *path, long rounds)
     for (long round = 0; round < rounds; ++round) {
         DWORD count = 0;
         double start = now_ms();
-        WriteFile(port, block.data(), static_cast<DWORD>(block.size()), &count, nullptr);
+        WriteFile(port, block.frame, static_cast<DWORD>(block.len), &count, nullptr);
         writes.push_back(now_ms() - start);
         Sleep(PROBE_REPLY_WAIT_MS);
         start = now_ms();

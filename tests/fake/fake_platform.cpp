@@ -5,12 +5,15 @@
 
 #include <algorithm>
 
+#include "engine/frames.h"
 #include "engine/platform.h"
 #include "fake/crc_reference.h"
 
 fake_line fake;
 
 namespace {
+
+const uint8_t FAKE_CORRUPTION = 0x5A; // bits flipped in a corrupted flash byte
 
 struct guard {
     guard() { fake.alloc_guard++; }
@@ -27,7 +30,7 @@ bytes device_answer(const bytes &req)
     if (req.size() < 5 || fake_crc16(req.data(), req.size() - 2) != (req[req.size() - 2] | (req[req.size() - 1] << 8)))
         return {};
     switch (req[2]) {
-    case 0xF5: {
+    case PROG_OP_WRITE: {
         uint32_t address = be32(req, 3);
         size_t n = (size_t(req[7]) << 8) | req[8];
         if (req.size() != n + 11 || address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + n > FAKE_FLASH_SIZE)
@@ -35,10 +38,10 @@ bytes device_answer(const bytes &req)
         uint32_t at = address - FAKE_FLASH_BASE;
         std::copy(req.begin() + 9, req.begin() + 9 + long(n), fake.flash.begin() + at);
         if (fake.corrupt_flash_at >= 0 && uint32_t(fake.corrupt_flash_at) >= at && uint32_t(fake.corrupt_flash_at) < at + n)
-            fake.flash[size_t(fake.corrupt_flash_at)] ^= 0x5A;
+            fake.flash[size_t(fake.corrupt_flash_at)] ^= FAKE_CORRUPTION;
         return fake_sealed(bytes(req.begin(), req.begin() + 9));
     }
-    case 0xF6: {
+    case PROG_OP_CRC: {
         uint32_t address = be32(req, 3);
         uint32_t length = be32(req, 7);
         if (address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + length > FAKE_FLASH_SIZE)
@@ -49,7 +52,7 @@ bytes device_answer(const bytes &req)
         reply.push_back(uint8_t(crc & 0xFF));
         return fake_sealed(reply);
     }
-    case 0xF7:
+    case PROG_OP_RESET:
         fake.restarts++;
         return fake_sealed({req[0], req[1], req[2]});
     default:
@@ -75,9 +78,6 @@ void device_receive(const bytes &req)
         case FAKE_BAD_CRC:
             reply.back() ^= 0xFF;
             break;
-        case FAKE_SHORT:
-            reply = fake_sealed({reply[0], reply[1], reply[2]});
-            break;
         case FAKE_TWICE:
             fake_arrive(fault->second.delay_ms, reply);
             break;
@@ -99,7 +99,6 @@ void fake_reset(uint32_t start_ms)
     fake.statuses.clear();
     fake.purges = 0;
     fake.drains = 0;
-    fake.reads = 0;
     fake.device_on = true;
     fake.reply_delay_ms = 5;
     fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
@@ -158,7 +157,6 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
 {
     guard g;
-    fake.reads++;
     uint32_t start = fake.now_ms;
     auto arrived_by = [&](uint32_t when) {
         return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;

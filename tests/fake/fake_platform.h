@@ -15,7 +15,6 @@ enum fake_fault_kind {
     FAKE_DROP,     // no reply at all
     FAKE_LATE,     // reply after delay_ms instead of the usual delay
     FAKE_BAD_CRC,  // reply with its last byte flipped
-    FAKE_SHORT,    // a valid 5-byte frame instead of the proper reply
     FAKE_TWICE,    // the reply, and the same again delay_ms later
 };
 
@@ -38,7 +37,6 @@ struct fake_line {
     std::vector<std::string> statuses;
     int purges;
     int drains;
-    int reads;
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
 
     // The device.

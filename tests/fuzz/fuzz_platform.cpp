@@ -5,10 +5,14 @@
 
 #include <string.h>
 
+#include "engine/frames.h"
 #include "engine/platform.h"
 #include "fake/crc_reference.h"
 
 fuzz_line fuzz;
+
+const int FUZZ_READ_MODES = 5;           // what a read can bring: see fuzz_reply
+const int32_t FUZZ_CRC_REPLY_BYTES = 15; // an answer to the CRC query, CRC included
 
 static uint8_t next_byte()
 {
@@ -45,7 +49,7 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n);
 int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
 {
     int32_t length = fuzz_reply(buffer, n);
-    fuzz.last_reply_right = length >= 15 &&
+    fuzz.last_reply_right = length >= FUZZ_CRC_REPLY_BYTES &&
                             crc16_modbus(buffer, length - 2) == (buffer[length - 2] | buffer[length - 1] << 8) &&
                             ((buffer[11] << 8) | buffer[12]) == fuzz.image_crc;
     return length;
@@ -56,7 +60,7 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n)
     uint8_t mode = next_byte();
     fuzz.now_ms += next_byte();
     int32_t length = 0;
-    switch (mode % 5) {
+    switch (mode % FUZZ_READ_MODES) {
     case 0: // silence
         return 0;
     case 1: // raw bytes, any length up to the buffer
@@ -71,14 +75,18 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n)
         return seal(buffer, length);
     }
     case 3: { // a sealed CRC-query answer carrying the right checksum
-        uint8_t reply[13] = {0x04, 0x2B, 0xF6};
+        if (n < FUZZ_CRC_REPLY_BYTES)
+            return 0;
+        uint8_t reply[FUZZ_CRC_REPLY_BYTES - 2] = {DEVICE_ADDRESS, MODBUS_FC_PROG, PROG_OP_CRC};
         reply[11] = uint8_t(fuzz.image_crc >> 8);
         reply[12] = uint8_t(fuzz.image_crc & 0xFF);
         memcpy(buffer, reply, sizeof reply);
         return seal(buffer, sizeof reply);
     }
     default: { // a sealed CRC-query answer carrying whatever checksum
-        uint8_t reply[13] = {0x04, 0x2B, 0xF6};
+        if (n < FUZZ_CRC_REPLY_BYTES)
+            return 0;
+        uint8_t reply[FUZZ_CRC_REPLY_BYTES - 2] = {DEVICE_ADDRESS, MODBUS_FC_PROG, PROG_OP_CRC};
         reply[11] = next_byte();
         reply[12] = next_byte();
         memcpy(buffer, reply, sizeof reply);

@@ -12,6 +12,7 @@
 
 const int32_t FUZZ_IMAGE_BLOCKS = 3;
 const int FUZZ_TICKS_MAX = 400;
+const uint32_t FUZZ_TICK_MS = 10; // the main window's timer
 
 static void check(bool ok, const char *what)
 {
@@ -41,7 +42,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     t.image_size = sizeof image;
     t.flash_base = FLASH_IMAGE_BASE;
     // Start from any state, as a run can be in any of them when a reply comes.
-    t.state = data[0] % 9;
+    t.state = data[0] % (PROG_STATE_DONE + 2); // every state, and one past them
     // From state 1 on the run's counters are set, as entering state 1 sets them.
     if (t.state >= PROG_STATE_START) {
         t.block_length = MODBUS_PROG_BLOCKSIZE_MAX;
@@ -58,8 +59,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (int i = 0; i < FUZZ_TICKS_MAX && fuzz.at < fuzz.size; i++) {
         uint32_t before = t.state;
         prog_step(&t);
-        fuzz.now_ms += 10;
-        check(t.state <= 8, "state out of range");
+        fuzz.now_ms += FUZZ_TICK_MS;
+        check(t.state <= PROG_STATE_DONE + 1, "state out of range");
         check(t.offset >= 0 && t.offset <= t.image_size, "offset outside the image");
         check(t.offset % MODBUS_PROG_BLOCKSIZE_MAX == 0, "offset off a block boundary");
         check(t.len >= 0 && t.len <= MODBUS_FRAME_LENGTH_MAX, "frame length out of range");

@@ -66,7 +66,7 @@ TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
     };
     for (const discovery_case &c : cases) {
         scratch_folder s;
-        scratch_enter(&s);
+        ASSERT_NO_FATAL_FAILURE(scratch_enter(&s));
         for (int n : c.present)
             port_present(n);
         static com_port table[COM_PORTS_MAX];
@@ -86,7 +86,7 @@ TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
 TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
 {
     scratch_folder s;
-    scratch_enter(&s);
+    ASSERT_NO_FATAL_FAILURE(scratch_enter(&s));
     for (int n = 1; n <= 1000; n++)
         port_present(n);
     static com_port table[COM_PORTS_MAX];

@@ -234,7 +234,8 @@ def check_resources(exe, firmware):
           "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809"
           % (len(binfile), len(binfile_uk)))
     if binfile_uk:
-        check(len(binfile_uk[0]) == 110784, "BINFILE is %d bytes" % len(binfile_uk[0]))
+        check(len(binfile_uk[0]) == len(image), "BINFILE is %d bytes, the firmware %d"
+              % (len(binfile_uk[0]), len(image)))
         check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
 
     check_dialog([d for t, n, l, d in res
