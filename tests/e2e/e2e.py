@@ -10,7 +10,8 @@ worked through its dialog by uidriver.exe.
 
 Every case gets a display, a Wine prefix, a wineserver and simulators of its
 own, all bounded in time and ended by process id, and leaves its trace log,
-error log, simulator reports and screenshots in its --out directory.
+error log, simulator reports and screenshots in its --out directory; the
+previous run's are moved to <out>.prev first.
 """
 
 import argparse
@@ -38,6 +39,8 @@ NO_BOX_WAIT_MS = 500          # a box that is not to come: looked for this long
 EXIT_WAIT_S = 15              # the tool ending after the dialog closes (a fatal exit beeps 1 s first)
 WINE_CALL_TIMEOUT_S = 30      # any single wine or helper invocation
 READY_WAIT_S = 10             # bootsim, Xvfb, wineserver coming up
+COM_LINKS_STABLE_S = 0.2      # the device manager is done once dosdevices/com* stand still this long
+FOCUS_WAIT_S = 5              # the dialog taking the keyboard after a click
 XVFB_DISPLAY_FIRST = 100
 XVFB_DISPLAY_LAST = 199
 TEMPLATE_STAMP = ".e2e-template"
@@ -53,9 +56,18 @@ STATUS_AFTER_WRITING = ("Verifying...", "Program Verified OK", "Resetting target
 RUN_STATUS_PREFIXES = ("Contacting Device...", "Establishing Link...", "programming ",
                        "Verifying...", "Program Verified OK", "Resetting target...")
 
+DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 UI_EXIT_NOT_FOUND = 2         # uidriver: no such window, or its wait ran out
 
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+# Resending a block whose acknowledgement never came: after more than 500 ms,
+# at the next tick whose read ended, so well before 900 ms.
+RESEND_AFTER_MS = (500, 900)
+# Paced, one block after the other: 1035 bytes on the wire (98.83 ms), the
+# 11-byte acknowledgement (1.05 ms), the 20 ms of silence that end the read.
+PACED_BLOCK_MS = 120
+PACED_BLOCK_SLACK_MS = 15
 
 FATAL_BOX_PATTERN = re.compile(
     r"\n\nAn Error has occurred as follows:\n"
@@ -146,6 +158,15 @@ def process_end(proc, grace_s=5, sig=signal.SIGTERM):
         proc.wait(5)
     except ProcessLookupError:
         pass
+
+
+def context_new(out, args, **extra):
+    """The state one run of the harness carries through its steps; extra
+    sets or adds keys (expect, termrec_log, preload, echo, ...)."""
+    ctx = {"t0": now_s(), "out": out, "args": args, "checks": [], "sims": [], "fds": [], "background": [],
+           "ui_calls": 0, "display": None}
+    ctx.update(extra)
+    return ctx
 
 
 class CaseTimeout(Exception):
@@ -274,8 +295,38 @@ def wineserver_start(ctx, without_sys_admin=False):
     deadline = now_s() + READY_WAIT_S
     while marker and not os.path.lexists(com1) and now_s() < deadline:
         time.sleep(0.02)
-    log(ctx, "services of the prefix are up%s" % (
-        "" if not marker or os.path.lexists(com1) else " (no com1 from the device manager)"))
+    # The machine may have more serial devices than ttyS0, laid out one by
+    # one: the device manager is done once the links stand still.
+    stable = com_links_settle(ctx["prefix"])
+    log(ctx, "services of the prefix are up%s%s" % (
+        "" if not marker or os.path.lexists(com1) else " (no com1 from the device manager)",
+        "" if stable else " (dosdevices/com* still changing after %d s)" % READY_WAIT_S))
+
+
+def com_links(prefix):
+    """{name: target} of the prefix's dosdevices/com* links."""
+    links = {}
+    for link in glob.glob(os.path.join(prefix, "dosdevices", "com*")):
+        try:
+            links[os.path.basename(link)] = os.readlink(link)
+        except OSError:
+            links[os.path.basename(link)] = None  # gone, or not a link, between the listing and the look
+    return links
+
+
+def com_links_settle(prefix):
+    """Waits until the COM links have stood still for COM_LINKS_STABLE_S, at
+    most READY_WAIT_S; whether they did."""
+    deadline = now_s() + READY_WAIT_S
+    last, since = com_links(prefix), now_s()
+    while now_s() - since < COM_LINKS_STABLE_S:
+        if now_s() > deadline:
+            return False
+        time.sleep(0.02)
+        links = com_links(prefix)
+        if links != last:
+            last, since = links, now_s()
+    return True
 
 
 def ports_set(ctx, links):
@@ -452,6 +503,16 @@ def wait_status(ctx, wanted, wait_ms=RUN_WAIT_MS):
     return seen
 
 
+def wait_address(ctx, address, wait_ms=RUN_WAIT_MS):
+    """Until the status line tells of writing the block at address or one
+    past it: a block's status may stand too briefly to be seen."""
+    code, text = ui(ctx, "wait-address", "%#x" % address, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
+    seen = text.splitlines()
+    check(ctx, code == 0, "the status line comes to \"programming %#x\" or past it" % address,
+          "seen: %r" % seen[-8:])
+    return seen
+
+
 def close_dialog(ctx, expected_exit=0):
     ui(ctx, "close")
     check(ctx, installer_exit(ctx) == expected_exit, "the tool exits with %d once the dialog is closed" % expected_exit)
@@ -476,7 +537,36 @@ def click_instructions(ctx):
     left, top, right, bottom = (int(v) for v in fields)
     code = xdotool(ctx, "mousemove", (left + right) // 2, (top + bottom) // 2, "click", "1")
     check(ctx, code == 0, "a mouse click on the instructions", "xdotool exit %s" % code)
-    time.sleep(0.3)
+    focus_wait(ctx)
+
+
+def xdotool_output(ctx, *args):
+    try:
+        done = subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=ctx["display"]),
+                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
+    except subprocess.TimeoutExpired:
+        return None
+    return done.stdout.split() if done.returncode == 0 else None
+
+
+def focus_wait(ctx):
+    """Keys go where the focus is: waits, at most FOCUS_WAIT_S, until the X
+    focus is on the dialog's window and Wine has the dialog in front with
+    the keyboard focus in it."""
+    deadline = now_s() + FOCUS_WAIT_S
+    x_focus = windows = None
+    while now_s() < deadline:
+        x_focus = xdotool_output(ctx, "getwindowfocus")
+        windows = xdotool_output(ctx, "search", "--name", DIALOG_CAPTION)
+        if x_focus and windows and x_focus[0] in windows:
+            break
+        time.sleep(0.05)
+    else:
+        check(ctx, False, "the X focus is on the dialog", "focus %s, dialog %s" % (x_focus, windows))
+        return
+    left_ms = max(0, int((deadline - now_s()) * 1000))
+    code, text = ui(ctx, "wait-foreground", left_ms)
+    check(ctx, code == 0, "the dialog is in front with the keyboard focus", repr(text))
 
 
 def key_press(ctx, keys):
@@ -641,6 +731,30 @@ def case_dropped_ack(ctx):
     check(ctx, trace.count("TIMEOUT\n") == 1, "exactly one TIMEOUT", str(trace.count("TIMEOUT\n")))
     repeats = [f for f in writes_of(report) if f.get("address") == address]
     check(ctx, len(repeats) == 2, "the device got block %d twice" % dropped, str(len(repeats)))
+    if len(repeats) == 2:
+        gap = repeats[1]["t_ms"] - repeats[0]["t_ms"]
+        check(ctx, RESEND_AFTER_MS[0] < gap < RESEND_AFTER_MS[1],
+              "block %d went again %d-%d ms after its first send" % ((dropped,) + RESEND_AFTER_MS),
+              "%.1f ms" % gap)
+
+
+def check_paced_blocks(ctx, report):
+    """On a paced line the blocks follow one another at the pace of Wine's
+    reads: the write, its acknowledgement, and the silence that ends the
+    read. Counted between each block and the next one up, as they reached
+    the device."""
+    frames = report.get("frames", [])
+    gaps = [b["t_ms"] - a["t_ms"] for a, b in zip(frames, frames[1:])
+            if a.get("op") == "write" and b.get("op") == "write"
+            and b.get("address") == a.get("address", 0) + BLOCK_BYTES]
+    if not check(ctx, len(gaps) >= 10, "the device got blocks one after the other", "%d pairs" % len(gaps)):
+        return
+    gaps.sort()
+    median = gaps[len(gaps) // 2]
+    log(ctx, "paced block gaps: min %.1f median %.1f max %.1f ms over %d" % (gaps[0], median, gaps[-1], len(gaps)))
+    check(ctx, abs(median - PACED_BLOCK_MS) <= PACED_BLOCK_SLACK_MS,
+          "paced, the blocks went out %d +- %d ms apart (median)" % (PACED_BLOCK_MS, PACED_BLOCK_SLACK_MS),
+          "median %.1f ms" % median)
 
 
 def failed_run(ctx, sim_tag):
@@ -881,12 +995,13 @@ def case_press_during_run(ctx):
     of the port it holds, opens it again, and a complete new run begins at
     the first block."""
     blocks = len(ctx["image"]) // BLOCK_BYTES
-    sim = bootsim_start(ctx, 5)
+    # Paced, a run takes about 15 s and each block about 120 ms: the second
+    # press comes well before the first run could end.
+    sim = bootsim_start(ctx, 5, ["--pace"])
     installer_start(ctx)
     dialog_up(ctx, ["\\\\.\\com5"])
     press_update(ctx)
-    mid_way = "programming %#x" % (FLASH_BASE + 16 * BLOCK_BYTES)
-    wait_status(ctx, mid_way)
+    wait_address(ctx, FLASH_BASE + 16 * BLOCK_BYTES)
     samples = watch_press(ctx, lambda: press_update(ctx))
     statuses = [s["status"] for s in samples]
     check(ctx, samples and samples[0]["status"].startswith("programming ") and samples[0]["pos"] > 0,
@@ -915,6 +1030,7 @@ def case_press_during_run(ctx):
           "the device's flash equals the padded image", str(report.get("flash")))
     check(ctx, report.get("restart", {}).get("count") == 1, "the device was told to restart once",
           str(report.get("restart")))
+    check_paced_blocks(ctx, report)
 
 
 CASES = {
@@ -969,15 +1085,22 @@ def missing_inputs(args):
             if not os.path.isfile(path)]
 
 
+def out_keep(out):
+    """The previous run's artefacts go to <out>.prev (an older one there is
+    dropped), so a rerun starts empty and the last failure can still be read."""
+    if not os.path.lexists(out):
+        return
+    wineserver_kill(os.path.join(out, "prefix"))
+    previous = out + ".prev"
+    shutil.rmtree(previous, ignore_errors=True)
+    os.rename(out, previous)
+
+
 def case_run(args):
     out = os.path.abspath(args.out)
-    os.makedirs(out, exist_ok=True)
-    for stale in ("e2e.log", "trace.log", "err.log", "termrec.log", "screenshot.png", "result.txt"):
-        if os.path.exists(os.path.join(out, stale)):
-            os.unlink(os.path.join(out, stale))
-    shutil.rmtree(os.path.join(out, "ui"), ignore_errors=True)
-    ctx = {"t0": now_s(), "out": out, "args": args, "checks": [], "sims": [], "fds": [], "background": [],
-           "ui_calls": 0, "display": None}
+    out_keep(out)
+    os.makedirs(out)
+    ctx = context_new(out, args)
     missing = missing_inputs(args)
     if missing:
         log(ctx, "missing: %s (build both builds first)" % ", ".join(missing))
@@ -1001,7 +1124,9 @@ def case_run(args):
     except (CaseTimeout, RuntimeError, OSError, subprocess.SubprocessError) as error:
         check(ctx, False, "the case ran to its end", "%s: %s" % (type(error).__name__, error))
     finally:
+        # Nothing may cut the cleanup short, or processes of the case outlive it.
         signal.alarm(0)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
         case_cleanup(ctx)
     if ctx.get("err_path"):
         with open(ctx["err_path"], "rb") as f:

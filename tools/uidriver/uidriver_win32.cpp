@@ -65,12 +65,16 @@ void usage_print()
           "  click                   press the update button\n"
           "  status                  print the status line\n"
           "  wait-status TEXT [ms]   wait until the status line reads TEXT\n"
+          "  wait-address ADDR [ms]  wait until the status line reads \"programming \"\n"
+          "                          and an address at or past ADDR\n"
           "  progress                print \"range LO HI pos P\"\n"
           "  watch-progress ms       print status and progress at each change\n"
           "  rect ID                 print a control's screen rectangle\n"
           "  read-box [ms]           wait for the fatal error box, print its text\n"
           "  answer-box [ms]         press the fatal error box's OK\n"
           "  close                   close the dialog as a user would\n"
+          "  wait-foreground [ms]    wait until the dialog is the foreground window\n"
+          "                          and holds the keyboard focus\n"
           "  click-time MS STALL_MS TEXT...\n"
           "                          press the button, then look at the status line\n"
           "                          every 1 ms; print \"ms<TAB>status\" at each change\n"
@@ -325,6 +329,57 @@ int command_wait_status(int argc, char **argv)
     }
 }
 
+// The address of a "programming 0x..." status; false for any other status.
+bool programming_address(const std::string &status, unsigned long *address)
+{
+    static const char prefix[] = "programming ";
+    const size_t prefix_chars = sizeof prefix - 1;
+    if (status.compare(0, prefix_chars, prefix) != 0) {
+        return false;
+    }
+    const char *digits = status.c_str() + prefix_chars;
+    char *end = nullptr;
+    *address = strtoul(digits, &end, 16);
+    return end != digits && *end == '\0';
+}
+
+// Each block's status stands for one tick of the tool only, too short to be
+// sure to see; any block at or past the one wanted will do.
+int command_wait_address(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    const unsigned long wanted = strtoul(argv[2], nullptr, 0);
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS));
+    HWND status_line = dialog_control(UI_ID_STATUS);
+    if (status_line == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    DWORD start = GetTickCount();
+    std::string last;
+    bool first = true;
+    for (;;) {
+        std::string status = window_text(status_line);
+        if (first || status != last) {
+            printf("%s\n", status.c_str());
+            fflush(stdout);
+            last = status;
+            first = false;
+        }
+        unsigned long address = 0;
+        if (programming_address(status, &address) && address >= wanted) {
+            return UI_EXIT_OK;
+        }
+        if (GetTickCount() - start > wait_ms || !IsWindow(status_line)) {
+            fprintf(stderr, "uidriver: the status never read \"programming\" at or past %#lx\n", wanted);
+            return UI_EXIT_NOT_FOUND;
+        }
+        Sleep(UI_POLL_MS);
+    }
+}
+
 int command_progress()
 {
     HWND progress_bar = dialog_control(UI_ID_PROGRESS);
@@ -563,6 +618,41 @@ int command_wait_listed(int argc, char **argv)
     }
 }
 
+// Keys from outside go to the foreground window's focus, so a key is sent
+// only once the dialog is in front and one of its controls holds the focus.
+bool dialog_has_focus(HWND dialog)
+{
+    if (GetForegroundWindow() != dialog) {
+        return false;
+    }
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info)) {
+        return false;
+    }
+    return info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus);
+}
+
+int command_wait_foreground(int argc, char **argv)
+{
+    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    HWND dialog = find_dialog();
+    if (dialog == nullptr) {
+        fputs("uidriver: the tool's dialog is not there\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    DWORD start = GetTickCount();
+    while (!dialog_has_focus(dialog)) {
+        if (GetTickCount() - start > wait_ms || !IsWindow(dialog)) {
+            fputs("uidriver: the dialog never had the focus\n", stderr);
+            return UI_EXIT_NOT_FOUND;
+        }
+        Sleep(UI_POLL_MS);
+    }
+    printf("foreground %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
+    return UI_EXIT_OK;
+}
+
 int command_run(int argc, char **argv)
 {
     const std::string command = argv[1];
@@ -584,6 +674,9 @@ int command_run(int argc, char **argv)
     if (command == "wait-status") {
         return command_wait_status(argc, argv);
     }
+    if (command == "wait-address") {
+        return command_wait_address(argc, argv);
+    }
     if (command == "progress") {
         return command_progress();
     }
@@ -601,6 +694,9 @@ int command_run(int argc, char **argv)
     }
     if (command == "close") {
         return command_close();
+    }
+    if (command == "wait-foreground") {
+        return command_wait_foreground(argc, argv);
     }
     if (command == "click-time") {
         return command_click_time(argc, argv);
