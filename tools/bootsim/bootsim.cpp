@@ -22,6 +22,7 @@ constexpr int EXIT_USAGE = 2;
 constexpr int EXIT_SETUP = 1;
 constexpr size_t RX_CHUNK_BYTES = 4096;
 constexpr size_t TX_CHUNK_BYTES = 4096;
+constexpr mode_t DOSDEVICES_DIR_MODE = 0755;
 
 static volatile sig_atomic_t stop_requested = 0;
 
@@ -45,19 +46,19 @@ static int64_t now_us()
 {
     struct timespec now {};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    return int64_t{now.tv_sec} * 1000000 + now.tv_nsec / 1000;
+    return int64_t{now.tv_sec} * US_PER_S + now.tv_nsec / NS_PER_US;
 }
 
 static double unix_now_s()
 {
     struct timespec now {};
     clock_gettime(CLOCK_REALTIME, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / NS_PER_S;
 }
 
 static double ms_since_start(const sim_state *sim, int64_t t_us)
 {
-    return static_cast<double>(t_us - sim->start_us) / 1000.0;
+    return static_cast<double>(t_us - sim->start_us) / static_cast<double>(US_PER_MS);
 }
 
 static int64_t wire_time_us(const sim_state *sim, size_t bytes)
@@ -127,10 +128,11 @@ static void add_random_fault(sim_state *sim, reply_plan *plan)
     static const fault_kind RANDOM_KINDS[] = {FAULT_DROP, FAULT_BADCRC, FAULT_LATE,
                                               FAULT_NOISE, FAULT_SPLIT, FAULT_DUP};
     static const char *const RANDOM_NAMES[] = {"drop", "badcrc", "late", "noise", "split", "dup"};
+    static_assert(std::size(RANDOM_KINDS) == std::size(RANDOM_NAMES), "a name for every random fault");
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (sim->random_chance <= 0 || chance(sim->rng) >= sim->random_chance)
         return;
-    const long pick = random_between(sim, 0, 5);
+    const long pick = random_between(sim, 0, static_cast<long>(std::size(RANDOM_KINDS)) - 1);
     const fault_kind kind = RANDOM_KINDS[pick];
     long amount = 0;
     if (kind == FAULT_LATE)
@@ -208,7 +210,7 @@ static std::vector<uint8_t> perform_request(sim_state *sim, const request_info &
 static void spoil_frame_crc(std::vector<uint8_t> *reply)
 {
     if (!reply->empty())
-        reply->back() = static_cast<uint8_t>(reply->back() ^ 0x5A);
+        reply->back() = static_cast<uint8_t>(reply->back() ^ REPLY_BAD_CRC_XOR);
 }
 
 // ---- sending -------------------------------------------------------------------
@@ -228,7 +230,7 @@ static int64_t queue_noise(sim_state *sim, long count, int64_t start_us)
 {
     std::vector<uint8_t> noise(static_cast<size_t>(count));
     for (uint8_t &byte : noise)
-        byte = static_cast<uint8_t>(random_between(sim, 0, 255));
+        byte = static_cast<uint8_t>(random_between(sim, 0, UINT8_MAX));
     return queue_bytes(sim, noise.data(), noise.size(), start_us) + NOISE_GAP_US;
 }
 
@@ -380,6 +382,16 @@ static void handle_due_requests(sim_state *sim, int64_t now)
 
 // ---- the loop -------------------------------------------------------------------
 
+// With --exit-after-restart the run ends once the replies are out; when
+// nobody reads the line and they cannot leave, it gives up after a while
+// rather than waiting (or spinning) until --timeout.
+static int64_t exit_due_us(const sim_state *sim)
+{
+    if (sim->exit_at_us < 0)
+        return -1;
+    return sim->out.empty() ? sim->exit_at_us : sim->exit_at_us + EXIT_DRAIN_LIMIT_US;
+}
+
 static int64_t next_event_us(const sim_state *sim, int64_t now)
 {
     int64_t next = std::min(now + LOOP_IDLE_WAIT_US, sim->end_us);
@@ -389,8 +401,8 @@ static int64_t next_event_us(const sim_state *sim, int64_t now)
         next = std::min(next, sim->pending.front().done_us);
     if (!sim->rx.empty())
         next = std::min(next, sim->rx_last_us + RX_SILENCE_END_US);
-    if (sim->exit_at_us >= 0)
-        next = std::min(next, sim->exit_at_us);
+    if (exit_due_us(sim) >= 0)
+        next = std::min(next, exit_due_us(sim));
     return next;
 }
 
@@ -398,8 +410,8 @@ static void wait_for_input(const sim_state *sim, int64_t until_us)
 {
     const int64_t wait_us = std::max<int64_t>(0, until_us - now_us());
     struct timespec wait {};
-    wait.tv_sec = static_cast<time_t>(wait_us / 1000000);
-    wait.tv_nsec = static_cast<long>((wait_us % 1000000) * 1000);
+    wait.tv_sec = static_cast<time_t>(wait_us / US_PER_S);
+    wait.tv_nsec = static_cast<long>((wait_us % US_PER_S) * NS_PER_US);
     struct pollfd watch {};
     watch.fd = sim->pty.master_fd;
     watch.events = POLLIN;
@@ -410,7 +422,7 @@ static bool run_finished(const sim_state *sim, int64_t now)
 {
     if (stop_requested || now >= sim->end_us)
         return true;
-    return sim->exit_at_us >= 0 && now >= sim->exit_at_us && sim->out.empty();
+    return exit_due_us(sim) >= 0 && now >= exit_due_us(sim);
 }
 
 static void run_loop(sim_state *sim)
@@ -455,7 +467,7 @@ static bool publish_device(sim_state *sim, std::string *where, std::string *erro
     const sim_options &options = sim->options;
     if (!options.prefix_dir.empty()) {
         const std::string devices = options.prefix_dir + "/dosdevices";
-        mkdir(devices.c_str(), 0755);
+        mkdir(devices.c_str(), DOSDEVICES_DIR_MODE);
         *where = " as com" + std::to_string(options.com_number);
         return pty_publish_link(&sim->pty, devices + "/com" + std::to_string(options.com_number), error);
     }
@@ -530,7 +542,7 @@ int main(int argc, char **argv)
     }
     sim.start_us = now_us();
     sim.start_unix_s = unix_now_s();
-    sim.end_us = sim.start_us + static_cast<int64_t>(sim.options.timeout_s * 1e6);
+    sim.end_us = sim.start_us + static_cast<int64_t>(sim.options.timeout_s * static_cast<double>(US_PER_S));
     install_signal_handlers();
     if (!set_up(&sim)) {
         pty_remove_link(&sim.pty);

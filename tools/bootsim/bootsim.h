@@ -14,10 +14,15 @@
 #include <string>
 #include <vector>
 
+constexpr int64_t US_PER_MS = 1000;
+constexpr int64_t US_PER_S = 1000000;
+constexpr int64_t NS_PER_US = 1000;
+constexpr double NS_PER_S = 1e9;
+
 // The line: 115200 baud, a start bit, 8 data bits, parity, a stop bit.
 constexpr double LINE_BAUD = 115200.0;
 constexpr double LINE_BITS_PER_BYTE = 11.0;
-constexpr double LINE_BYTE_TIME_US = LINE_BITS_PER_BYTE * 1e6 / LINE_BAUD; // about 95.5 us
+constexpr double LINE_BYTE_TIME_US = LINE_BITS_PER_BYTE * static_cast<double>(US_PER_S) / LINE_BAUD; // about 95.5 us
 
 constexpr int64_t RX_SILENCE_END_US = 20000;  // a garbage frame ends after this much silence
 constexpr int64_t NOISE_GAP_US = 30000;       // silence between noise and the real reply
@@ -26,7 +31,8 @@ constexpr int SPLIT_PIECES = 3;
 constexpr int64_t DUP_GAP_US = 30000;         // between a reply and its duplicate
 constexpr int64_t LOOP_IDLE_WAIT_US = 50000;  // longest sleep when nothing is due
 constexpr int64_t TX_RETRY_US = 1000;         // pause after the pty refused bytes
-constexpr int64_t US_PER_MS = 1000;
+constexpr int64_t EXIT_DRAIN_LIMIT_US = 1000000; // after the exit time, how long unread replies may still wait
+constexpr uint8_t REPLY_BAD_CRC_XOR = 0x5A;     // flips some bits of a reply's CRC high byte
 constexpr uint64_t RANDOM_DEFAULT_SEED = 1;
 constexpr long RANDOM_LATE_MIN_MS = 30;
 constexpr long RANDOM_LATE_MAX_MS = 800;
@@ -70,7 +76,7 @@ struct sim_state {
     int64_t start_us = 0;
     double start_unix_s = 0;
     int64_t end_us = 0;
-    int64_t exit_at_us = -1;
+    int64_t exit_at_us = -1;  // --exit-after-restart: when to end once the replies are out
 
     std::vector<uint8_t> rx;
     int64_t rx_first_us = 0;

@@ -40,13 +40,13 @@ size_t request_expected_length(const std::vector<uint8_t> &buffer)
 {
     if (buffer.size() < REQUEST_HEADER_BYTES || !header_is_prog(buffer.data(), buffer.size()))
         return 0;
-    switch (op_of(buffer[2])) {
+    switch (op_of(buffer[REQUEST_SUB_CODE_OFFSET])) {
     case OP_CRC: return REQUEST_CRC_BYTES;
     case OP_RESET: return REQUEST_RESET_BYTES;
     case OP_WRITE:
         if (buffer.size() < REQUEST_WRITE_HEAD_BYTES)
             return 0;
-        return REQUEST_WRITE_OVERHEAD_BYTES + get_be16(buffer.data() + 7);
+        return REQUEST_WRITE_OVERHEAD_BYTES + get_be16(buffer.data() + REQUEST_LENGTH_OFFSET);
     default: return 0;
     }
 }
@@ -58,7 +58,7 @@ static size_t expected_for(request_op op, const uint8_t *frame, size_t count)
     case OP_RESET: return REQUEST_RESET_BYTES;
     case OP_WRITE:
         return count < REQUEST_WRITE_HEAD_BYTES ? REQUEST_BYTES_MAX + 1
-                                                : REQUEST_WRITE_OVERHEAD_BYTES + get_be16(frame + 7);
+                                                : REQUEST_WRITE_OVERHEAD_BYTES + get_be16(frame + REQUEST_LENGTH_OFFSET);
     default: return 0;
     }
 }
@@ -66,7 +66,8 @@ static size_t expected_for(request_op op, const uint8_t *frame, size_t count)
 static bool crc_matches(const uint8_t *frame, size_t count)
 {
     const uint16_t crc = sim_crc16(frame, count - FRAME_CRC_BYTES);
-    const uint16_t sent = static_cast<uint16_t>(frame[count - 2] | (frame[count - 1] << 8));
+    const uint8_t *crc_bytes = frame + count - FRAME_CRC_BYTES; // low byte first
+    const uint16_t sent = static_cast<uint16_t>(crc_bytes[0] | (crc_bytes[1] << 8));
     return crc == sent;
 }
 
@@ -74,12 +75,12 @@ static void read_fields(request_info *info, const uint8_t *frame, size_t count)
 {
     if (info->op != OP_WRITE && info->op != OP_CRC)
         return;
-    if (count >= 7)
-        info->address = get_be32(frame + 3);
+    if (count >= REQUEST_ADDRESS_OFFSET + REQUEST_ADDRESS_BYTES)
+        info->address = get_be32(frame + REQUEST_ADDRESS_OFFSET);
     if (info->op == OP_WRITE && count >= REQUEST_WRITE_HEAD_BYTES)
-        info->length = get_be16(frame + 7);
-    if (info->op == OP_CRC && count >= 11)
-        info->length = get_be32(frame + 7);
+        info->length = get_be16(frame + REQUEST_LENGTH_OFFSET);
+    if (info->op == OP_CRC && count >= REQUEST_LENGTH_OFFSET + REQUEST_CRC_LENGTH_BYTES)
+        info->length = get_be32(frame + REQUEST_LENGTH_OFFSET);
 }
 
 request_info request_classify(const uint8_t *frame, size_t count)
@@ -91,7 +92,7 @@ request_info request_classify(const uint8_t *frame, size_t count)
         info.verdict = "short";
         return info;
     }
-    info.op = op_of(frame[2]);
+    info.op = op_of(frame[REQUEST_SUB_CODE_OFFSET]);
     if (info.op == OP_UNKNOWN)
         return info;
     read_fields(&info, frame, count);

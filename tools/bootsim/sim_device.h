@@ -13,6 +13,11 @@ constexpr uint8_t DEVICE_OP_CRC = 0xF6;
 constexpr uint8_t DEVICE_OP_RESET = 0xF7;
 
 constexpr size_t REQUEST_HEADER_BYTES = 3;        // address, function, sub-code
+constexpr size_t REQUEST_SUB_CODE_OFFSET = 2;     // byte offset of the sub-code
+constexpr size_t REQUEST_ADDRESS_OFFSET = 3;      // byte offset of the flash address (4 bytes, BE)
+constexpr size_t REQUEST_ADDRESS_BYTES = 4;
+constexpr size_t REQUEST_LENGTH_OFFSET = 7;       // byte offset of the length (write: 2 bytes, CRC query: 4), BE
+constexpr size_t REQUEST_CRC_LENGTH_BYTES = 4;
 constexpr size_t REQUEST_WRITE_HEAD_BYTES = 9;    // header, address(4), length(2)
 constexpr size_t REQUEST_WRITE_OVERHEAD_BYTES = 11; // head + CRC
 constexpr size_t REQUEST_CRC_BYTES = 13;

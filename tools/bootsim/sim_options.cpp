@@ -1,9 +1,15 @@
 #include "sim_options.h"
 
+#include "sim_flash.h"
+
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+
+// Base 0: numbers as C writes them, so "0x1234" names an image offset.
+constexpr int OPTIONS_NUMBER_BASE = 0;
 
 static bool parse_long(const std::string &text, long *value)
 {
@@ -11,7 +17,7 @@ static bool parse_long(const std::string &text, long *value)
         return false;
     char *end = nullptr;
     errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, 0);
+    const long parsed = std::strtol(text.c_str(), &end, OPTIONS_NUMBER_BASE);
     if (errno != 0 || *end != '\0')
         return false;
     *value = parsed;
@@ -25,7 +31,7 @@ static bool parse_double(const std::string &text, double *value)
     char *end = nullptr;
     errno = 0;
     const double parsed = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0')
+    if (errno != 0 || *end != '\0' || !std::isfinite(parsed))
         return false;
     *value = parsed;
     return true;
@@ -75,10 +81,11 @@ static bool fault_arguments_valid(const fault_rule *fault)
     case FAULT_DROP_WRITE:
         return fault->target >= 1;
     case FAULT_LATE:
+        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_DURATION_MAX_MS;
     case FAULT_NOISE:
-        return fault->target >= 1 && fault->amount >= 0;
+        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_NOISE_MAX_BYTES;
     case FAULT_CORRUPT_FLASH:
-        return fault->target >= 0;
+        return fault->target >= 0 && fault->target < static_cast<long>(FLASH_SIZE_BYTES);
     case FAULT_RANDOM:
         return fault->chance >= 0.0 && fault->chance <= 1.0;
     default:
@@ -122,7 +129,7 @@ static bool apply_option(const std::string &name, const std::string &value, sim_
     if (name == "--prefix") {
         options->prefix_dir = value;
     } else if (name == "--com") {
-        if (!parse_long(value, &number) || number < 1 || number > 998) {
+        if (!parse_long(value, &number) || number < SIM_COM_NUMBER_MIN || number > SIM_COM_NUMBER_MAX) {
             *error = "--com wants a port number from 1 to 998";
             return false;
         }
@@ -140,18 +147,21 @@ static bool apply_option(const std::string &name, const std::string &value, sim_
     } else if (name == "--termrec-log") {
         options->termrec_log = value;
     } else if (name == "--flash-ms") {
-        if (!parse_long(value, &options->flash_ms) || options->flash_ms < 0) {
-            *error = "--flash-ms wants milliseconds >= 0";
+        if (!parse_long(value, &options->flash_ms) || options->flash_ms < 0 ||
+            options->flash_ms > SIM_DURATION_MAX_MS) {
+            *error = "--flash-ms wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
             return false;
         }
     } else if (name == "--timeout") {
-        if (!parse_double(value, &options->timeout_s) || options->timeout_s <= 0) {
-            *error = "--timeout wants seconds > 0";
+        if (!parse_double(value, &options->timeout_s) || options->timeout_s <= 0 ||
+            options->timeout_s > SIM_TIMEOUT_MAX_S) {
+            *error = "--timeout wants seconds > 0, at most " + std::to_string(static_cast<long>(SIM_TIMEOUT_MAX_S));
             return false;
         }
     } else if (name == "--exit-after-restart") {
-        if (!parse_long(value, &options->exit_after_restart_ms) || options->exit_after_restart_ms < 0) {
-            *error = "--exit-after-restart wants milliseconds >= 0";
+        if (!parse_long(value, &options->exit_after_restart_ms) || options->exit_after_restart_ms < 0 ||
+            options->exit_after_restart_ms > SIM_DURATION_MAX_MS) {
+            *error = "--exit-after-restart wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
             return false;
         }
     } else if (name == "--fault") {
@@ -245,8 +255,9 @@ void options_print_help(const char *program)
         "                         whatever its kind or verdict (= index+1 in \"frames\"):\n"
         "      drop:N             no reply to request N\n"
         "      badcrc:N           reply to request N with a wrong frame CRC\n"
-        "      late:N:MS          reply to request N MS ms later than normal\n"
-        "      noise:N:COUNT      before the reply to request N send COUNT random bytes,\n"
+        "      late:N:MS          reply to request N MS ms later than normal (MS <= %ld)\n"
+        "      noise:N:COUNT      before the reply to request N send COUNT random bytes\n"
+        "                         (COUNT <= %ld),\n"
         "                         then stay silent 30 ms, then send the real reply (the\n"
         "                         tool's reads end 20 ms after the last byte, so it reads\n"
         "                         the noise and the reply separately)\n"
@@ -289,5 +300,5 @@ void options_print_help(const char *program)
         "\n"
         "Ends on SIGTERM/SIGINT, --timeout or --exit-after-restart; exits 0 after\n"
         "writing its results, 2 on a usage error, 1 when the pty cannot be set up.\n",
-        program, SIM_DEFAULT_TIMEOUT_S);
+        program, SIM_DEFAULT_TIMEOUT_S, SIM_DURATION_MAX_MS, SIM_NOISE_MAX_BYTES);
 }

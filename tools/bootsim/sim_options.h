@@ -28,6 +28,11 @@ struct fault_rule {
 };
 
 constexpr int SIM_DEFAULT_TIMEOUT_S = 600;
+constexpr double SIM_TIMEOUT_MAX_S = 7 * 24 * 3600.0; // keeps the deadline in microseconds far from overflow
+constexpr long SIM_DURATION_MAX_MS = 3600 * 1000;     // longest --flash-ms, --exit-after-restart, late:N:MS
+constexpr long SIM_NOISE_MAX_BYTES = 1024 * 1024;     // largest noise:N:COUNT, so the queue stays sane
+constexpr long SIM_COM_NUMBER_MIN = 1;
+constexpr long SIM_COM_NUMBER_MAX = 998;
 
 struct sim_options {
     std::string prefix_dir;

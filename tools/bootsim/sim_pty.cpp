@@ -12,6 +12,8 @@
 #include <unistd.h>
 
 constexpr int PTY_GUARD_WAIT_MS = 2000;
+constexpr useconds_t PTY_GUARD_POLL_US = 1000;  // one look per millisecond of PTY_GUARD_WAIT_MS
+constexpr size_t PTY_LINK_TARGET_MAX_BYTES = 256;
 
 static bool fail_with(std::string *error, const std::string &what)
 {
@@ -97,7 +99,7 @@ bool pty_start_ctty_guard(sim_pty *pty, std::string *error)
     for (int waited_ms = 0; waited_ms < PTY_GUARD_WAIT_MS; waited_ms++) {
         if (tcgetsid(pty->master_fd) == child) // only the master side may ask
             return true;
-        usleep(1000);
+        usleep(PTY_GUARD_POLL_US);
     }
     *error = "the pty guard did not claim " + pty->slave_path;
     return false;
@@ -125,7 +127,7 @@ void pty_remove_link(const sim_pty *pty)
     // handed to someone else, and a stale link would lead the tool there.
     if (pty->link_path.empty())
         return;
-    char target[256];
+    char target[PTY_LINK_TARGET_MAX_BYTES];
     const ssize_t n = readlink(pty->link_path.c_str(), target, sizeof target - 1);
     if (n < 0)
         return;

@@ -4,16 +4,26 @@
 
 #include <cstdio>
 
+constexpr unsigned char JSON_FIRST_PLAIN_CHAR = 0x20; // below: control characters, never raw in JSON
+constexpr unsigned char JSON_DEL_CHAR = 0x7F;
+constexpr unsigned char JSON_FIRST_HIGH_BYTE = 0x80;  // from here on a byte may not be valid UTF-8
+constexpr size_t JSON_ESCAPE_BYTES = 8;               // "\u00XX" and its terminator
+constexpr size_t JSON_NUMBER_BYTES = 64;
+
+// Paths and fault texts come from outside and may hold any byte. Anything but
+// printable ASCII is written as \u00XX (the byte taken as Latin-1), so the
+// report is valid JSON and valid UTF-8 whatever it quotes.
 static std::string json_string(const std::string &text)
 {
     std::string quoted = "\"";
     for (const char c : text) {
+        const unsigned char byte = static_cast<unsigned char>(c);
         if (c == '"' || c == '\\') {
             quoted += '\\';
             quoted += c;
-        } else if (static_cast<unsigned char>(c) < 0x20) {
-            char escape[8];
-            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(c));
+        } else if (byte < JSON_FIRST_PLAIN_CHAR || byte == JSON_DEL_CHAR || byte >= JSON_FIRST_HIGH_BYTE) {
+            char escape[JSON_ESCAPE_BYTES];
+            std::snprintf(escape, sizeof escape, "\\u%04x", static_cast<unsigned>(byte));
             quoted += escape;
         } else {
             quoted += c;
@@ -24,7 +34,7 @@ static std::string json_string(const std::string &text)
 
 static std::string json_number(double value)
 {
-    char text[64];
+    char text[JSON_NUMBER_BYTES];
     std::snprintf(text, sizeof text, "%.3f", value);
     return text;
 }

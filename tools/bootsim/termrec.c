@@ -28,6 +28,7 @@
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/time.h>
@@ -37,6 +38,9 @@
 #define TERMREC_LINE_MAX 512      /* bytes of one log line */
 #define TERMREC_PATH_MAX 256      /* bytes of a recorded tty path */
 #define TERMREC_FD_SLOTS 1024     /* fds whose last tcgetattr is remembered */
+#define TERMREC_PROC_LINK_MAX 64  /* bytes of "/proc/self/fd/<fd>" */
+#define TERMREC_WAS_MAX 128       /* bytes of the was_* fields */
+#define TERMREC_LOG_MODE 0644     /* permissions of a log file it creates */
 
 typedef int (*tcsetattr_fn)(int, int, const struct termios *);
 typedef int (*tcgetattr_fn)(int, struct termios *);
@@ -83,7 +87,7 @@ static int termrec_flag(tcflag_t value, tcflag_t bit)
 
 static void termrec_tty_path(int fd, char *path, size_t size)
 {
-    char link[64];
+    char link[TERMREC_PROC_LINK_MAX];
     ssize_t n;
     snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
     n = readlink(link, path, size - 1);
@@ -107,7 +111,7 @@ static void termrec_append(int fd, int action, const struct termios *tio)
 {
     const char *log_path = getenv("TERMREC_LOG");
     char tty[TERMREC_PATH_MAX];
-    char was[128];
+    char was[TERMREC_WAS_MAX];
     char line[TERMREC_LINE_MAX];
     struct timeval now;
     int n, out;
@@ -120,7 +124,7 @@ static void termrec_append(int fd, int action, const struct termios *tio)
     n = snprintf(line, sizeof line,
                  "tcsetattr t=%ld.%06ld bits=%d pid=%ld fd=%d tty=%s action=%d ospeed=%ld csize=%d"
                  " parenb=%d parodd=%d cstopb=%d crtscts=%d ixon=%d ixoff=%d echo=%d %s\n",
-                 (long)now.tv_sec, (long)now.tv_usec, (int)(sizeof(void *) * 8), (long)getpid(), fd, tty, action,
+                 (long)now.tv_sec, (long)now.tv_usec, (int)(sizeof(void *) * CHAR_BIT), (long)getpid(), fd, tty, action,
                  termrec_baud(cfgetospeed(tio)), termrec_csize_bits(tio->c_cflag),
                  termrec_flag(tio->c_cflag, PARENB), termrec_flag(tio->c_cflag, PARODD),
                  termrec_flag(tio->c_cflag, CSTOPB), termrec_flag(tio->c_cflag, CRTSCTS),
@@ -130,7 +134,7 @@ static void termrec_append(int fd, int action, const struct termios *tio)
         return;
     if (n >= (int)sizeof line)
         n = (int)sizeof line - 1;
-    out = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    out = open(log_path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, TERMREC_LOG_MODE);
     if (out < 0)
         return;
     if (write(out, line, (size_t)n) < 0) {
