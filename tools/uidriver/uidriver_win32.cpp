@@ -241,7 +241,7 @@ int command_wait_dialog(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
-int command_list()
+int command_list(int, char **)
 {
     HWND combo = dialog_control(UI_ID_PORT_LIST);
     if (combo == nullptr) {
@@ -275,7 +275,7 @@ int command_select(int argc, char **argv)
     return selected == CB_ERR ? UI_EXIT_NOT_FOUND : UI_EXIT_OK;
 }
 
-int command_click()
+int command_click(int, char **)
 {
     HWND button = dialog_control(UI_ID_UPDATE);
     if (button == nullptr) {
@@ -285,7 +285,7 @@ int command_click()
     return UI_EXIT_OK;
 }
 
-int command_status()
+int command_status(int, char **)
 {
     HWND status_line = dialog_control(UI_ID_STATUS);
     if (status_line == nullptr) {
@@ -380,7 +380,7 @@ int command_wait_address(int argc, char **argv)
     }
 }
 
-int command_progress()
+int command_progress(int, char **)
 {
     HWND progress_bar = dialog_control(UI_ID_PROGRESS);
     if (progress_bar == nullptr) {
@@ -502,7 +502,7 @@ int command_answer_box(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
-int command_close()
+int command_close(int, char **)
 {
     HWND dialog = find_dialog();
     if (dialog == nullptr) {
@@ -653,56 +653,36 @@ int command_wait_foreground(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
+struct ui_command {
+    const char *name;
+    int (*run)(int argc, char **argv);
+};
+
+const ui_command UI_COMMANDS[] = {
+    {"wait-dialog", command_wait_dialog},
+    {"list", command_list},
+    {"select", command_select},
+    {"click", command_click},
+    {"status", command_status},
+    {"wait-status", command_wait_status},
+    {"wait-address", command_wait_address},
+    {"progress", command_progress},
+    {"watch-progress", command_watch_progress},
+    {"rect", command_rect},
+    {"read-box", command_read_box},
+    {"answer-box", command_answer_box},
+    {"close", command_close},
+    {"wait-foreground", command_wait_foreground},
+    {"click-time", command_click_time},
+    {"wait-listed", command_wait_listed},
+};
+
 int command_run(int argc, char **argv)
 {
-    const std::string command = argv[1];
-    if (command == "wait-dialog") {
-        return command_wait_dialog(argc, argv);
-    }
-    if (command == "list") {
-        return command_list();
-    }
-    if (command == "select") {
-        return command_select(argc, argv);
-    }
-    if (command == "click") {
-        return command_click();
-    }
-    if (command == "status") {
-        return command_status();
-    }
-    if (command == "wait-status") {
-        return command_wait_status(argc, argv);
-    }
-    if (command == "wait-address") {
-        return command_wait_address(argc, argv);
-    }
-    if (command == "progress") {
-        return command_progress();
-    }
-    if (command == "watch-progress") {
-        return command_watch_progress(argc, argv);
-    }
-    if (command == "rect") {
-        return command_rect(argc, argv);
-    }
-    if (command == "read-box") {
-        return command_read_box(argc, argv);
-    }
-    if (command == "answer-box") {
-        return command_answer_box(argc, argv);
-    }
-    if (command == "close") {
-        return command_close();
-    }
-    if (command == "wait-foreground") {
-        return command_wait_foreground(argc, argv);
-    }
-    if (command == "click-time") {
-        return command_click_time(argc, argv);
-    }
-    if (command == "wait-listed") {
-        return command_wait_listed(argc, argv);
+    for (const ui_command &command : UI_COMMANDS) {
+        if (strcmp(argv[1], command.name) == 0) {
+            return command.run(argc, argv);
+        }
     }
     usage_print();
     return UI_EXIT_USAGE;
