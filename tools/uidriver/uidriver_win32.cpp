@@ -295,14 +295,10 @@ int command_status(int, char **)
     return UI_EXIT_OK;
 }
 
-int command_wait_status(int argc, char **argv)
+// Reads the status line until reached() accepts it, printing every text it
+// shows on the way.
+int status_wait(const char *wanted, DWORD wait_ms, bool (*reached)(const std::string &status, const char *wanted))
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    const std::string wanted = argv[2];
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS));
     HWND status_line = dialog_control(UI_ID_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
@@ -318,15 +314,29 @@ int command_wait_status(int argc, char **argv)
             last = status;
             first = false;
         }
-        if (status == wanted) {
+        if (reached(status, wanted)) {
             return UI_EXIT_OK;
         }
         if (GetTickCount() - start > wait_ms || !IsWindow(status_line)) {
-            fprintf(stderr, "uidriver: status never read \"%s\"\n", wanted.c_str());
+            fprintf(stderr, "uidriver: the status never reached \"%s\"\n", wanted);
             return UI_EXIT_NOT_FOUND;
         }
         Sleep(UI_POLL_MS);
     }
+}
+
+bool status_equals(const std::string &status, const char *wanted)
+{
+    return status == wanted;
+}
+
+int command_wait_status(int argc, char **argv)
+{
+    if (argc < 3) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    return status_wait(argv[2], static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS)), status_equals);
 }
 
 // The address of a "programming 0x..." status; false for any other status.
@@ -345,39 +355,20 @@ bool programming_address(const std::string &status, unsigned long *address)
 
 // Each block's status stands for one tick of the tool only, too short to be
 // sure to see; any block at or past the one wanted will do.
+bool status_at_or_past(const std::string &status, const char *wanted)
+{
+    unsigned long address = 0;
+    return programming_address(status, &address) && address >= strtoul(wanted, nullptr, 0);
+}
+
 int command_wait_address(int argc, char **argv)
 {
     if (argc < 3) {
         usage_print();
         return UI_EXIT_USAGE;
     }
-    const unsigned long wanted = strtoul(argv[2], nullptr, 0);
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS));
-    HWND status_line = dialog_control(UI_ID_STATUS);
-    if (status_line == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    DWORD start = GetTickCount();
-    std::string last;
-    bool first = true;
-    for (;;) {
-        std::string status = window_text(status_line);
-        if (first || status != last) {
-            printf("%s\n", status.c_str());
-            fflush(stdout);
-            last = status;
-            first = false;
-        }
-        unsigned long address = 0;
-        if (programming_address(status, &address) && address >= wanted) {
-            return UI_EXIT_OK;
-        }
-        if (GetTickCount() - start > wait_ms || !IsWindow(status_line)) {
-            fprintf(stderr, "uidriver: the status never read \"programming\" at or past %#lx\n", wanted);
-            return UI_EXIT_NOT_FOUND;
-        }
-        Sleep(UI_POLL_MS);
-    }
+    return status_wait(argv[2], static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS)),
+                       status_at_or_past);
 }
 
 int command_progress(int, char **)
