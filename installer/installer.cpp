@@ -5,7 +5,6 @@
 #include <commctrl.h>
 
 #include <stdlib.h>
-#include <string.h>
 
 #include "engine/link.h"
 #include "engine/sequencer.h"
@@ -27,55 +26,14 @@ const UINT PROG_GUARD_MS = 10000; // timer period while a step runs
 // The Windows version the program is built for, as the trace reports it.
 const unsigned WINDOWS_VERSION_BUILT_FOR = _WIN32_WINNT;
 
-int32_t com_port_count; // entries of com_ports filled at start
-
-// The port-table entry whose path the list entry at index shows, or null.
-// The list sorts its entries by text, so its order is not the table's.
-const com_port *port_of_list_entry(HWND port_list, LRESULT index)
-{
-    LRESULT length = SendMessageA(port_list, CB_GETLBTEXTLEN, index, 0);
-    if (length == CB_ERR || length >= COM_PATH_SIZE) {
-        return NULL;
-    }
-    char text[COM_PATH_SIZE] = "";
-    SendMessageA(port_list, CB_GETLBTEXT, index, reinterpret_cast<LPARAM>(text));
-    for (int32_t i = 0; i < com_port_count; i++) {
-        if (strcmp(com_ports[i].path, text) == 0) {
-            return &com_ports[i];
-        }
-    }
-    return NULL;
-}
-
 // The bar counts blocks: its range is the image's blocks, its position the
-// blocks the device has acknowledged.
-void progress_reset(HWND dialog)
-{
-    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-    SendMessageA(bar, PBM_SETRANGE32, 0, transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX);
-    SendMessageA(bar, PBM_SETPOS, 0, 0);
-}
-
-// Brings the bar up to date with the run after a step. Once every block is
-// written the bar stays full through verifying, restarting and success; a
-// run that fails the checksum leaves it where the writing got to.
+// blocks the device has acknowledged. The image is a whole number of blocks,
+// so once all are written the offset is the image's size and the bar stays
+// full through verifying, restarting, success and a failed checksum.
 void progress_show(HWND dialog)
 {
-    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
-    switch (transfer.state) {
-    case PROG_STATE_START:
-    case PROG_STATE_CONTACT:
-    case PROG_STATE_WRITE:
-        SendMessageA(bar, PBM_SETPOS, transfer.offset / MODBUS_PROG_BLOCKSIZE_MAX, 0);
-        break;
-    case PROG_STATE_VERIFY:
-    case PROG_STATE_RESET:
-    case PROG_STATE_DONE:
-        SendMessageA(bar, PBM_SETPOS, transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX, 0);
-        break;
-    default:
-        break;
-    }
+    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS,
+                 transfer.offset / MODBUS_PROG_BLOCKSIZE_MAX, 0);
 }
 
 // Puts the record's port out of use. A run that failed, or never got a reply,
@@ -94,21 +52,18 @@ void update_command(HWND dialog)
 {
     HWND port_list = GetDlgItem(dialog, IDC_PORT_LIST);
     LRESULT selected = SendMessageA(port_list, CB_GETCURSEL, 0, 0);
-    if (selected == CB_ERR) {
-        show_status("No COM port selected");
-        return;
-    }
-    const com_port *entry = port_of_list_entry(port_list, selected);
-    if (entry == NULL) {
+    // Each list entry carries its index in the port table, since the list
+    // sorts its entries by text. With no selection this is CB_ERR too.
+    LRESULT entry = SendMessageA(port_list, CB_GETITEMDATA, selected, 0);
+    if (entry == CB_ERR) {
         show_status("No COM port selected");
         return;
     }
 
     port_release(dialog);
-    progress_reset(dialog);
+    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS, 0, 0);
 
-    transfer.port_name = entry->path;
-    transfer.baud_rate = LINK_BAUD_RATE;
+    transfer.port_name = com_ports[entry].path;
     open_serial_port(&transfer);
     show_status("Contacting Device...");
     SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
@@ -125,11 +80,9 @@ void prog_tick(HWND dialog)
     progress_show(dialog);
 
     if (transfer.state == PROG_STATE_DONE && transfer.port != INVALID_HANDLE_VALUE) {
-        KillTimer(dialog, ID_PROG_TIMER);
         Beep(2000, 100);
         show_status("Programming Completed");
-        CloseHandle(transfer.port);
-        transfer.port = INVALID_HANDLE_VALUE;
+        port_release(dialog);
     }
 }
 
@@ -218,9 +171,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     HWND port_list = GetDlgItem(g_main_dialog, IDC_PORT_LIST);
     trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);
 
-    com_port_count = discover_ports(com_ports);
+    int32_t com_port_count = discover_ports(com_ports);
     for (int32_t i = 0; i < com_port_count; i++) {
-        SendMessageA(port_list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com_ports[i].path));
+        LRESULT at = SendMessageA(port_list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com_ports[i].path));
+        SendMessageA(port_list, CB_SETITEMDATA, at, i);
     }
     SendMessageA(port_list, CB_SETCURSEL, 0, 0);
     show_status(" - Idle - ");
@@ -232,9 +186,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
         fatal_error("Unable to allocate memory for the frame buffer");
     }
     transfer.slave_address = DEVICE_ADDRESS;
+    transfer.baud_rate = LINK_BAUD_RATE;
     transfer.port = INVALID_HANDLE_VALUE;
     load_image(&transfer);
-    progress_reset(g_main_dialog);
+    SendMessageA(GetDlgItem(g_main_dialog, IDC_PROGRESS), PBM_SETRANGE32, 0,
+                 transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX);
 
     // IsDialogMessageA gives the dialog its keyboard handling (tab order,
     // the default button), which a dialog without a dialog procedure of its
