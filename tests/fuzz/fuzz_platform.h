@@ -14,5 +14,3 @@ struct fuzz_line {
 };
 
 extern fuzz_line fuzz;
-
-uint16_t fuzz_crc16(const uint8_t *data, int32_t n);

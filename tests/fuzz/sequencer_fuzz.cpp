@@ -8,6 +8,7 @@
 
 #include "engine/frames.h"
 #include "engine/sequencer.h"
+#include "fake/crc_reference.h"
 #include "fuzz/fuzz_platform.h"
 
 const int32_t FUZZ_IMAGE_BLOCKS = 3;
@@ -33,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < sizeof image; i++)
         image[i] = uint8_t(i * 13 + data[0]);
 
-    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], fuzz_crc16(image, sizeof image), false, 0};
+    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], reference_crc16(image, sizeof image), false, 0};
     modbus_transfer t = {};
     t.frame = frame;
     t.rx_size = MODBUS_FRAME_LENGTH_MAX;
