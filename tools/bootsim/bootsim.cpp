@@ -127,8 +127,6 @@ static void add_random_fault(sim_state *sim, reply_plan *plan)
 {
     static const fault_kind RANDOM_KINDS[] = {FAULT_DROP, FAULT_BADCRC, FAULT_LATE,
                                               FAULT_NOISE, FAULT_SPLIT, FAULT_DUP};
-    static const char *const RANDOM_NAMES[] = {"drop", "badcrc", "late", "noise", "split", "dup"};
-    static_assert(std::size(RANDOM_KINDS) == std::size(RANDOM_NAMES), "a name for every random fault");
     std::uniform_real_distribution<double> chance(0.0, 1.0);
     if (sim->random_chance <= 0 || chance(sim->rng) >= sim->random_chance)
         return;
@@ -139,7 +137,7 @@ static void add_random_fault(sim_state *sim, reply_plan *plan)
         amount = random_between(sim, RANDOM_LATE_MIN_MS, RANDOM_LATE_MAX_MS);
     if (kind == FAULT_NOISE)
         amount = random_between(sim, RANDOM_NOISE_MIN_BYTES, RANDOM_NOISE_MAX_BYTES);
-    std::string text = std::string("random:") + RANDOM_NAMES[pick];
+    std::string text = std::string("random:") + fault_kind_name(kind);
     if (amount > 0)
         text += ":" + std::to_string(amount);
     plan_apply(plan, kind, amount, text);
@@ -310,7 +308,7 @@ static void handle_request(sim_state *sim, const pending_request &request)
     int64_t done_us = request.done_us;
     if (!plan.drop) {
         const int64_t flash_us = info.op == OP_WRITE ? sim->options.flash_ms * US_PER_MS : 0;
-        done_us = schedule_reply(sim, &plan, reply, request.done_us + flash_us);
+        done_us = schedule_reply(sim, &plan, std::move(reply), request.done_us + flash_us);
         record.reply_t_ms = ms_since_start(sim, done_us);
     }
     if (info.op == OP_RESET)
@@ -374,7 +372,7 @@ static void receive_bytes(sim_state *sim, int64_t now)
 static void handle_due_requests(sim_state *sim, int64_t now)
 {
     while (!sim->pending.empty() && sim->pending.front().done_us <= now) {
-        const pending_request request = sim->pending.front();
+        const pending_request request = std::move(sim->pending.front());
         sim->pending.pop_front();
         handle_request(sim, request);
     }
@@ -401,8 +399,9 @@ static int64_t next_event_us(const sim_state *sim, int64_t now)
         next = std::min(next, sim->pending.front().done_us);
     if (!sim->rx.empty())
         next = std::min(next, sim->rx_last_us + RX_SILENCE_END_US);
-    if (exit_due_us(sim) >= 0)
-        next = std::min(next, exit_due_us(sim));
+    const int64_t exit_us = exit_due_us(sim);
+    if (exit_us >= 0)
+        next = std::min(next, exit_us);
     return next;
 }
 

@@ -20,7 +20,7 @@ constexpr int64_t NS_PER_US = 1000;
 constexpr double NS_PER_S = 1e9;
 
 // The line: 115200 baud, a start bit, 8 data bits, parity, a stop bit.
-constexpr double LINE_BAUD = 115200.0;
+constexpr double LINE_BAUD = static_cast<double>(LINE_EXPECTED_BAUD);
 constexpr double LINE_BITS_PER_BYTE = 11.0;
 constexpr double LINE_BYTE_TIME_US = LINE_BITS_PER_BYTE * static_cast<double>(US_PER_S) / LINE_BAUD; // about 95.5 us
 

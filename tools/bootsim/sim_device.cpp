@@ -36,31 +36,25 @@ static request_op op_of(uint8_t sub_code)
     }
 }
 
-size_t request_expected_length(const std::vector<uint8_t> &buffer)
-{
-    if (buffer.size() < REQUEST_HEADER_BYTES || !header_is_prog(buffer.data(), buffer.size()))
-        return 0;
-    switch (op_of(buffer[REQUEST_SUB_CODE_OFFSET])) {
-    case OP_CRC: return REQUEST_CRC_BYTES;
-    case OP_RESET: return REQUEST_RESET_BYTES;
-    case OP_WRITE:
-        if (buffer.size() < REQUEST_WRITE_HEAD_BYTES)
-            return 0;
-        return REQUEST_WRITE_OVERHEAD_BYTES + get_be16(buffer.data() + REQUEST_LENGTH_OFFSET);
-    default: return 0;
-    }
-}
-
+// Bytes a request of this kind has, or 0 while a write's length field has
+// not arrived yet (or for an unknown kind).
 static size_t expected_for(request_op op, const uint8_t *frame, size_t count)
 {
     switch (op) {
     case OP_CRC: return REQUEST_CRC_BYTES;
     case OP_RESET: return REQUEST_RESET_BYTES;
     case OP_WRITE:
-        return count < REQUEST_WRITE_HEAD_BYTES ? REQUEST_BYTES_MAX + 1
+        return count < REQUEST_WRITE_HEAD_BYTES ? 0
                                                 : REQUEST_WRITE_OVERHEAD_BYTES + get_be16(frame + REQUEST_LENGTH_OFFSET);
     default: return 0;
     }
+}
+
+size_t request_expected_length(const std::vector<uint8_t> &buffer)
+{
+    if (buffer.size() < REQUEST_HEADER_BYTES || !header_is_prog(buffer.data(), buffer.size()))
+        return 0;
+    return expected_for(op_of(buffer[REQUEST_SUB_CODE_OFFSET]), buffer.data(), buffer.size());
 }
 
 static bool crc_matches(const uint8_t *frame, size_t count)
@@ -96,11 +90,12 @@ request_info request_classify(const uint8_t *frame, size_t count)
     if (info.op == OP_UNKNOWN)
         return info;
     read_fields(&info, frame, count);
-    if (count < expected_for(info.op, frame, count)) {
+    const size_t expected = expected_for(info.op, frame, count);
+    if (expected == 0 || count < expected) {
         info.verdict = "short";
         return info;
     }
-    if (count != expected_for(info.op, frame, count) || !crc_matches(frame, count)) {
+    if (count != expected || !crc_matches(frame, count)) {
         info.verdict = "bad-crc";
         return info;
     }

@@ -8,7 +8,6 @@ void flash_init(flash_model *flash)
     flash->extent_bytes = 0;
     flash->blocks_written = 0;
     flash->writes_in_order = true;
-    flash->any_write = false;
     flash->previous_address = 0;
     flash->previous_length = 0;
 }
@@ -23,7 +22,7 @@ bool flash_range_valid(uint32_t address, uint32_t length)
 
 static bool flash_block_follows(const flash_model *flash, uint32_t address, uint32_t length)
 {
-    if (!flash->any_write)
+    if (flash->blocks_written == 0)
         return address == FLASH_BASE_ADDRESS;
     const bool repeat = address == flash->previous_address && length == flash->previous_length;
     const bool next = address == flash->previous_address + flash->previous_length;
@@ -49,7 +48,6 @@ void flash_write(flash_model *flash, uint32_t address, const uint8_t *data, uint
     if (length > 0 && offset + length > flash->extent_bytes)
         flash->extent_bytes = offset + length;
     flash->blocks_written++;
-    flash->any_write = true;
     flash->previous_address = address;
     flash->previous_length = length;
 }

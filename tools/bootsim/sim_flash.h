@@ -16,7 +16,6 @@ struct flash_model {
     uint32_t extent_bytes;       // highest written image offset + 1
     int blocks_written;
     bool writes_in_order;        // each block follows the previous one (or repeats it)
-    bool any_write;
     uint32_t previous_address;
     uint32_t previous_length;
     std::vector<uint32_t> corrupt_offsets; // image offsets to flip after each write

@@ -113,6 +113,15 @@ bool fault_parse(const std::string &text, fault_rule *fault)
     return false;
 }
 
+const char *fault_kind_name(fault_kind kind)
+{
+    for (const fault_name &entry : FAULT_NAMES) {
+        if (entry.kind == kind)
+            return entry.name;
+    }
+    return "?";
+}
+
 static bool take_value(int argc, char **argv, int *index, std::string *value)
 {
     if (*index + 1 >= argc)

@@ -56,4 +56,5 @@ struct sim_options {
 // Fills *options from argv; on a usage error returns false with the reason in *error.
 bool options_parse(int argc, char **argv, sim_options *options, std::string *error);
 bool fault_parse(const std::string &text, fault_rule *fault);
+const char *fault_kind_name(fault_kind kind);
 void options_print_help(const char *program);
