@@ -22,11 +22,9 @@ target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
 target_sanitize(unit_tests)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit TIMEOUT 60)
 
-# The Windows build whose program the win32, e2e and faults tests examine and
-# run, and the firmware file it embedded.
+# The Windows build whose program the win32 and e2e tests examine and run.
 set(WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH
     "Build directory of the Windows program (installer.exe, uidriver.exe)")
-set(WIN32_EMBEDDED_FIRMWARE ${WIN32_BUILD_DIR}/installer/embed/embedded_firmware.bin)
 
 foreach(extra tools/bootsim tests/win32 tests/e2e tests/faults)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)

@@ -221,15 +221,18 @@ def check_dialog(dialogs):
     check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
 
 
+def resource_data(res, rtype, name, lang=None):
+    return [d for t, n, l, d in res if t == rtype and n == name and (lang is None or l == lang)]
+
+
 def check_resources(exe, firmware):
     pe = Pe(open(exe, "rb").read())
     check(pe.machine == 0x14C, "machine %#x is not i386" % pe.machine)
     res = pe.resources()
     image = open(firmware, "rb").read()
 
-    binfile = [d for t, n, l, d in res if t == RT_RCDATA and n == "BINFILE"]
-    binfile_uk = [d for t, n, l, d in res
-                  if t == RT_RCDATA and n == "BINFILE" and l == LANG_ENGLISH_UK]
+    binfile = resource_data(res, RT_RCDATA, "BINFILE")
+    binfile_uk = resource_data(res, RT_RCDATA, "BINFILE", LANG_ENGLISH_UK)
     check(len(binfile) == 1 and len(binfile_uk) == 1,
           "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809"
           % (len(binfile), len(binfile_uk)))
@@ -238,10 +241,9 @@ def check_resources(exe, firmware):
               % (len(binfile_uk[0]), len(image)))
         check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
 
-    check_dialog([d for t, n, l, d in res
-                  if t == RT_DIALOG and n == "ZELT" and l == LANG_ENGLISH_UK])
+    check_dialog(resource_data(res, RT_DIALOG, "ZELT", LANG_ENGLISH_UK))
 
-    manifests = [d for t, n, l, d in res if t == RT_MANIFEST and n == 1]
+    manifests = resource_data(res, RT_MANIFEST, 1)
     if check(len(manifests) == 1, "manifest (type 24, id 1) found %d times" % len(manifests)):
         text = manifests[0].decode("utf-8")
         check('level="asInvoker"' in text and 'uiAccess="false"' in text,
