@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "engine/frames.h"
+#include "serial/serial.h"
 
 // The frame builder's trace and status helpers come along with it; the probe
 // has no status line.
@@ -25,10 +26,7 @@ namespace {
 const UINT PROBE_TIMER_ID = 1;
 const UINT PROBE_TICK_MS = 10;
 const long PROBE_TICKS_DEFAULT = 200;
-const DWORD PROBE_INTERVAL_MS = 20;    // as the tool's port: silence that ends a read
-const DWORD PROBE_TOTAL_MS = 100;      // as the tool's port: a read with nothing
 const DWORD PROBE_REPLY_WAIT_MS = 10;  // as the tool: a tick between send and read
-const size_t PROBE_RX_BYTES = 1040;
 
 LARGE_INTEGER probe_frequency;
 
@@ -92,8 +90,8 @@ void port_probe(const char *path, long rounds)
         return;
     }
     COMMTIMEOUTS cto{};
-    cto.ReadIntervalTimeout = PROBE_INTERVAL_MS;
-    cto.ReadTotalTimeoutConstant = PROBE_TOTAL_MS;
+    cto.ReadIntervalTimeout = COM_READ_INTERVAL_MS; // the tool's own read limits
+    cto.ReadTotalTimeoutConstant = COM_READ_TOTAL_MS;
     SetCommTimeouts(port, &cto);
     // A write block for the start of the flash, all zeros, built as the tool
     // builds it: the device stores it and acknowledges it.
@@ -103,7 +101,7 @@ void port_probe(const char *path, long rounds)
     block.frame = frame.data();
     block.slave_address = DEVICE_ADDRESS;
     build_write_block(&block, FLASH_IMAGE_BASE, MODBUS_PROG_BLOCKSIZE_MAX, zeros);
-    std::vector<uint8_t> reply(PROBE_RX_BYTES);
+    std::vector<uint8_t> reply(MODBUS_FRAME_LENGTH_MAX);
     std::vector<double> writes;
     std::vector<double> reads;
     std::vector<double> nothing;

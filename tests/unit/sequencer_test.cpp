@@ -67,14 +67,9 @@ bool tick_until(run_record *r, condition done)
     return done();
 }
 
-int run_until_state(run_record *r, uint32_t state)
+bool run_until_state(run_record *r, uint32_t state)
 {
-    for (int i = 0; i < TICKS_MAX; i++) {
-        if (r->t.state == state)
-            return i;
-        tick(r);
-    }
-    return TICKS_MAX;
+    return tick_until(r, [&] { return r->t.state == state; });
 }
 
 bool is_op(const bytes &f, uint8_t op)
