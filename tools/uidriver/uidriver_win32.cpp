@@ -17,6 +17,7 @@
 #include <stdlib.h>
 #include <string.h>
 
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,7 @@ const UINT UI_SEND_TIMEOUT_MS = 3000;     // a tick of the tool blocks it for ~2
 const size_t UI_TEXT_SPARE_CHARS = 256;   // beyond the length a text had a moment ago
 
 const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
+const int UI_FINAL_STATUS_COUNT = static_cast<int>(std::size(UI_FINAL_STATUSES));
 
 const int UI_EXIT_OK = 0;
 const int UI_EXIT_USAGE = 1;
@@ -154,6 +156,11 @@ long number_arg(int argc, char **argv, int index, long fallback)
     return strtol(argv[index], nullptr, 0);
 }
 
+DWORD wait_ms_arg(int argc, char **argv, int index)
+{
+    return static_cast<DWORD>(number_arg(argc, argv, index, UI_WAIT_DEFAULT_MS));
+}
+
 HWND find_dialog()
 {
     return FindWindowA(nullptr, UI_DIALOG_CAPTION);
@@ -177,11 +184,20 @@ HWND wait_window(HWND (*finder)(), DWORD wait_ms)
     }
 }
 
-HWND dialog_control(int id)
+// The dialog, or null after saying it is missing.
+HWND dialog_required()
 {
     HWND dialog = find_dialog();
     if (dialog == nullptr) {
         fputs("uidriver: the tool's dialog is not there\n", stderr);
+    }
+    return dialog;
+}
+
+HWND dialog_control(int id)
+{
+    HWND dialog = dialog_required();
+    if (dialog == nullptr) {
         return nullptr;
     }
     HWND control = GetDlgItem(dialog, id);
@@ -191,10 +207,10 @@ HWND dialog_control(int id)
     return control;
 }
 
-bool is_final_status(const std::string &status)
+bool status_in(const std::string &status, const char *const *texts, int count)
 {
-    for (const char *final_status : UI_FINAL_STATUSES) {
-        if (status == final_status) {
+    for (int index = 0; index < count; ++index) {
+        if (status == texts[index]) {
             return true;
         }
     }
@@ -231,7 +247,7 @@ bool sample_same(const ui_sample &a, const ui_sample &b)
 
 int command_wait_dialog(int argc, char **argv)
 {
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
     HWND dialog = wait_window(find_dialog, wait_ms);
     if (dialog == nullptr) {
         fputs("uidriver: no dialog appeared\n", stderr);
@@ -260,10 +276,6 @@ int command_list(int, char **)
 
 int command_select(int argc, char **argv)
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
     HWND combo = dialog_control(UI_ID_PORT_LIST);
     if (combo == nullptr) {
         return UI_EXIT_NOT_FOUND;
@@ -332,11 +344,7 @@ bool status_equals(const std::string &status, const char *wanted)
 
 int command_wait_status(int argc, char **argv)
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    return status_wait(argv[2], static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS)), status_equals);
+    return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_equals);
 }
 
 // The address of a "programming 0x..." status; false for any other status.
@@ -363,12 +371,7 @@ bool status_at_or_past(const std::string &status, const char *wanted)
 
 int command_wait_address(int argc, char **argv)
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    return status_wait(argv[2], static_cast<DWORD>(number_arg(argc, argv, 3, UI_WAIT_DEFAULT_MS)),
-                       status_at_or_past);
+    return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_at_or_past);
 }
 
 int command_progress(int, char **)
@@ -388,11 +391,7 @@ int command_progress(int, char **)
 // before the button is pressed, even after a run that ended.
 int command_watch_progress(int argc, char **argv)
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    DWORD watch_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    DWORD watch_ms = wait_ms_arg(argc, argv, 2);
     HWND status_line = dialog_control(UI_ID_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
@@ -412,7 +411,7 @@ int command_watch_progress(int argc, char **argv)
             last = sample;
             first = false;
         }
-        if (left_start && is_final_status(sample.status)) {
+        if (left_start && status_in(sample.status, UI_FINAL_STATUSES, UI_FINAL_STATUS_COUNT)) {
             return UI_EXIT_OK;
         }
         if (GetTickCount() - start > watch_ms || !IsWindow(status_line)) {
@@ -424,10 +423,6 @@ int command_watch_progress(int argc, char **argv)
 
 int command_rect(int argc, char **argv)
 {
-    if (argc < 3) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
     HWND control = dialog_control(static_cast<int>(number_arg(argc, argv, 2, 0)));
     if (control == nullptr) {
         return UI_EXIT_NOT_FOUND;
@@ -469,7 +464,7 @@ std::string box_text(HWND box)
 
 int command_read_box(int argc, char **argv)
 {
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
     HWND box = wait_window(find_box, wait_ms);
     if (box == nullptr) {
         fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
@@ -481,7 +476,7 @@ int command_read_box(int argc, char **argv)
 
 int command_answer_box(int argc, char **argv)
 {
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
     HWND box = wait_window(find_box, wait_ms);
     if (box == nullptr) {
         fputs("uidriver: no \"Terminate Program\" box to answer\n", stderr);
@@ -495,9 +490,8 @@ int command_answer_box(int argc, char **argv)
 
 int command_close(int, char **)
 {
-    HWND dialog = find_dialog();
+    HWND dialog = dialog_required();
     if (dialog == nullptr) {
-        fputs("uidriver: the tool's dialog is not there\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
     PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
@@ -527,26 +521,12 @@ double unix_seconds_now()
     return static_cast<double>(units - UI_FILETIME_UNIX_EPOCH) / 1e7;
 }
 
-bool status_is_one_of(const std::string &status, int argc, char **argv, int first)
-{
-    for (int index = first; index < argc; ++index) {
-        if (status == argv[index]) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // Times an update from the press to a wanted status. The press is posted, as
 // by "click", and the clock starts just before it; the status line is read
 // every millisecond, so a change shows within about a millisecond of the
 // tool's step that made it (the read waits while a step blocks the tool).
 int command_click_time(int argc, char **argv)
 {
-    if (argc < 5) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
     const double limit_ms = static_cast<double>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
     const double stall_ms = static_cast<double>(number_arg(argc, argv, 3, 0));
     HWND button = dialog_control(UI_ID_UPDATE);
@@ -569,7 +549,7 @@ int command_click_time(int argc, char **argv)
             last = status;
             changed_ms = now_ms;
         }
-        if (status_is_one_of(status, argc, argv, 4)) {
+        if (status_in(status, argv + 4, argc - 4)) {
             printf("done\t%.1f\t%s\n", now_ms, status.c_str());
             return UI_EXIT_OK;
         }
@@ -589,7 +569,7 @@ int command_click_time(int argc, char **argv)
 // then watches for the dialog and its port list to fill.
 int command_wait_listed(int argc, char **argv)
 {
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
     printf("ready\t%.6f\n", unix_seconds_now());
     fflush(stdout);
     DWORD start = GetTickCount();
@@ -626,10 +606,9 @@ bool dialog_has_focus(HWND dialog)
 
 int command_wait_foreground(int argc, char **argv)
 {
-    DWORD wait_ms = static_cast<DWORD>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
-    HWND dialog = find_dialog();
+    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
+    HWND dialog = dialog_required();
     if (dialog == nullptr) {
-        fputs("uidriver: the tool's dialog is not there\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
     DWORD start = GetTickCount();
@@ -644,36 +623,43 @@ int command_wait_foreground(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
+// min_argc counts the program and the command name, so 2 takes no arguments.
 struct ui_command {
     const char *name;
+    int min_argc;
     int (*run)(int argc, char **argv);
 };
 
 const ui_command UI_COMMANDS[] = {
-    {"wait-dialog", command_wait_dialog},
-    {"list", command_list},
-    {"select", command_select},
-    {"click", command_click},
-    {"status", command_status},
-    {"wait-status", command_wait_status},
-    {"wait-address", command_wait_address},
-    {"progress", command_progress},
-    {"watch-progress", command_watch_progress},
-    {"rect", command_rect},
-    {"read-box", command_read_box},
-    {"answer-box", command_answer_box},
-    {"close", command_close},
-    {"wait-foreground", command_wait_foreground},
-    {"click-time", command_click_time},
-    {"wait-listed", command_wait_listed},
+    {"wait-dialog", 2, command_wait_dialog},
+    {"list", 2, command_list},
+    {"select", 3, command_select},
+    {"click", 2, command_click},
+    {"status", 2, command_status},
+    {"wait-status", 3, command_wait_status},
+    {"wait-address", 3, command_wait_address},
+    {"progress", 2, command_progress},
+    {"watch-progress", 3, command_watch_progress},
+    {"rect", 3, command_rect},
+    {"read-box", 2, command_read_box},
+    {"answer-box", 2, command_answer_box},
+    {"close", 2, command_close},
+    {"wait-foreground", 2, command_wait_foreground},
+    {"click-time", 5, command_click_time},
+    {"wait-listed", 2, command_wait_listed},
 };
 
 int command_run(int argc, char **argv)
 {
     for (const ui_command &command : UI_COMMANDS) {
-        if (strcmp(argv[1], command.name) == 0) {
-            return command.run(argc, argv);
+        if (strcmp(argv[1], command.name) != 0) {
+            continue;
         }
+        if (argc < command.min_argc) {
+            usage_print();
+            return UI_EXIT_USAGE;
+        }
+        return command.run(argc, argv);
     }
     usage_print();
     return UI_EXIT_USAGE;
