@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "fake/crc_reference.h"
+
 typedef std::vector<uint8_t> bytes;
 
 enum fake_fault_kind {
@@ -61,6 +63,5 @@ void fake_reset(uint32_t start_ms = 1000);
 // Bytes that arrive delay_ms from now, whatever was written.
 void fake_arrive(uint32_t delay_ms, const bytes &data);
 
-uint16_t fake_crc16(const uint8_t *data, size_t n);
 bytes fake_sealed(bytes frame);
 std::string fake_hex(const bytes &data);

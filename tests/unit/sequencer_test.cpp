@@ -153,7 +153,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
                        "frame length   13 bytes sent\n"),
               std::string::npos);
     char crc_lines[96];
-    uint16_t local = fake_crc16(r.image.data(), r.image.size());
+    uint16_t local = reference_crc16(r.image.data(), r.image.size());
     snprintf(crc_lines, sizeof crc_lines, "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n", local, local);
     EXPECT_NE(log.find(std::string(crc_lines) + "Resetting target\nframe length    5 bytes sent\n"
                        "frame length    5 bytes received & OK\n"),
@@ -172,7 +172,7 @@ TEST(Sequencer, ContactNeedsThreeTicksAndPurgesBeforeTheFirstBlock)
     // are read together at the second contact tick: together they are no frame.
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 3);
     const uint8_t erased[4] = {0xFF, 0xFF, 0xFF, 0xFF};
-    uint16_t sum = fake_crc16(erased, 4);
+    uint16_t sum = reference_crc16(erased, 4);
     bytes reply = fake_sealed(
         {0x04, 0x2B, 0xF6, 0x08, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x04, uint8_t(sum >> 8), uint8_t(sum & 0xFF)});
     std::string one = "RX: ";
