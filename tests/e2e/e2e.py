@@ -53,8 +53,11 @@ STATUS_DONE = "Programming Completed"
 STATUS_FAILED = "FAILED"
 # From "Verifying..." on, every block has been acknowledged.
 STATUS_AFTER_WRITING = ("Verifying...", "Program Verified OK", "Resetting target...", STATUS_DONE, STATUS_FAILED)
-RUN_STATUS_PREFIXES = ("Contacting Device...", "Establishing Link...", "programming ",
-                       "Verifying...", "Program Verified OK", "Resetting target...")
+# A run under way reads one of these, or "programming <address>".
+RUN_STATUSES = ("Contacting Device...", "Establishing Link...", "Verifying...", "Program Verified OK",
+                "Resetting target...")
+RUN_STATUS_PREFIXES = RUN_STATUSES + ("programming ",)
+CORRUPT_AT = 0x1234           # the flash byte that a corrupting device keeps wrong
 
 DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 UI_EXIT_NOT_FOUND = 2         # uidriver: no such window, or its wait ran out
@@ -173,8 +176,25 @@ class CaseTimeout(Exception):
     pass
 
 
-def on_alarm(signum, frame):
-    raise CaseTimeout("case ran past %d s" % CASE_DEADLINE_S)
+def deadline_arm(seconds, what):
+    """From now on SIGTERM, and SIGALRM once `seconds` have passed, raise
+    CaseTimeout("<what> ran past <seconds> s")."""
+    def on_deadline(signum, frame):
+        raise CaseTimeout("%s ran past %d s" % (what, seconds))
+    signal.signal(signal.SIGALRM, on_deadline)
+    signal.signal(signal.SIGTERM, on_deadline)
+    signal.alarm(seconds)
+
+
+def poll_until(done, seconds, proc=None):
+    """Looks at done() every 20 ms until it holds, at most `seconds` and
+    only while proc (if given) runs; whether it came to hold."""
+    deadline = now_s() + seconds
+    while not done():
+        if now_s() > deadline or (proc is not None and proc.poll() is not None):
+            return False
+        time.sleep(0.02)
+    return True
 
 
 # ---------------------------------------------------------------- prefix template
@@ -275,11 +295,8 @@ def wineserver_start(ctx, without_sys_admin=False):
     errors = open(os.path.join(ctx["out"], "wineserver.log"), "ab")
     ctx["wineserver"] = subprocess.Popen(argv, env=ctx["env"], stdin=subprocess.DEVNULL, stdout=errors,
                                          stderr=errors)
-    deadline = now_s() + READY_WAIT_S
-    while not wineserver_listening(ctx["prefix"]):
-        if now_s() > deadline or ctx["wineserver"].poll() is not None:
-            raise RuntimeError("wineserver did not come up")
-        time.sleep(0.02)
+    if not poll_until(lambda: wineserver_listening(ctx["prefix"]), READY_WAIT_S, ctx["wineserver"]):
+        raise RuntimeError("wineserver did not come up")
     log(ctx, "wineserver pid %d%s" % (ctx["wineserver"].pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
     # The first Wine program starts the prefix's services, whose device
     # manager lays out dosdevices/com* again from the machine's serial
@@ -292,9 +309,8 @@ def wineserver_start(ctx, without_sys_admin=False):
     if marker and os.path.lexists(com1):
         os.unlink(com1)
     run_bounded(["wine", ctx["args"].uidriver, "status"], env=ctx["env"])
-    deadline = now_s() + READY_WAIT_S
-    while marker and not os.path.lexists(com1) and now_s() < deadline:
-        time.sleep(0.02)
+    if marker:
+        poll_until(lambda: os.path.lexists(com1), READY_WAIT_S)
     # The machine may have more serial devices than ttyS0, laid out one by
     # one: the device manager is done once the links stand still.
     stable = com_links_settle(ctx["prefix"])
@@ -329,20 +345,27 @@ def com_links_settle(prefix):
     return True
 
 
-def ports_set(ctx, links):
-    """Makes dosdevices hold exactly the COM links given ({number: target});
-    each number for which Wine would fall back to /dev/ttyS<n-1> points at an
-    empty directory, so that no port the case does not play can be opened."""
+def ports_clear(ctx):
+    """Leaves dosdevices no COM port to open: each number for which Wine
+    would fall back to /dev/ttyS<n-1> points at an empty directory, so that
+    no port the case does not play can be opened."""
     dosdevices = os.path.join(ctx["prefix"], "dosdevices")
     os.makedirs(nodev(ctx), exist_ok=True)
     for link in glob.glob(os.path.join(dosdevices, "com*")):
         os.unlink(link)
     for device in glob.glob("/dev/ttyS*"):
         number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
-        if number not in links:
-            os.symlink(nodev(ctx), os.path.join(dosdevices, "com%d" % number))
-    for number, target in links.items():
-        os.symlink(target, os.path.join(dosdevices, "com%d" % number))
+        os.symlink(nodev(ctx), os.path.join(dosdevices, "com%d" % number))
+
+
+def session_start(ctx, without_sys_admin=False):
+    """What every run needs before its devices: a display (an Xvfb of its own
+    unless ctx brings one), a prefix, its wineserver, no COM port yet."""
+    if ctx["display"] is None:
+        xvfb_start(ctx)
+    prefix_from_template(ctx)
+    wineserver_start(ctx, without_sys_admin)
+    ports_clear(ctx)
 
 
 def port_link_set(ctx, number, target):
@@ -367,24 +390,24 @@ def com_without_fallback(lowest=5):
     return max(numbers)
 
 
-def bootsim_start(ctx, com, extra=(), tag=None):
-    tag = tag or "com%d" % com
-    files = {name: os.path.join(ctx["out"], "bootsim-%s.%s" % (tag, name))
+def bootsim_start(ctx, com, extra=(), tag=None, timeout_s=CASE_DEADLINE_S + 15):
+    """A simulator on com; its files are bootsim-<tag>.*, tag com<n> unless
+    given, and bootsim.* for an empty tag."""
+    tag = "com%d" % com if tag is None else tag
+    stem = "bootsim-" + tag if tag else "bootsim"
+    files = {name: os.path.join(ctx["out"], "%s.%s" % (stem, name))
              for name in ("ready", "report.json", "log", "flash.bin")}
     for path in files.values():
         if os.path.exists(path):
             os.unlink(path)
     argv = [ctx["args"].bootsim, "--prefix", ctx["prefix"], "--com", str(com), "--ready", files["ready"],
             "--report", files["report.json"], "--termrec-log", ctx["termrec_log"], "--expect", ctx["expect"],
-            "--flash-out", files["flash.bin"], "--timeout", str(CASE_DEADLINE_S + 15)] + list(extra)
+            "--flash-out", files["flash.bin"], "--timeout", str(timeout_s)] + list(extra)
     errors = open(files["log"], "ab")
     proc = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=errors, stderr=errors)
-    deadline = now_s() + READY_WAIT_S
-    while not os.path.exists(files["ready"]):
-        if now_s() > deadline or proc.poll() is not None:
-            process_end(proc)
-            raise RuntimeError("bootsim on com%d did not become ready (see %s)" % (com, files["log"]))
-        time.sleep(0.02)
+    if not poll_until(lambda: os.path.exists(files["ready"]), READY_WAIT_S, proc):
+        process_end(proc)
+        raise RuntimeError("bootsim on com%d did not become ready (see %s)" % (com, files["log"]))
     sim = {"proc": proc, "files": files, "com": com, "slave": open(files["ready"]).read().strip()}
     ctx["sims"].append(sim)
     log(ctx, "bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim["slave"], " ".join(extra)))
@@ -426,14 +449,20 @@ def trace_text(ctx):
         return normalize_lines(f.read())
 
 
-def ui(ctx, *args, timeout=WINE_CALL_TIMEOUT_S):
-    """One uidriver command; its output goes through files, never a pipe."""
+def ui_call(ctx, args):
+    """The command line of a uidriver command, and ui/<n>-<command>, the
+    numbered base name of its output files."""
     ctx["ui_calls"] += 1
     base = os.path.join(ctx["out"], "ui", "%03d-%s" % (ctx["ui_calls"], args[0]))
     os.makedirs(os.path.dirname(base), exist_ok=True)
+    return ["wine", ctx["args"].uidriver] + [str(a) for a in args], base
+
+
+def ui(ctx, *args, timeout=WINE_CALL_TIMEOUT_S):
+    """One uidriver command; its output goes through files, never a pipe."""
+    argv, base = ui_call(ctx, args)
     with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-        code = run_bounded(["wine", ctx["args"].uidriver] + [str(a) for a in args], env=ctx["env"],
-                           timeout=timeout, stdout=out, stderr=err)
+        code = run_bounded(argv, env=ctx["env"], timeout=timeout, stdout=out, stderr=err)
     with open(base + ".out", "rb") as f:
         text = normalize_lines(f.read())
     log(ctx, "uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
@@ -442,16 +471,13 @@ def ui(ctx, *args, timeout=WINE_CALL_TIMEOUT_S):
 
 def ui_background(ctx, *args):
     """A uidriver command left running (watch-progress); read with ui_collect."""
-    ctx["ui_calls"] += 1
-    path = os.path.join(ctx["out"], "ui", "%03d-%s.out" % (ctx["ui_calls"], args[0]))
-    os.makedirs(os.path.dirname(path), exist_ok=True)
+    argv, base = ui_call(ctx, args)
+    path = base + ".out"
     out = open(path, "wb")
-    proc = subprocess.Popen(["wine", ctx["args"].uidriver] + [str(a) for a in args], env=ctx["env"],
-                            stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
+    proc = subprocess.Popen(argv, env=ctx["env"], stdin=subprocess.DEVNULL, stdout=out, stderr=subprocess.DEVNULL)
     ctx["background"].append(proc)
-    deadline = now_s() + WINE_CALL_TIMEOUT_S
-    while os.path.getsize(path) == 0 and proc.poll() is None and now_s() < deadline:
-        time.sleep(0.02)  # its first line is the state before anything is pressed
+    # Its first line is the state before anything is pressed.
+    poll_until(lambda: os.path.getsize(path) > 0, WINE_CALL_TIMEOUT_S, proc)
     return {"proc": proc, "path": path}
 
 
@@ -465,10 +491,11 @@ def ui_collect(ctx, job, timeout):
         return code, normalize_lines(f.read())
 
 
-def screenshot(ctx, name):
+def screenshot(ctx, name, window="root"):
     path = os.path.join(ctx["out"], name)
-    code = run_bounded(["import", "-display", ctx["display"], "-window", "root", path], timeout=20)
+    code = run_bounded(["import", "-display", ctx["display"], "-window", window, path], timeout=20)
     log(ctx, "screenshot %s (%s)" % (path, "ok" if code == 0 else "failed: %s" % code))
+    return code == 0
 
 
 def xdotool(ctx, *args):
@@ -496,21 +523,56 @@ def press_update(ctx):
     check(ctx, code == 0, "the update button is pressed")
 
 
-def wait_status(ctx, wanted, wait_ms=RUN_WAIT_MS):
-    code, text = ui(ctx, "wait-status", wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
+def ui_wait(ctx, command, wanted, wait_ms, what):
+    """A uidriver wait command, checked; the statuses it saw."""
+    code, text = ui(ctx, command, wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
     seen = text.splitlines()
-    check(ctx, code == 0, "the status line comes to read \"%s\"" % wanted, "seen: %r" % seen[-8:])
+    check(ctx, code == 0, what, "seen: %r" % seen[-8:])
     return seen
+
+
+def wait_status(ctx, wanted, wait_ms=RUN_WAIT_MS):
+    return ui_wait(ctx, "wait-status", wanted, wait_ms, "the status line comes to read \"%s\"" % wanted)
 
 
 def wait_address(ctx, address, wait_ms=RUN_WAIT_MS):
     """Until the status line tells of writing the block at address or one
     past it: a block's status may stand too briefly to be seen."""
-    code, text = ui(ctx, "wait-address", "%#x" % address, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
-    seen = text.splitlines()
-    check(ctx, code == 0, "the status line comes to \"programming %#x\" or past it" % address,
-          "seen: %r" % seen[-8:])
-    return seen
+    return ui_wait(ctx, "wait-address", "%#x" % address, wait_ms,
+                   "the status line comes to \"programming %#x\" or past it" % address)
+
+
+def click_time_parse(text):
+    """uidriver click-time's output: the status changes as (ms, status), and
+    how it ended as {"how", "ms", "status"}, or None if it did not say."""
+    changes, end = [], None
+    for line in text.splitlines():
+        fields = line.split("\t")
+        if fields[0] in ("done", "timeout", "stalled") and len(fields) >= 3:
+            end = {"how": fields[0], "ms": float(fields[1]), "status": fields[2]}
+        elif len(fields) == 2:
+            try:
+                changes.append((float(fields[0]), fields[1]))
+            except ValueError:
+                pass
+    return changes, end
+
+
+def update_run(ctx, ports, final):
+    """The tool started, its dialog up listing ports, the button pressed,
+    and the run waited for up to the final status."""
+    installer_start(ctx)
+    dialog_up(ctx, ports)
+    press_update(ctx)
+    wait_status(ctx, final)
+
+
+def update_end(ctx, sim):
+    """The dialog as the run left it on a screenshot, then closed, the tool
+    exiting with 0; the device's report."""
+    screenshot(ctx, "screenshot.png")
+    close_dialog(ctx, 0)
+    return bootsim_stop(ctx, sim)
 
 
 def close_dialog(ctx, expected_exit=0):
@@ -607,12 +669,13 @@ def open_line(com):
     return " . Opening serial port \\\\.\\com%d at 115200 baud\n" % com
 
 
-def check_start_trace(ctx, trace, image):
-    check(ctx, trace.startswith(start_trace(image)), "the trace starts with the version and the image lines",
+def check_start_trace(ctx, trace):
+    check(ctx, trace.startswith(start_trace(ctx["image"])), "the trace starts with the version and the image lines",
           repr(trace[:200]))
 
 
-def check_crc_lines(ctx, trace, image, expect_match):
+def check_crc_lines(ctx, trace, expect_match):
+    image = ctx["image"]
     remote = re.findall(r"Remote CRC (0x[0-9a-f]+|0)\n", trace)
     local = re.findall(r"Local  CRC (0x[0-9a-f]+|0)\n", trace)
     if not check(ctx, remote and local, "the trace gives the remote and the local CRC"):
@@ -623,16 +686,25 @@ def check_crc_lines(ctx, trace, image, expect_match):
           "remote and local CRC %s" % ("agree" if expect_match else "differ"), "%s / %s" % (remote[-1], local[-1]))
 
 
-def check_clean_run(ctx, trace, report, image, com=5, timeouts_allowed=False):
+def image_blocks(ctx):
+    return len(ctx["image"]) // BLOCK_BYTES
+
+
+def block_addresses(count):
+    """The addresses of the first count blocks, in order."""
+    return [FLASH_BASE + i * BLOCK_BYTES for i in range(count)]
+
+
+def check_clean_run(ctx, trace, report, com=5, timeouts_allowed=False):
     """What every successful run of the carried image must show."""
-    blocks = len(image) // BLOCK_BYTES
+    blocks = image_blocks(ctx)
     trace_in_order(ctx, trace, [
         open_line(com),
         "CONTACTING...",
         "REMOTE DEVICE LINK ESTABLISHED\n",
         "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n",
         "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n",
-        "Verifying address 0x8001000, image size %#x bytes\n" % len(image),
+        "Verifying address 0x8001000, image size %#x bytes\n" % len(ctx["image"]),
         "frame length   13 bytes sent\n",
         "Remote CRC ",
         "Local  CRC ",
@@ -641,16 +713,16 @@ def check_clean_run(ctx, trace, report, image, com=5, timeouts_allowed=False):
         "frame length    5 bytes sent\n",
         "frame length    5 bytes received & OK\n",
     ], "the trace tells the run in order: open, contact, blocks, verify, CRCs match, restart")
-    check_crc_lines(ctx, trace, image, True)
+    check_crc_lines(ctx, trace, True)
     addresses = [int(a, 16) for a, _, _ in prog_lines(trace)]
     if not timeouts_allowed:
         check(ctx, "TIMEOUT" not in trace, "no block had to be sent again")
-        check(ctx, addresses == [FLASH_BASE + i * BLOCK_BYTES for i in range(blocks)],
+        check(ctx, addresses == block_addresses(blocks),
               "the trace announces %d blocks at 0x8001000 upward, 0x400 apart" % blocks,
               "%d announced" % len(addresses))
     written = [frame.get("address") for frame in writes_of(report)]
     distinct = [a for i, a in enumerate(written) if i == 0 or a != written[i - 1]]
-    check(ctx, distinct == [FLASH_BASE + i * BLOCK_BYTES for i in range(blocks)],
+    check(ctx, distinct == block_addresses(blocks),
           "the device got the %d blocks in address order" % blocks, "%d write frames" % len(written))
     if not timeouts_allowed:
         check(ctx, report.get("flash", {}).get("blocks_written") == blocks,
@@ -668,7 +740,7 @@ def case_start_close(ctx):
     """The dialog at rest: idle status, empty bar, a press with no port
     selected refused on the status line, and the system menu's close, from a
     real alt+F4, ending the tool with 0. Nothing but the start lines traced."""
-    blocks = len(ctx["image"]) // BLOCK_BYTES
+    blocks = image_blocks(ctx)
     sim = bootsim_start(ctx, 5)
     installer_start(ctx)
     dialog_up(ctx, ["\\\\.\\com5"])
@@ -696,33 +768,23 @@ def case_start_close(ctx):
 
 def case_clean(ctx):
     sim = bootsim_start(ctx, 5)
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com5"])
-    press_update(ctx)
-    wait_status(ctx, STATUS_DONE)
+    update_run(ctx, ["\\\\.\\com5"], STATUS_DONE)
     time.sleep(0.3)  # anything the tool were to add to the final status would be there by now
     code, text = ui(ctx, "status")
     check(ctx, text == STATUS_DONE + "\n", "the final status stays \"%s\"" % STATUS_DONE, repr(text))
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    report = bootsim_stop(ctx, sim)
+    report = update_end(ctx, sim)
     trace = trace_text(ctx)
-    check_start_trace(ctx, trace, ctx["image"])
-    check_clean_run(ctx, trace, report, ctx["image"])
+    check_start_trace(ctx, trace)
+    check_clean_run(ctx, trace, report)
 
 
 def case_dropped_ack(ctx):
     dropped = 5
     sim = bootsim_start(ctx, 5, ["--fault", "drop-write:%d" % dropped])
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com5"])
-    press_update(ctx)
-    wait_status(ctx, STATUS_DONE)
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    report = bootsim_stop(ctx, sim)
+    update_run(ctx, ["\\\\.\\com5"], STATUS_DONE)
+    report = update_end(ctx, sim)
     trace = trace_text(ctx)
-    check_clean_run(ctx, trace, report, ctx["image"], timeouts_allowed=True)
+    check_clean_run(ctx, trace, report, timeouts_allowed=True)
     address = FLASH_BASE + (dropped - 1) * BLOCK_BYTES
     offset = (dropped - 1) * BLOCK_BYTES
     block_text = "PROG ADDR %#x, LEN 0x400, FROM %#x... - SENT - " % (address, offset)
@@ -757,58 +819,47 @@ def check_paced_blocks(ctx, report):
           "median %.1f ms" % median)
 
 
-def failed_run(ctx, sim_tag):
-    """A run against a device whose flash keeps one byte wrong: ends in FAILED."""
-    sim = bootsim_start(ctx, 5, ["--fault", "corrupt-flash:0x1234"], tag=sim_tag)
-    return sim
+def corrupting_bootsim_start(ctx, tag):
+    """A device whose flash keeps one byte wrong: a run against it ends in FAILED."""
+    return bootsim_start(ctx, 5, ["--fault", "corrupt-flash:%#x" % CORRUPT_AT], tag=tag)
 
 
 def check_failed_run(ctx, trace, report):
     trace_has(ctx, trace, "CRC FAIL\n")
     check(ctx, "CRCs match" not in trace, "the trace does not claim a match")
-    check_crc_lines(ctx, trace, ctx["image"], False)
+    check_crc_lines(ctx, trace, False)
     check(ctx, report.get("restart", {}).get("count") == 0, "no restart request went out on the line",
           str(report.get("restart")))
     check(ctx, not [f for f in report.get("frames", []) if f.get("op") == "reset"], "no reset frame at all")
-    check(ctx, report.get("flash", {}).get("first_diff") == 0x1234,
+    check(ctx, report.get("flash", {}).get("first_diff") == CORRUPT_AT,
           "the device's flash differs at the corrupted byte only", str(report.get("flash")))
 
 
 def case_corrupt_flash(ctx):
-    sim = failed_run(ctx, "com5")
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com5"])
-    press_update(ctx)
-    wait_status(ctx, STATUS_FAILED)
+    sim = corrupting_bootsim_start(ctx, "com5")
+    update_run(ctx, ["\\\\.\\com5"], STATUS_FAILED)
     time.sleep(0.5)  # a restart request, were one to follow, would be on the line by now
     code, text = ui(ctx, "status")
     check(ctx, text.strip("\n") == STATUS_FAILED, "the status stays \"FAILED\"", text)
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    report = bootsim_stop(ctx, sim)
+    report = update_end(ctx, sim)
     check_failed_run(ctx, trace_text(ctx), report)
 
 
 def case_retry_after_failed(ctx):
     # The corruption is the device's and comes with every write, so the
     # second run gets a sound device: a fresh simulator on the same COM link.
-    first = failed_run(ctx, "first")
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com5"])
-    press_update(ctx)
-    wait_status(ctx, STATUS_FAILED)
+    first = corrupting_bootsim_start(ctx, "first")
+    update_run(ctx, ["\\\\.\\com5"], STATUS_FAILED)
     first_report = bootsim_stop(ctx, first)
     check_failed_run(ctx, trace_text(ctx), first_report)
     trace_length = len(trace_text(ctx))
     second = bootsim_start(ctx, 5, tag="second")
     press_update(ctx)
     wait_status(ctx, STATUS_DONE)
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    second_report = bootsim_stop(ctx, second)
+    second_report = update_end(ctx, second)
     trace = trace_text(ctx)
     check(ctx, trace.count(open_line(5)) == 2, "the same port was opened a second time")
-    check_clean_run(ctx, trace[trace_length:], second_report, ctx["image"])
+    check_clean_run(ctx, trace[trace_length:], second_report)
 
 
 def fatal_box_checks(ctx, text):
@@ -871,25 +922,17 @@ def case_ports_2_and_10(ctx):
     ctx["fds"] += [master, slave]
     port_link_set(ctx, 2, os.ttyname(slave))
     sim = bootsim_start(ctx, 10)
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com10", "\\\\.\\com2"], 0)
-    press_update(ctx)
-    wait_status(ctx, STATUS_DONE)
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    report = bootsim_stop(ctx, sim)
+    update_run(ctx, ["\\\\.\\com10", "\\\\.\\com2"], STATUS_DONE)
+    report = update_end(ctx, sim)
     trace = trace_text(ctx)
     trace_has(ctx, trace, open_line(10))
     check(ctx, "\\\\.\\com2 " not in trace, "com2 was never opened")
-    check_clean_run(ctx, trace, report, ctx["image"], com=10)
+    check_clean_run(ctx, trace, report, com=10)
 
 
 def case_line_settings(ctx):
     sim = bootsim_start(ctx, 5)
-    installer_start(ctx)
-    dialog_up(ctx, ["\\\\.\\com5"])
-    press_update(ctx)
-    wait_status(ctx, STATUS_DONE)
+    update_run(ctx, ["\\\\.\\com5"], STATUS_DONE)
     close_dialog(ctx, 0)
     report = bootsim_stop(ctx, sim)
     line = report.get("line", {})
@@ -920,7 +963,7 @@ def check_progress_run(ctx, samples, run_name, final):
     the image's blocks throughout, it is emptied as the run starts, follows
     the acknowledged blocks while writing and never goes back, and is full
     from verifying on, up to the final status."""
-    blocks = len(ctx["image"]) // BLOCK_BYTES
+    blocks = image_blocks(ctx)
     if not check(ctx, samples, "%s: the watch saw the dialog" % run_name):
         return
     ranges = sorted({(s["lo"], s["hi"]) for s in samples})
@@ -963,8 +1006,8 @@ def watch_press(ctx, press):
 def case_progress_and_enter(ctx):
     """The bar through a failed run, started with a real Enter key, and
     through the clean run pressed after it."""
-    blocks = len(ctx["image"]) // BLOCK_BYTES
-    sim = failed_run(ctx, "first")
+    blocks = image_blocks(ctx)
+    sim = corrupting_bootsim_start(ctx, "first")
     installer_start(ctx)
     dialog_up(ctx, ["\\\\.\\com5"])
     code, text = ui(ctx, "progress")
@@ -984,9 +1027,7 @@ def case_progress_and_enter(ctx):
     second = bootsim_start(ctx, 5, tag="second")
     samples = watch_press(ctx, lambda: press_update(ctx))
     check_progress_run(ctx, samples, "second run", STATUS_DONE)
-    screenshot(ctx, "screenshot.png")
-    close_dialog(ctx, 0)
-    report = bootsim_stop(ctx, second)
+    report = update_end(ctx, second)
     check(ctx, report.get("flash", {}).get("expect_match") is True, "the second run's flash verifies")
 
 
@@ -994,7 +1035,7 @@ def case_press_during_run(ctx):
     """A press while a run is under way on the same device: the tool lets go
     of the port it holds, opens it again, and a complete new run begins at
     the first block."""
-    blocks = len(ctx["image"]) // BLOCK_BYTES
+    blocks = image_blocks(ctx)
     # Paced, a run takes about 15 s and each block about 120 ms: the second
     # press comes well before the first run could end.
     sim = bootsim_start(ctx, 5, ["--pace"])
@@ -1024,7 +1065,7 @@ def case_press_during_run(ctx):
     restart = max((i for i in range(1, len(written)) if written[i] < written[i - 1]), default=0)
     check(ctx, 0 < restart < blocks and written[restart] == FLASH_BASE,
           "the device got part of the image, then the first block again", str(written[:restart + 1]))
-    check(ctx, restart and written[restart:] == [FLASH_BASE + i * BLOCK_BYTES for i in range(blocks)],
+    check(ctx, restart and written[restart:] == block_addresses(blocks),
           "the device got all %d blocks in order after the press" % blocks, "%d write frames" % len(written))
     check(ctx, report.get("flash", {}).get("expect_match") is True,
           "the device's flash equals the padded image", str(report.get("flash")))
@@ -1085,6 +1126,40 @@ def missing_inputs(args):
             if not os.path.isfile(path)]
 
 
+def tree_prepare(root, who, build, out, displays=None):
+    """What a script that runs the tree's builds does first: scripts/build
+    unless not asked to, its out directory, its own range of X displays if
+    given, the prefix template up to date. The tree's inputs, or None once
+    told on standard error why not."""
+    global XVFB_DISPLAY_FIRST, XVFB_DISPLAY_LAST
+    if build:
+        subprocess.run([os.path.join(root, "scripts", "build")], check=True)
+    os.makedirs(out, exist_ok=True)
+    if displays:
+        XVFB_DISPLAY_FIRST, XVFB_DISPLAY_LAST = displays
+    inputs = tree_inputs(root)
+    missing = missing_inputs(inputs)
+    if missing:
+        print("%s: missing %s (run scripts/build)" % (who, ", ".join(missing)), file=sys.stderr)
+        return None
+    if template_make(inputs.template) != E2E_EXIT_PASS:
+        return None
+    return inputs
+
+
+def expect_write(path, firmware):
+    """The padded image, written where bootsim --expect reads it; returned."""
+    image = padded_image(firmware)
+    with open(path, "wb") as f:
+        f.write(image)
+    return image
+
+
+def preload_of(bootsim):
+    """The line-setting recorder that the simulator reads the tool's requests from."""
+    return subprocess.run([bootsim, "--print-preload"], capture_output=True, text=True, timeout=10).stdout.strip()
+
+
 def out_keep(out):
     """The previous run's artefacts go to <out>.prev (an older one there is
     dropped), so a rerun starts empty and the last failure can still be read."""
@@ -1105,21 +1180,13 @@ def case_run(args):
     if missing:
         log(ctx, "missing: %s (build both builds first)" % ", ".join(missing))
         return E2E_EXIT_FAIL
-    ctx["image"] = padded_image(args.firmware)
     ctx["expect"] = os.path.join(out, "expect.bin")
-    with open(ctx["expect"], "wb") as f:
-        f.write(ctx["image"])
+    ctx["image"] = expect_write(ctx["expect"], args.firmware)
     ctx["termrec_log"] = os.path.join(out, "termrec.log")
-    ctx["preload"] = subprocess.run([args.bootsim, "--print-preload"], capture_output=True, text=True,
-                                    timeout=10).stdout.strip()
-    signal.signal(signal.SIGALRM, on_alarm)
-    signal.signal(signal.SIGTERM, on_alarm)
-    signal.alarm(CASE_DEADLINE_S)
+    ctx["preload"] = preload_of(args.bootsim)
+    deadline_arm(CASE_DEADLINE_S, "case")
     try:
-        xvfb_start(ctx)
-        prefix_from_template(ctx)
-        wineserver_start(ctx, without_sys_admin=args.case in CASES_WITHOUT_SYS_ADMIN)
-        ports_set(ctx, {})
+        session_start(ctx, without_sys_admin=args.case in CASES_WITHOUT_SYS_ADMIN)
         CASES[args.case](ctx)
     except (CaseTimeout, RuntimeError, OSError, subprocess.SubprocessError) as error:
         check(ctx, False, "the case ran to its end", "%s: %s" % (type(error).__name__, error))
