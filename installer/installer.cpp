@@ -7,6 +7,7 @@
 #include <stdlib.h>
 
 #include "engine/link.h"
+#include "engine/progress.h"
 #include "engine/sequencer.h"
 #include "globals.h"
 #include "image/image.h"
@@ -26,14 +27,9 @@ const UINT PROG_GUARD_MS = 10000; // timer period while a step runs
 // The Windows version the program is built for, as the trace reports it.
 const unsigned WINDOWS_VERSION_BUILT_FOR = _WIN32_WINNT;
 
-// The bar counts blocks: its range is the image's blocks, its position the
-// blocks the device has acknowledged. The image is a whole number of blocks,
-// so once all are written the offset is the image's size and the bar stays
-// full through verifying, restarting, success and a failed checksum.
 void progress_show(HWND dialog)
 {
-    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS,
-                 transfer.offset / MODBUS_PROG_BLOCKSIZE_MAX, 0);
+    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS, progress_position(&transfer), 0);
 }
 
 // Puts the record's port out of use. A run that failed, or never got a reply,

@@ -14,6 +14,7 @@ const uint32_t PROG_STATE_VERIFY = 4;   // CRC query for the whole image out
 const uint32_t PROG_STATE_FAILED = 5;   // checksums differed; final
 const uint32_t PROG_STATE_RESET = 6;    // restart request out
 const uint32_t PROG_STATE_DONE = 7;     // final; the run succeeded
+const uint32_t PROG_STATE_LOST = 8;     // final; the port failed under the run
 
 const uint32_t PROG_CONTACT_TIMEOUT_MS = 100;
 const uint32_t PROG_LINK_TIMEOUT_MS = 500;   // block writes and the CRC query
