@@ -6,7 +6,7 @@ add_link_options(-static -static-libgcc -static-libstdc++)
 add_library(installer_core STATIC ${CORE_SOURCES})
 target_include_directories(installer_core PUBLIC ${CMAKE_SOURCE_DIR}/installer)
 
-foreach(extra installer tools/uidriver tests/bench)
+foreach(extra installer tools/uidriver tests/bench tests/win32)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
         add_subdirectory(${extra})
     endif()

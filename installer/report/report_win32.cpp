@@ -14,18 +14,25 @@ void status_line_set(const char *text)
     SetDlgItemTextA(g_main_dialog, IDC_STATUS, text);
 }
 
+void system_error_text(uint32_t code, char *text, uint32_t size)
+{
+    // Some system messages hold inserts such as %1 for the caller to fill
+    // in; with no arguments to give, they must come back as written rather
+    // than have FormatMessageA read arguments that do not exist. It leaves
+    // the buffer alone when it has no text for the code.
+    text[0] = '\0';
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text, size,
+                   NULL);
+}
+
 void fatal_error(const char *text)
 {
     // Before any other system call, or the code would be some later call's.
     DWORD code = GetLastError();
 
-    // The system's own words for the code; FormatMessageA leaves the buffer
-    // alone when it has none, so it starts empty.
     char system_text[FATAL_MESSAGE_SIZE] = "";
-    if (code != 0) {
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, code, 0, system_text,
-                       sizeof system_text, NULL);
-    }
+    if (code != 0)
+        system_error_text(code, system_text, sizeof system_text);
 
     char message[FATAL_MESSAGE_SIZE];
     fatal_compose(message, text, code, system_text);
