@@ -20,6 +20,8 @@ add_executable(unit_tests ${UNIT_TEST_SOURCES} tests/fake/fake_platform.cpp test
 target_include_directories(unit_tests PRIVATE ${CMAKE_SOURCE_DIR}/tests)
 target_link_libraries(unit_tests PRIVATE installer_core GTest::gtest_main)
 target_sanitize(unit_tests)
+# The start-up tests make the core's allocations fail through a wrapper.
+target_link_options(unit_tests PRIVATE -Wl,--wrap=calloc)
 gtest_discover_tests(unit_tests PROPERTIES LABELS unit TIMEOUT 60)
 
 # The Windows build whose program the win32 and e2e tests examine and run.

@@ -175,15 +175,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     SendMessageA(port_list, CB_SETCURSEL, 0, 0);
     show_status(" - Idle - ");
 
-    transfer.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    transfer.frame = static_cast<uint8_t *>(calloc(MODBUS_FRAME_LENGTH_MAX, 1));
-    if (transfer.frame == NULL) {
+    transfer.port = INVALID_HANDLE_VALUE;
+    if (link_init(&transfer) != 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY); // calloc leaves the last error alone
         fatal_error("Unable to allocate memory for the frame buffer");
     }
-    transfer.slave_address = DEVICE_ADDRESS;
-    transfer.baud_rate = LINK_BAUD_RATE;
-    transfer.port = INVALID_HANDLE_VALUE;
     load_image(&transfer);
     SendMessageA(GetDlgItem(g_main_dialog, IDC_PROGRESS), PBM_SETRANGE32, 0,
                  transfer.image_size / MODBUS_PROG_BLOCKSIZE_MAX);

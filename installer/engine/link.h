@@ -33,3 +33,7 @@ struct modbus_transfer {
 };
 
 extern modbus_transfer transfer;
+
+// Start values of the record, with its frame buffer. Returns -1, leaving the
+// record without a buffer, when the buffer cannot be allocated.
+int32_t link_init(modbus_transfer *t);

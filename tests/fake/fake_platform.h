@@ -37,8 +37,6 @@ struct fake_line {
     std::vector<bytes> written;
     std::vector<uint32_t> written_at;
     std::vector<std::string> statuses;
-    int purges;
-    int drains;
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
 
     // The device.

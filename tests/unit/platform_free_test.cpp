@@ -186,6 +186,48 @@ TEST(ImagePadding, CarriedImageSizeTraces)
     free(t.image);
 }
 
+// The start-up allocations are the portable core's callocs; the unit tests
+// link them to this wrapper, which can make them fail as an exhausted heap
+// would.
+int calloc_failures_left;
+
+} // namespace
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__wrap_calloc(size_t count, size_t size)
+{
+    if (calloc_failures_left > 0) {
+        calloc_failures_left--;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
+}
+
+namespace {
+
+// The caller turns -1 into the fatal report; what matters here is that no
+// half-made buffer is left behind for the program to use.
+TEST(StartUp, BuffersThatCannotBeAllocatedAreReportedNotUsed)
+{
+    modbus_transfer t = {};
+    calloc_failures_left = 1;
+    EXPECT_EQ(link_init(&t), -1);
+    EXPECT_EQ(t.frame, nullptr);
+
+    std::vector<uint8_t> data(1025, 0xA5);
+    calloc_failures_left = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(image_place(&t, data.data(), int32_t(data.size())), -1);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no image to trace";
+    EXPECT_EQ(t.image, nullptr);
+    EXPECT_EQ(t.image_size, 0);
+
+    ASSERT_EQ(link_init(&t), 0);
+    EXPECT_EQ(t.rx_size, MODBUS_FRAME_LENGTH_MAX);
+    EXPECT_EQ(t.slave_address, DEVICE_ADDRESS);
+    free(t.frame);
+}
+
 TEST(StatusLine, FormatsAndIsBounded)
 {
     fake_reset();
