@@ -8,18 +8,33 @@
 const uint16_t CRC16_INIT = 0xFFFF;
 const uint16_t CRC16_POLY_REFLECTED = 0xA001;
 
+struct crc16_table {
+    uint16_t entry[256];
+};
+
+// The register after the bit-by-bit rule has shifted one byte through it:
+// bit 0 set, shift right and XOR the reflected polynomial, else only shift.
+// Worked out for every byte value when the program is compiled, so that the
+// checksum of a block or of the image costs one look-up per byte.
+constexpr crc16_table crc16_table_make()
+{
+    crc16_table table = {};
+    for (uint32_t byte = 0; byte < 256; byte++) {
+        uint32_t crc = byte;
+        for (int bit = 0; bit < 8; bit++)
+            crc = (crc & 1) ? (crc >> 1) ^ CRC16_POLY_REFLECTED : crc >> 1;
+        table.entry[byte] = static_cast<uint16_t>(crc);
+    }
+    return table;
+}
+
+constexpr crc16_table CRC16_TABLE = crc16_table_make();
+
 uint16_t crc16(const uint8_t *data, int32_t n)
 {
     uint16_t crc = CRC16_INIT;
-    for (int32_t i = 0; i < n; i++) {
-        crc ^= data[i];
-        for (int bit = 0; bit < 8; bit++) {
-            if (crc & 1)
-                crc = static_cast<uint16_t>((crc >> 1) ^ CRC16_POLY_REFLECTED);
-            else
-                crc = static_cast<uint16_t>(crc >> 1);
-        }
-    }
+    for (int32_t i = 0; i < n; i++)
+        crc = static_cast<uint16_t>((crc >> 8) ^ CRC16_TABLE.entry[(crc ^ data[i]) & 0xFF]);
     return crc;
 }
 

@@ -21,6 +21,16 @@ static uint8_t next_byte()
     return fuzz.data[fuzz.at++];
 }
 
+// The next n bytes of the input into buffer, zeros once it runs out; in one
+// piece, since a reply can be a thousand bytes long.
+static void next_bytes(uint8_t *buffer, int32_t n)
+{
+    size_t from_input = fuzz.size - fuzz.at < size_t(n) ? fuzz.size - fuzz.at : size_t(n);
+    memcpy(buffer, fuzz.data + fuzz.at, from_input);
+    memset(buffer + from_input, 0, size_t(n) - from_input);
+    fuzz.at += from_input;
+}
+
 static int32_t seal(uint8_t *buffer, int32_t n)
 {
     uint16_t crc = reference_crc16(buffer, size_t(n));
@@ -60,13 +70,11 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n)
         return 0;
     case 1: // raw bytes, any length up to the buffer
         length = next_byte() * 5 % (n + 1);
-        for (int32_t i = 0; i < length; i++)
-            buffer[i] = next_byte();
+        next_bytes(buffer, length);
         return length;
     case 2: { // a sealed frame of any length
         length = next_byte() % (n - 1);
-        for (int32_t i = 0; i < length; i++)
-            buffer[i] = next_byte();
+        next_bytes(buffer, length);
         return seal(buffer, length);
     }
     default: { // a sealed CRC-query answer: mode 3 with the right checksum, 4 with any
@@ -97,3 +105,4 @@ void sleep_ms(uint32_t ms)
 }
 
 void status_line_set(const char *) {}
+
