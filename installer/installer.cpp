@@ -80,6 +80,12 @@ void prog_tick(HWND dialog)
         show_status("Programming Completed");
         port_release(dialog);
     }
+    // The port failed under the run. Its handle is of no more use; closing
+    // it lets a press open the port afresh once the adapter is back.
+    if (transfer.state == PROG_STATE_LOST && transfer.port != INVALID_HANDLE_VALUE) {
+        port_release(dialog);
+        show_status("Connection lost - reconnect and press Update");
+    }
 }
 
 LRESULT on_destroy()

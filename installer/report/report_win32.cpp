@@ -1,5 +1,5 @@
-// The Windows ends of the reports: the dialog's status line, and the fatal
-// error box that ends the program.
+// The Windows ends of the reports: the dialog's status line, the system's
+// text for an error code, and the fatal error box that ends the program.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -14,17 +14,25 @@ void status_line_set(const char *text)
     SetDlgItemTextA(g_main_dialog, IDC_STATUS, text);
 }
 
+void system_error_text(uint32_t code, char *text, int32_t size)
+{
+    // No inserts: a text that has places for arguments comes as it stands,
+    // since there are no arguments to give it.
+    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
+                                  0, text, static_cast<DWORD>(size), NULL);
+    if (length == 0) {
+        text[0] = '\0';
+    }
+}
+
 void fatal_error(const char *text)
 {
     // Before any other system call, or the code would be some later call's.
     DWORD code = GetLastError();
 
-    // The system's own words for the code; FormatMessageA leaves the buffer
-    // alone when it has none, so it starts empty.
     char system_text[FATAL_MESSAGE_SIZE] = "";
     if (code != 0) {
-        FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, NULL, code, 0, system_text,
-                       sizeof system_text, NULL);
+        system_error_text(code, system_text, FATAL_MESSAGE_SIZE);
     }
 
     char message[FATAL_MESSAGE_SIZE];

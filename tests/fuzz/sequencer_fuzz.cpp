@@ -34,7 +34,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (size_t i = 0; i < sizeof image; i++)
         image[i] = uint8_t(i * 13 + data[0]);
 
-    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], reference_crc16(image, sizeof image), false, 0};
+    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], reference_crc16(image, sizeof image), false, 0, 0, 0, false};
     modbus_transfer t = {};
     t.frame = frame;
     t.rx_size = MODBUS_FRAME_LENGTH_MAX;
@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     t.image_size = sizeof image;
     t.flash_base = FLASH_IMAGE_BASE;
     // Start from any state, as a run can be in any of them when a reply comes.
-    t.state = data[0] % (PROG_STATE_DONE + 2); // every state, and one past them
+    t.state = data[0] % (PROG_STATE_LOST + 2); // every state, and one past them
     // From state 1 on the run's counters are set, as entering state 1 sets them.
     if (t.state >= PROG_STATE_START) {
         t.block_length = MODBUS_PROG_BLOCKSIZE_MAX;
@@ -59,9 +59,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     for (int i = 0; i < FUZZ_TICKS_MAX && fuzz.at < fuzz.size; i++) {
         uint32_t before = t.state;
+        int calls_before = fuzz.writes + fuzz.reads;
+        int failures_before = fuzz.failures;
         prog_step(&t);
         fuzz.now_ms += FUZZ_TICK_MS;
-        check(t.state <= PROG_STATE_DONE + 1, "state out of range");
+        check(t.state <= PROG_STATE_LOST + 1, "state out of range");
         check(t.offset >= 0 && t.offset <= t.image_size, "offset outside the image");
         check(t.offset % MODBUS_PROG_BLOCKSIZE_MAX == 0, "offset off a block boundary");
         check(t.len >= 0 && t.len <= MODBUS_FRAME_LENGTH_MAX, "frame length out of range");
@@ -73,6 +75,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(!fuzz.last_reply_right, "failed on the right checksum");
         if (before == PROG_STATE_FAILED)
             check(t.state == PROG_STATE_FAILED, "left the failed state");
+        if (before == PROG_STATE_LOST)
+            check(t.state == PROG_STATE_LOST && fuzz.writes + fuzz.reads == calls_before,
+                  "used the port after it failed");
+        if (fuzz.failures != failures_before)
+            check(t.state == PROG_STATE_LOST && fuzz.failures == failures_before + 1,
+                  "went on after a port call failed");
     }
     return 0;
 }
