@@ -29,6 +29,3 @@ void sleep_ms(uint32_t ms);
 
 // Puts a text into the main dialog's status line.
 void status_line_set(const char *text);
-// The system's own text for an error code, as it gives it (line end
-// included), cut to fit size bytes; empty when the system has none.
-void system_error_text(uint32_t code, char *text, int32_t size);

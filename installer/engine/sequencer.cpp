@@ -5,6 +5,7 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "report/report.h"
 
 bool timer_elapsed(uint32_t *start, uint32_t timeout)
@@ -35,7 +36,7 @@ static void connection_lost(modbus_transfer *t)
 {
     uint32_t code = port_error();
     char text[PROG_ERROR_TEXT_SIZE];
-    system_error_text(code, text, PROG_ERROR_TEXT_SIZE);
+    system_error_text(code, text, sizeof text);
     trim_line_end(text);
     trace("Connection lost: error %lu, %s\n", static_cast<unsigned long>(code), text);
     fflush(stdout);

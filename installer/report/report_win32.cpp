@@ -1,5 +1,5 @@
-// The Windows ends of the reports: the dialog's status line, the system's
-// text for an error code, and the fatal error box that ends the program.
+// The Windows ends of the reports: the dialog's status line, and the fatal
+// error box that ends the program.
 #include <windows.h>
 
 #include <stdlib.h>
@@ -14,15 +14,15 @@ void status_line_set(const char *text)
     SetDlgItemTextA(g_main_dialog, IDC_STATUS, text);
 }
 
-void system_error_text(uint32_t code, char *text, int32_t size)
+void system_error_text(uint32_t code, char *text, uint32_t size)
 {
-    // No inserts: a text that has places for arguments comes as it stands,
-    // since there are no arguments to give it.
-    DWORD length = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code,
-                                  0, text, static_cast<DWORD>(size), NULL);
-    if (length == 0) {
-        text[0] = '\0';
-    }
+    // Some system messages hold inserts such as %1 for the caller to fill
+    // in; with no arguments to give, they must come back as written rather
+    // than have FormatMessageA read arguments that do not exist. It leaves
+    // the buffer alone when it has no text for the code.
+    text[0] = '\0';
+    FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, code, 0, text, size,
+                   NULL);
 }
 
 void fatal_error(const char *text)
@@ -31,9 +31,8 @@ void fatal_error(const char *text)
     DWORD code = GetLastError();
 
     char system_text[FATAL_MESSAGE_SIZE] = "";
-    if (code != 0) {
-        system_error_text(code, system_text, FATAL_MESSAGE_SIZE);
-    }
+    if (code != 0)
+        system_error_text(code, system_text, sizeof system_text);
 
     char message[FATAL_MESSAGE_SIZE];
     fatal_compose(message, text, code, system_text);

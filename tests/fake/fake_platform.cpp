@@ -7,6 +7,7 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fake_line fake;
@@ -235,7 +236,7 @@ void status_line_set(const char *text)
 
 // Only the code that port_error gave has a text, so that a text asked for
 // another code shows.
-void system_error_text(uint32_t code, char *text, int32_t size)
+void system_error_text(uint32_t code, char *text, uint32_t size)
 {
     snprintf(text, size_t(size), "%s", code == fake.error_code ? fake.error_text.c_str() : "");
 }

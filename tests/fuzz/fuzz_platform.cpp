@@ -8,6 +8,7 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fuzz_line fuzz;
@@ -45,7 +46,7 @@ uint32_t port_error()
     return FUZZ_ERROR_CODE;
 }
 
-void system_error_text(uint32_t, char *text, int32_t size)
+void system_error_text(uint32_t, char *text, uint32_t size)
 {
     snprintf(text, size_t(size), "Not ready.\r\n");
 }
