@@ -3,6 +3,7 @@
 // the chosen one and drives the update engine from its timer.
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <stdlib.h>
 
@@ -26,6 +27,49 @@ const UINT PROG_GUARD_MS = 10000; // timer period while a step runs
 
 // The Windows version the program is built for, as the trace reports it.
 const unsigned WINDOWS_VERSION_BUILT_FOR = _WIN32_WINNT;
+
+// The port of the run under way, or of the last one: the run's own copy of
+// its table entry, since the table is probed again when ports come and go.
+com_port run_port;
+
+// Lists the table's count entries and selects the entry at index selected,
+// or the list's first entry when selected is -1. Each list entry carries its
+// index in the table, since the list sorts its entries by text.
+void port_list_fill(HWND dialog, int32_t count, int32_t selected)
+{
+    HWND port_list = GetDlgItem(dialog, IDC_PORT_LIST);
+    SendMessageA(port_list, CB_RESETCONTENT, 0, 0);
+    for (int32_t i = 0; i < count; i++) {
+        LRESULT at = SendMessageA(port_list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com_ports[i].path));
+        SendMessageA(port_list, CB_SETITEMDATA, at, i);
+    }
+    LRESULT shown = 0;
+    if (selected >= 0) {
+        shown = SendMessageA(port_list, CB_FINDSTRINGEXACT, static_cast<WPARAM>(-1),
+                             reinterpret_cast<LPARAM>(com_ports[selected].path));
+    }
+    SendMessageA(port_list, CB_SETCURSEL, shown, 0);
+}
+
+// A port came or went: the list is probed again as at start. The selection
+// follows its path, and the port this program holds open, which the probe
+// cannot open, stays listed.
+void ports_refresh(HWND dialog)
+{
+    HWND port_list = GetDlgItem(dialog, IDC_PORT_LIST);
+    LRESULT selected_entry = SendMessageA(port_list, CB_GETCURSEL, 0, 0);
+    LRESULT entry = SendMessageA(port_list, CB_GETITEMDATA, selected_entry, 0);
+    // The probe writes over the table: keep the selected path apart.
+    char selected_path[COM_PATH_SIZE] = "";
+    if (entry != CB_ERR) {
+        lstrcpynA(selected_path, com_ports[entry].path, COM_PATH_SIZE);
+    }
+    bool held = transfer.port_name != NULL && transfer.port != INVALID_HANDLE_VALUE;
+    int32_t selected = -1;
+    int32_t count = ports_merge(com_ports, discover_ports(com_ports), held ? &run_port : NULL,
+                                entry != CB_ERR ? selected_path : NULL, &selected);
+    port_list_fill(dialog, count, selected);
+}
 
 void progress_show(HWND dialog)
 {
@@ -59,7 +103,8 @@ void update_command(HWND dialog)
     port_release(dialog);
     SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS, 0, 0);
 
-    transfer.port_name = com_ports[entry].path;
+    run_port = com_ports[entry];
+    transfer.port_name = run_port.path;
     open_serial_port(&transfer);
     show_status("Contacting Device...");
     SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
@@ -80,6 +125,12 @@ void prog_tick(HWND dialog)
         show_status("Programming Completed");
         port_release(dialog);
     }
+    // The port failed under the run. Its handle is of no more use; closing
+    // it lets a press open the port afresh once the adapter is back.
+    if (transfer.state == PROG_STATE_LOST && transfer.port != INVALID_HANDLE_VALUE) {
+        port_release(dialog);
+        show_status("Connection lost - reconnect and press Update");
+    }
 }
 
 LRESULT on_destroy()
@@ -95,6 +146,19 @@ LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
     }
     update_command(window);
     return 0;
+}
+
+// Windows announces serial ports that arrive or go to every top-level window.
+LRESULT on_device_change(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    const DEV_BROADCAST_HDR *header = reinterpret_cast<const DEV_BROADCAST_HDR *>(lParam);
+    bool port_came_or_went = (wParam == DBT_DEVICEARRIVAL || wParam == DBT_DEVICEREMOVECOMPLETE) &&
+                             header != NULL && header->dbch_devicetype == DBT_DEVTYP_PORT;
+    if (!port_came_or_went) {
+        return DefWindowProcA(window, WM_DEVICECHANGE, wParam, lParam);
+    }
+    ports_refresh(window);
+    return TRUE;
 }
 
 LRESULT on_timer(HWND window, WPARAM wParam, LPARAM lParam)
@@ -125,6 +189,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
         return on_command(window, wParam, lParam);
     case WM_TIMER:
         return on_timer(window, wParam, lParam);
+    case WM_DEVICECHANGE:
+        return on_device_change(window, wParam, lParam);
     case DM_GETDEFID:
         return on_get_default_id();
     default:
@@ -164,15 +230,9 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     }
     ShowWindow(g_main_dialog, show_command);
 
-    HWND port_list = GetDlgItem(g_main_dialog, IDC_PORT_LIST);
     trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);
 
-    int32_t com_port_count = discover_ports(com_ports);
-    for (int32_t i = 0; i < com_port_count; i++) {
-        LRESULT at = SendMessageA(port_list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(com_ports[i].path));
-        SendMessageA(port_list, CB_SETITEMDATA, at, i);
-    }
-    SendMessageA(port_list, CB_SETCURSEL, 0, 0);
+    port_list_fill(g_main_dialog, discover_ports(com_ports), -1);
     show_status(" - Idle - ");
 
     transfer.port = INVALID_HANDLE_VALUE;

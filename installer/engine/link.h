@@ -15,7 +15,7 @@ const int32_t MODBUS_PROG_BLOCKSIZE_MAX = 1024; // data bytes in one write block
 const int32_t MODBUS_FRAME_LENGTH_MAX = 1040;   // bytes; frame buffer and read size
 
 struct modbus_transfer {
-    const char *port_name;  // device path, points into com_ports
+    const char *port_name;  // device path of the run's port, its own copy
     port_handle port;
     int32_t baud_rate;
     int32_t slave_address;

@@ -1,9 +1,11 @@
 #include "engine/sequencer.h"
 
 #include <stdio.h>
+#include <string.h>
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "report/report.h"
 
 bool timer_elapsed(uint32_t *start, uint32_t timeout)
@@ -18,14 +20,48 @@ bool timer_elapsed(uint32_t *start, uint32_t timeout)
     return now - *start > timeout;
 }
 
-static void send_request(modbus_transfer *t)
+// Trailing line breaks and blanks go, so that the trace line ends in one
+// line feed whatever the system's text ends in.
+static void trim_line_end(char *text)
 {
-    port_write(t->port, t->frame, t->len);
+    size_t n = strlen(text);
+    while (n > 0 && (text[n - 1] == '\r' || text[n - 1] == '\n' || text[n - 1] == ' '))
+        text[--n] = '\0';
 }
 
-static void read_reply(modbus_transfer *t)
+// The port failed under the run: the adapter was pulled out, or its driver
+// gave up. Nothing more can go over it, so the run ends here; the main window
+// lets go of the port and tells the user.
+static void connection_lost(modbus_transfer *t)
 {
-    t->len = port_read(t->port, t->frame, t->rx_size);
+    uint32_t code = port_error();
+    char text[PROG_ERROR_TEXT_SIZE];
+    system_error_text(code, text, sizeof text);
+    trim_line_end(text);
+    trace("Connection lost: error %lu, %s\n", static_cast<unsigned long>(code), text);
+    fflush(stdout);
+    t->state = PROG_STATE_LOST;
+}
+
+// False when the port failed; the run is then lost.
+static bool send_request(modbus_transfer *t)
+{
+    if (port_write(t->port, t->frame, t->len) != PORT_CALL_FAILED)
+        return true;
+    connection_lost(t);
+    return false;
+}
+
+static bool read_reply(modbus_transfer *t)
+{
+    int32_t count = port_read(t->port, t->frame, t->rx_size);
+    if (count != PORT_CALL_FAILED) {
+        t->len = count;
+        return true;
+    }
+    t->len = 0;
+    connection_lost(t);
+    return false;
 }
 
 static void enter_start(modbus_transfer *t)
@@ -35,16 +71,18 @@ static void enter_start(modbus_transfer *t)
     t->timeout_ms = PROG_CONTACT_TIMEOUT_MS;
 }
 
-static void enter_contact(modbus_transfer *t)
+static bool enter_contact(modbus_transfer *t)
 {
     timer_elapsed(&t->timer_start, 0);
     trace("CONTACTING...\n");
     build_crc_query(t, t->flash_base, PROG_CONTACT_QUERY_LENGTH);
-    send_request(t);
+    if (!send_request(t))
+        return false;
     sleep_ms(PROG_CONTACT_PAUSE_MS);
+    return true;
 }
 
-static void enter_write(modbus_transfer *t)
+static bool enter_write(modbus_transfer *t)
 {
     timer_elapsed(&t->timer_start, 0);
     uint32_t address = t->flash_base + static_cast<uint32_t>(t->offset);
@@ -53,49 +91,58 @@ static void enter_write(modbus_transfer *t)
     fflush(stdout);
     show_status("programming %#x", address);
     build_write_block(t, address, t->block_length, t->image + t->offset);
-    send_request(t);
+    if (!send_request(t))
+        return false;
     trace(" - SENT - ");
     fflush(stdout);
+    return true;
 }
 
-static void enter_verify(modbus_transfer *t)
+static bool enter_verify(modbus_transfer *t)
 {
     timer_elapsed(&t->timer_start, 0);
     trace("Verifying address %#x, image size %#x bytes\n", t->flash_base,
           static_cast<uint32_t>(t->image_size));
     show_status("Verifying...");
     build_crc_query(t, t->flash_base, static_cast<uint32_t>(t->image_size));
-    send_request(t);
+    if (!send_request(t))
+        return false;
     trace("frame length %4d bytes sent\n", t->len);
+    return true;
 }
 
-static void enter_reset(modbus_transfer *t)
+static bool enter_reset(modbus_transfer *t)
 {
     timer_elapsed(&t->timer_start, 0);
     trace("Resetting target\n");
     show_status("Resetting target...");
     build_reset(t);
-    send_request(t);
+    if (!send_request(t))
+        return false;
     trace("frame length %4d bytes sent\n", t->len);
+    return true;
 }
 
 void prog_enter(modbus_transfer *t, uint32_t s)
 {
+    // A request that the port refused has ended the run in the lost state,
+    // which must stand.
+    bool sent = true;
     switch (s) {
     case PROG_STATE_START:
         enter_start(t);
         break;
     case PROG_STATE_CONTACT:
-        enter_contact(t);
+        sent = enter_contact(t);
         break;
     case PROG_STATE_WRITE:
-        enter_write(t);
+        sent = enter_write(t);
         break;
     case PROG_STATE_VERIFY:
-        enter_verify(t);
+        sent = enter_verify(t);
         break;
     case PROG_STATE_RESET:
-        enter_reset(t);
+        sent = enter_reset(t);
         break;
     case PROG_STATE_DONE:
         show_status("Programming Completed OK");
@@ -103,14 +150,16 @@ void prog_enter(modbus_transfer *t, uint32_t s)
     default:
         break;
     }
-    t->state = s;
+    if (sent)
+        t->state = s;
 }
 
 static void step_contact(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, t->timeout_ms))
         prog_enter(t, PROG_STATE_CONTACT);
-    read_reply(t);
+    if (t->state == PROG_STATE_LOST || !read_reply(t))
+        return;
     if (t->len != 0)
         dump_rx(t);
     if (!frame_valid(t))
@@ -130,7 +179,8 @@ static void step_write(modbus_transfer *t)
         trace("TIMEOUT\n");
         prog_enter(t, PROG_STATE_WRITE);
     }
-    read_reply(t);
+    if (t->state == PROG_STATE_LOST || !read_reply(t))
+        return;
     if (!frame_valid(t))
         return;
     trace("- OK\n");
@@ -149,7 +199,8 @@ static void step_verify(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, t->timeout_ms))
         prog_enter(t, PROG_STATE_VERIFY);
-    read_reply(t);
+    if (t->state == PROG_STATE_LOST || !read_reply(t))
+        return;
     // A shorter frame, such as a late acknowledgement of the last block, does
     // not reach the checksum field: what stands there would be left over from
     // our own query. Wait for the real answer instead.
@@ -174,7 +225,8 @@ static void step_reset(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, PROG_RESET_TIMEOUT_MS))
         prog_enter(t, PROG_STATE_RESET);
-    read_reply(t);
+    if (t->state == PROG_STATE_LOST || !read_reply(t))
+        return;
     if (!frame_valid(t))
         return;
     trace("frame length %4d bytes received & OK\n", t->len);
@@ -204,7 +256,7 @@ void prog_step(modbus_transfer *t)
         step_reset(t);
         break;
     default:
-        // Failed and done are final; nothing happens until a new run.
+        // Failed, done and lost are final; nothing happens until a new run.
         break;
     }
 }

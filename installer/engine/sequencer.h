@@ -26,6 +26,9 @@ const uint32_t PROG_CONTACT_QUERY_LENGTH = 4; // bytes the contact request asks 
 // frame that reaches past them with its own CRC after them can be that answer.
 const int32_t PROG_CRC_REPLY_LENGTH_MIN = 15; // bytes
 
+// Room for the system's text of a failed port call in the trace line.
+const int32_t PROG_ERROR_TEXT_SIZE = 512; // bytes, terminating zero included
+
 bool timer_elapsed(uint32_t *start, uint32_t timeout);
 void prog_enter(modbus_transfer *t, uint32_t s);
 void prog_step(modbus_transfer *t);

@@ -1,4 +1,5 @@
 #include <stdio.h>
+#include <string.h>
 
 #include "serial/serial.h"
 
@@ -18,6 +19,27 @@ int32_t discover_ports(com_port *table)
         fclose(probe);
         entry->number = n;
         count++;
+    }
+    return count;
+}
+
+int32_t ports_merge(com_port *table, int32_t count, const com_port *held, const char *selected_path,
+                    int32_t *selected)
+{
+    if (held != nullptr && count < COM_PORTS_MAX) {
+        int32_t at = 0;
+        while (at < count && table[at].number < held->number)
+            at++;
+        if (at == count || table[at].number != held->number) {
+            memmove(&table[at + 1], &table[at], sizeof table[0] * static_cast<size_t>(count - at));
+            table[at] = *held;
+            count++;
+        }
+    }
+    *selected = -1;
+    for (int32_t i = 0; selected_path != nullptr && i < count; i++) {
+        if (strcmp(table[i].path, selected_path) == 0)
+            *selected = i;
     }
     return count;
 }

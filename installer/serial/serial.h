@@ -21,6 +21,14 @@ extern com_port com_ports[COM_PORTS_MAX];
 // Probes \\.\com1 to \\.\com998 and fills table from index 0 upward.
 int32_t discover_ports(com_port *table);
 
+// Makes a fresh probe's count entries in table the list to show. The port
+// this program holds open (held, null when none) belongs in it although the
+// probe cannot open it: it joins the entries in ascending port number, once.
+// Returns the new count, and in *selected the index of the entry whose path
+// is selected_path, or -1 when none has it (selected_path may be null).
+int32_t ports_merge(com_port *table, int32_t count, const com_port *held, const char *selected_path,
+                    int32_t *selected);
+
 // Opens t->port_name, configures it and puts the sequencer into its idle
 // state. Does not return when the port cannot be opened.
 int32_t open_serial_port(modbus_transfer *t);

@@ -51,6 +51,8 @@ STATUS_IDLE = " - Idle - "
 STATUS_NO_PORT = "No COM port selected"
 STATUS_DONE = "Programming Completed"
 STATUS_FAILED = "FAILED"
+STATUS_LOST = "Connection lost - reconnect and press Update"
+LOST_WITHIN_MS = 2000         # from the device going to the status saying so
 # From "Verifying..." on, every block has been acknowledged.
 STATUS_AFTER_WRITING = ("Verifying...", "Program Verified OK", "Resetting target...", STATUS_DONE, STATUS_FAILED)
 # A run under way reads one of these, or "programming <address>".
@@ -1074,6 +1076,109 @@ def case_press_during_run(ctx):
     check_paced_blocks(ctx, report)
 
 
+def case_lost_connection(ctx):
+    """The device goes in the middle of the block writes, as when the adapter
+    is pulled out: the tool says so, lets go of the port and runs on; a new
+    device on the same COM port then takes a whole update."""
+    gone_at = 20  # the device leaves as this write block comes, unanswered
+    address = FLASH_BASE + (gone_at - 1) * BLOCK_BYTES
+    first = bootsim_start(ctx, 5, ["--exit-after-writes", str(gone_at)], tag="first")
+    installer_start(ctx)
+    dialog_up(ctx, ["\\\\.\\com5"])
+    code, text = ui(ctx, "click-time", RUN_WAIT_MS, 0, STATUS_LOST, STATUS_DONE, STATUS_FAILED,
+                    timeout=RUN_WAIT_MS / 1000 + WINE_CALL_TIMEOUT_S)
+    changes, end = click_time_parse(text)
+    log(ctx, "statuses: %s" % " | ".join("%.0f ms %s" % change for change in changes))
+    check(ctx, code == 0 and end and end["status"] == STATUS_LOST,
+          "the status line comes to read \"%s\"" % STATUS_LOST, repr(text[-300:]))
+    last_block = [ms for ms, status in changes if status == "programming %#x" % address]
+    if check(ctx, end and last_block, "the status named the block the device left on (%#x)" % address):
+        took = end["ms"] - last_block[0]
+        log(ctx, "from the block the device left on to \"%s\": %.0f ms" % (STATUS_LOST, took))
+        check(ctx, took <= LOST_WITHIN_MS, "the loss is told within %d ms" % LOST_WITHIN_MS, "%.0f ms" % took)
+    check(ctx, first["proc"].poll() is not None, "the simulated device has gone")
+    check_no_box(ctx, "a lost connection")
+    code, text = ui(ctx, "progress")
+    check(ctx, text == "range 0 %d pos %d\n" % (image_blocks(ctx), gone_at - 1),
+          "the bar keeps its place at the %d blocks acknowledged" % (gone_at - 1), repr(text))
+    screenshot(ctx, "screenshot-lost.png")
+    trace = trace_text(ctx)
+    lost_lines = re.findall(r"Connection lost: error .*\n", trace)
+    log(ctx, "trace: %r" % lost_lines)
+    block_text = "PROG ADDR %#x, LEN 0x400, FROM %#x..." % (address, address - FLASH_BASE)
+    # Under Wine a read on the orphaned line still succeeds empty; the block
+    # goes again after its wait, and that write fails.
+    check(ctx, trace.endswith(block_text + " - SENT - TIMEOUT\n" + block_text + "Connection lost: error 21, Not ready.\n"),
+          "the trace ends: the block timed out, its resend failed with error 21, not claimed as sent",
+          repr(trace[-300:]))
+    report = bootsim_stop(ctx, first)
+    frames = report.get("frames", [])
+    check(ctx, frames and frames[-1].get("reply") == "unplugged" and report["flash"]["blocks_written"] == gone_at - 1,
+          "the device stored %d blocks and left on the next" % (gone_at - 1), str(frames[-1:]))
+
+    trace_length = len(trace)
+    second = bootsim_start(ctx, 5, tag="second")
+    press_update(ctx)
+    wait_status(ctx, STATUS_DONE)
+    check_no_box(ctx, "an update after the device came back")
+    report = update_end(ctx, second)
+    trace = trace_text(ctx)
+    check(ctx, trace.count(open_line(5)) == 2, "the same port was opened again")
+    check_clean_run(ctx, trace[trace_length:], report)
+
+
+def list_read(ctx):
+    """The port list's entries and the selected entry's index."""
+    code, text = ui(ctx, "list")
+    lines = text.splitlines()
+    if not lines or not lines[-1].startswith("selected "):
+        return [], None
+    return lines[:-1], int(lines[-1].split()[1])
+
+
+def announce(ctx, event, com, expected, selected, what):
+    """Posts the arrival or removal of COM<com> as Windows would, then checks
+    the list against expected and the selected entry's index."""
+    before = list_read(ctx)
+    code, text = ui(ctx, "device-change", event, "COM%d" % com)
+    check(ctx, code == 0, "the dialog takes the announcement of COM%d's %s" % (com, event), repr(text))
+    after = list_read(ctx)
+    log(ctx, "list before %s of COM%d: %s; after: %s" % (event, com, before, after))
+    check(ctx, after == (expected, selected), what, "%s" % (after,))
+
+
+def case_ports_come_and_go(ctx):
+    """The list follows announced arrivals and removals; the selection stays
+    while its port is there, and the port of a run under way stays listed
+    and selected, the run undisturbed. Numbers whose paths sort before the
+    selected one's show that the selection follows the port, not the place."""
+    com5, com10, com12 = ("\\\\.\\com%d" % n for n in (5, 10, 12))
+    sim5 = bootsim_start(ctx, 5)
+    installer_start(ctx)
+    dialog_up(ctx, [com5])
+    sim12 = bootsim_start(ctx, 12, ["--pace"])  # paced: the run lasts long enough to announce during it
+    announce(ctx, "arrival", 12, [com12, com5], 1, "after COM12 arrived both are listed and com5 stays selected")
+    bootsim_stop(ctx, sim5)
+    port_link_set(ctx, 5, nodev(ctx))
+    announce(ctx, "removal", 5, [com12], 0, "after COM5 went only com12 is listed, and selected")
+
+    press_update(ctx)
+    wait_address(ctx, FLASH_BASE + 16 * BLOCK_BYTES)
+    # Windows's probe cannot open the port the tool holds; under Wine it
+    # could, so the port is taken out of the probe's reach as it would be.
+    port_link_set(ctx, 12, nodev(ctx))
+    sim10 = bootsim_start(ctx, 10)
+    announce(ctx, "arrival", 10, [com10, com12], 1,
+             "during the run COM10 arrives: com12, held by the run, stays listed and selected")
+    code, text = ui(ctx, "status")
+    check(ctx, text.startswith("programming "), "the run was still writing after the announcement", repr(text))
+    wait_status(ctx, STATUS_DONE)
+    announce(ctx, "removal", 12, [com10], 0, "after the run, with com12 let go and out of reach, only com10 is listed")
+    report = update_end(ctx, sim12)
+    check_clean_run(ctx, trace_text(ctx), report, com=12)
+    check(ctx, not bootsim_stop(ctx, sim10).get("frames"), "nothing reached the device on com10")
+
+
 CASES = {
     "start-close": case_start_close,
     "clean": case_clean,
@@ -1086,6 +1191,8 @@ CASES = {
     "line-settings": case_line_settings,
     "progress-and-enter": case_progress_and_enter,
     "press-during-run": case_press_during_run,
+    "lost-connection": case_lost_connection,
+    "ports-come-and-go": case_ports_come_and_go,
 }
 
 CASES_WITHOUT_SYS_ADMIN = {"port-held"}

@@ -7,6 +7,7 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fake_line fake;
@@ -97,6 +98,11 @@ void fake_reset(uint32_t start_ms)
     fake.written.clear();
     fake.written_at.clear();
     fake.statuses.clear();
+    fake.calls.clear();
+    fake.writes_fail = false;
+    fake.reads_fail = false;
+    fake.error_code = 0;
+    fake.error_text.clear();
     fake.device_on = true;
     fake.reply_delay_ms = 5;
     fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
@@ -139,6 +145,9 @@ std::string fake_hex(const bytes &data)
 int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 {
     guard g;
+    fake.calls += fake.writes_fail ? 'W' : 'w';
+    if (fake.writes_fail)
+        return PORT_CALL_FAILED;
     bytes req(data, data + n);
     fake.written.push_back(req);
     fake.written_at.push_back(fake.now_ms);
@@ -150,6 +159,9 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
 {
     guard g;
+    fake.calls += fake.reads_fail ? 'R' : 'r';
+    if (fake.reads_fail)
+        return PORT_CALL_FAILED;
     uint32_t start = fake.now_ms;
     auto arrived_by = [&](uint32_t when) {
         return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;
@@ -206,8 +218,20 @@ void sleep_ms(uint32_t ms)
     fake.now_ms += ms;
 }
 
+uint32_t port_error()
+{
+    return fake.error_code;
+}
+
 void status_line_set(const char *text)
 {
     guard g;
     fake.statuses.push_back(text);
+}
+
+// Only the code that port_error gave has a text, so that a text asked for
+// another code shows.
+void system_error_text(uint32_t code, char *text, uint32_t size)
+{
+    snprintf(text, size_t(size), "%s", code == fake.error_code ? fake.error_text.c_str() : "");
 }

@@ -37,6 +37,11 @@ struct fake_line {
     std::vector<bytes> written;
     std::vector<uint32_t> written_at;
     std::vector<std::string> statuses;
+    std::string calls;          // each write and read in order: w, r; W, R for a failed one
+    bool writes_fail;           // the port has gone: the calls themselves fail
+    bool reads_fail;
+    uint32_t error_code;        // what port_error gives after a failed call
+    std::string error_text;     // the system's text for it, line end included
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
 
     // The device.

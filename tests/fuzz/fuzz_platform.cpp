@@ -3,15 +3,18 @@
 // and timings the line could produce.
 #include "fuzz/fuzz_platform.h"
 
+#include <stdio.h>
 #include <string.h>
 
 #include "engine/frames.h"
 #include "engine/platform.h"
+#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fuzz_line fuzz;
 
-const int FUZZ_READ_MODES = 5;           // what a read can bring: see fuzz_reply
+const int FUZZ_READ_MODES = 7;           // what a read can bring: see fuzz_reply
+const uint32_t FUZZ_ERROR_CODE = 21;     // the system's code for a port that has gone
 const int32_t FUZZ_CRC_REPLY_BYTES = 15; // an answer to the CRC query, CRC included
 
 static uint8_t next_byte()
@@ -42,7 +45,20 @@ static int32_t seal(uint8_t *buffer, int32_t n)
 int32_t port_write(port_handle, const uint8_t *, int32_t n)
 {
     fuzz.writes++;
-    return n;
+    if (!fuzz.port_gone)
+        return n;
+    fuzz.failures++;
+    return PORT_CALL_FAILED;
+}
+
+uint32_t port_error()
+{
+    return FUZZ_ERROR_CODE;
+}
+
+void system_error_text(uint32_t, char *text, uint32_t size)
+{
+    snprintf(text, size_t(size), "Not ready.\r\n");
 }
 
 // Each read takes a mode byte from the input. Random bytes alone would almost
@@ -53,7 +69,13 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n);
 // answer to the CRC query that carries the image's checksum.
 int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
 {
+    fuzz.reads++;
     int32_t length = fuzz_reply(buffer, n);
+    if (length == PORT_CALL_FAILED) {
+        fuzz.failures++;
+        fuzz.last_reply_right = false;
+        return length;
+    }
     fuzz.last_reply_right = length >= FUZZ_CRC_REPLY_BYTES &&
                             reference_crc16(buffer, size_t(length - 2)) == (buffer[length - 2] | buffer[length - 1] << 8) &&
                             ((buffer[11] << 8) | buffer[12]) == fuzz.image_crc;
@@ -65,8 +87,16 @@ static int32_t fuzz_reply(uint8_t *buffer, int32_t n)
     uint8_t mode = next_byte();
     fuzz.now_ms += next_byte();
     int32_t length = 0;
+    if (fuzz.port_gone)
+        return PORT_CALL_FAILED;
     switch (mode % FUZZ_READ_MODES) {
     case 0: // silence
+        return 0;
+    case 5: // the adapter is pulled out: this call and every later one fail
+        fuzz.port_gone = true;
+        return PORT_CALL_FAILED;
+    case 6: // the adapter is pulled out after the read: the next write fails
+        fuzz.port_gone = true;
         return 0;
     case 1: // raw bytes, any length up to the buffer
         length = next_byte() * 5 % (n + 1);

@@ -43,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image_made_from = data[0];
     }
 
-    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], image_crc, false, 0};
+    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], image_crc, false, 0, 0, 0, false};
     modbus_transfer t = {};
     t.frame = frame;
     t.rx_size = MODBUS_FRAME_LENGTH_MAX;
@@ -68,7 +68,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     for (int i = 0; i < FUZZ_TICKS_MAX && fuzz.at < fuzz.size; i++) {
         uint32_t before = t.state;
-        int writes_before = fuzz.writes;
+        int calls_before = fuzz.writes + fuzz.reads;
+        int failures_before = fuzz.failures;
         prog_step(&t);
         fuzz.now_ms += FUZZ_TICK_MS;
         check(t.offset >= 0 && t.offset <= t.image_size, "offset outside the image");
@@ -81,10 +82,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         if (before == PROG_STATE_VERIFY && t.state == PROG_STATE_FAILED)
             check(!fuzz.last_reply_right, "failed on the right checksum");
         // A run that has ended, and a state the sequencer does not know,
-        // stay where they are and send nothing until a new run starts.
+        // stay where they are and use the port no more until a new run starts.
         bool final = before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST;
         if (final)
-            check(t.state == before && fuzz.writes == writes_before, "moved on or sent after the end");
+            check(t.state == before && fuzz.writes + fuzz.reads == calls_before, "moved on or used the port after the end");
+        if (fuzz.failures != failures_before)
+            check(t.state == PROG_STATE_LOST && fuzz.failures == failures_before + 1,
+                  "went on after a port call failed");
     }
     return 0;
 }

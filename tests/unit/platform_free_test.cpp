@@ -97,6 +97,55 @@ TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
     scratch_leave(&s);
 }
 
+com_port port_entry(int n)
+{
+    com_port entry = {};
+    entry.number = n;
+    snprintf(entry.path, sizeof entry.path, "\\\\.\\com%d", n);
+    return entry;
+}
+
+struct merge_case {
+    const char *name;
+    std::vector<int> probed;
+    int held;      // 0: no port held
+    int selected;  // 0: nothing selected
+    std::vector<int> expected;
+    int32_t expected_selected;
+};
+
+TEST(PortList, FreshProbeKeepsTheHeldPortAndTheSelection)
+{
+    const merge_case cases[] = {
+        {"selected port still there", {3, 5, 6}, 0, 5, {3, 5, 6}, 1},
+        {"selected port gone", {6}, 0, 5, {6}, -1},
+        {"nothing selected", {2, 10}, 0, 0, {2, 10}, -1},
+        {"no port at all", {}, 0, 5, {}, -1},
+        {"held port, which the probe cannot open, joins in order", {2, 10}, 5, 5, {2, 5, 10}, 1},
+        {"held port first", {4}, 1, 4, {1, 4}, 1},
+        {"held port last", {2, 3}, 12, 3, {2, 3, 12}, 1},
+        {"held port alone", {}, 7, 0, {7}, -1},
+        {"held port that the probe could open is listed once", {5, 6}, 5, 5, {5, 6}, 0},
+    };
+    for (const merge_case &c : cases) {
+        static com_port table[COM_PORTS_MAX];
+        memset(table, 0x55, sizeof table);
+        for (size_t i = 0; i < c.probed.size(); i++)
+            table[i] = port_entry(c.probed[i]);
+        com_port held = port_entry(c.held);
+        com_port selected = port_entry(c.selected);
+        int32_t selected_index = 99;
+        int32_t count = ports_merge(table, int32_t(c.probed.size()), c.held ? &held : nullptr,
+                                    c.selected ? selected.path : nullptr, &selected_index);
+        ASSERT_EQ(count, int32_t(c.expected.size())) << c.name;
+        for (size_t i = 0; i < c.expected.size(); i++) {
+            EXPECT_EQ(table[i].number, c.expected[i]) << c.name;
+            EXPECT_STREQ(table[i].path, port_entry(c.expected[i]).path) << c.name;
+        }
+        EXPECT_EQ(selected_index, c.expected_selected) << c.name;
+    }
+}
+
 const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
 const char FATAL_CLOSING[] = "\n\n The program will now abort\n\n\n";
 const char PORT_TEXT[] = "Unable to open serial port. In use already, or not present";

@@ -73,7 +73,7 @@ void tick(run_record *r)
 int run_until_final(run_record *r, int ticks = TICKS_MAX)
 {
     for (int i = 0; i < ticks; i++) {
-        if (r->t.state == PROG_STATE_DONE || r->t.state == PROG_STATE_FAILED)
+        if (r->t.state == PROG_STATE_DONE || r->t.state == PROG_STATE_FAILED || r->t.state == PROG_STATE_LOST)
             return i;
         tick(r);
     }
@@ -402,6 +402,83 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         run_until_final(&r);
         EXPECT_EQ(r.t.state, PROG_STATE_DONE) << c.name;
         EXPECT_EQ(written_of(PROG_OP_CRC).size(), queries + 1) << c.name << ": asked again after the wait";
+    }
+}
+
+struct lost_case {
+    const char *name;
+    uint32_t state;       // the phase the port fails in
+    int32_t offset;       // and how far the writing has come by then
+    bool write_fails;     // otherwise a read fails
+    uint32_t code;
+    const char *system_text;
+    const char *trace_line;
+};
+
+// The adapter is pulled out: the device hears nothing more and the port's
+// calls fail. Wherever the run is, it ends in the lost state at the failed
+// call, says so once on the trace, and touches the port no more.
+TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
+{
+    const lost_case cases[] = {
+        {"contact, write", PROG_STATE_CONTACT, 0, true, 21, "Not ready.\r\n",
+         "Connection lost: error 21, Not ready.\n"},
+        {"contact, read", PROG_STATE_CONTACT, 0, false, 22, "The device does not recognize the command.\r\n",
+         "Connection lost: error 22, The device does not recognize the command.\n"},
+        {"a block, write", PROG_STATE_WRITE, 0x800, true, 31, "A device attached to the system is not functioning. \r\n",
+         "Connection lost: error 31, A device attached to the system is not functioning.\n"},
+        {"a block, read", PROG_STATE_WRITE, 0x800, false, 5, "Access is denied.\r\n",
+         "Connection lost: error 5, Access is denied.\n"},
+        {"checksum query, write", PROG_STATE_VERIFY, 0x1000, true, 21, "Not ready.\r\n",
+         "Connection lost: error 21, Not ready.\n"},
+        {"checksum query, read", PROG_STATE_VERIFY, 0x1000, false, 1167, "",
+         "Connection lost: error 1167, \n"},
+        {"restart, write", PROG_STATE_RESET, 0x1000, true, 21, "Not ready.\r\n",
+         "Connection lost: error 21, Not ready.\n"},
+        {"restart, read", PROG_STATE_RESET, 0x1000, false, 21, "Not ready.\r\n",
+         "Connection lost: error 21, Not ready.\n"},
+    };
+    for (const lost_case &c : cases) {
+        SCOPED_TRACE(c.name);
+        run_record r;
+        run_init(&r, 4);
+        ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == c.state && r.t.offset == c.offset; }));
+        fake.device_on = false;
+        fake.incoming.clear();
+        fake.writes_fail = c.write_fails;
+        fake.reads_fail = !c.write_fails;
+        fake.error_code = c.code;
+        fake.error_text = c.system_text;
+        fake.calls.clear();
+        size_t written = fake.written.size();
+        size_t statuses = fake.statuses.size();
+
+        testing::internal::CaptureStdout();
+        bool left = tick_until(&r, [&] { return r.t.state != c.state; });
+        for (int i = 0; i < 50; i++)
+            tick(&r);
+        std::string log = testing::internal::GetCapturedStdout();
+
+        ASSERT_TRUE(left) << "still waiting in the phase";
+        EXPECT_EQ(r.t.state, PROG_STATE_LOST);
+        // Until the failed call the run waited as it does for a silent device;
+        // after it, nothing more went to the port.
+        char failed = c.write_fails ? 'W' : 'R';
+        EXPECT_EQ(fake.calls.find(failed), fake.calls.size() - 1) << fake.calls;
+        EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
+        ASSERT_GE(log.size(), strlen(c.trace_line));
+        EXPECT_EQ(log.substr(log.size() - strlen(c.trace_line)), c.trace_line) << log;
+        EXPECT_EQ(count_of(log, "Connection lost"), 1);
+        // A request the port refused is not reported as sent.
+        if (c.write_fails) {
+            EXPECT_EQ(fake.written.size(), written);
+            EXPECT_EQ(log.find(" - SENT - Connection lost"), std::string::npos) << log;
+            EXPECT_EQ(log.find("bytes sent\nConnection lost"), std::string::npos) << log;
+        }
+        for (size_t i = statuses; i < fake.statuses.size(); i++)
+            EXPECT_TRUE(fake.statuses[i].rfind("programming ", 0) == 0 || fake.statuses[i] == "Verifying..." ||
+                        fake.statuses[i] == "Resetting target...")
+                << fake.statuses[i];
     }
 }
 

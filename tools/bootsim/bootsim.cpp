@@ -301,6 +301,13 @@ static void handle_request(sim_state *sim, const pending_request &request)
         return;
     }
     const long write_block = info.op == OP_WRITE ? ++sim->write_blocks : 0;
+    if (write_block > 0 && write_block == sim->options.exit_after_writes) {
+        // Pulled out with the block on the line: nothing stored, nothing said.
+        record.reply = "unplugged";
+        sim->frames.push_back(record);
+        sim->unplugged = true;
+        return;
+    }
     const reply_plan plan = plan_reply(sim, info.op, write_block);
     std::vector<uint8_t> reply = perform_request(sim, info, request.bytes, t_ms);
     record.reply = reply_label(&plan);
@@ -419,7 +426,7 @@ static void wait_for_input(const sim_state *sim, int64_t until_us)
 
 static bool run_finished(const sim_state *sim, int64_t now)
 {
-    if (stop_requested || now >= sim->end_us)
+    if (stop_requested || sim->unplugged || now >= sim->end_us)
         return true;
     return exit_due_us(sim) >= 0 && now >= exit_due_us(sim);
 }

@@ -43,7 +43,7 @@ struct frame_record {
     double t_ms;          // when the request counted as received
     size_t len;
     request_info info;
-    const char *reply;    // "answered", "dropped", "late", "bad-crc", "split", "dup", "noise", "none"
+    const char *reply;    // "answered", "dropped", "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"
     double reply_t_ms;    // when the reply's last byte left; < 0 without a reply
     std::vector<std::string> faults_applied;
 };
@@ -77,6 +77,7 @@ struct sim_state {
     double start_unix_s = 0;
     int64_t end_us = 0;
     int64_t exit_at_us = -1;  // --exit-after-restart: when to end once the replies are out
+    bool unplugged = false;   // --exit-after-writes: the device has gone
 
     std::vector<uint8_t> rx;
     int64_t rx_first_us = 0;

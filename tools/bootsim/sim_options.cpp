@@ -173,6 +173,11 @@ static bool apply_option(const std::string &name, const std::string &value, sim_
             *error = "--exit-after-restart wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
             return false;
         }
+    } else if (name == "--exit-after-writes") {
+        if (!parse_long(value, &options->exit_after_writes) || options->exit_after_writes < 1) {
+            *error = "--exit-after-writes wants a write block number from 1 on";
+            return false;
+        }
     } else if (name == "--fault") {
         fault_rule fault{};
         if (!fault_parse(value, &fault)) {
@@ -260,6 +265,9 @@ void options_print_help(const char *program)
         "  --timeout S            end after S seconds (default %d)\n"
         "  --exit-after-restart MS  end MS ms after the first restart request was\n"
         "                         answered (or, when it gets no answer, received)\n"
+        "  --exit-after-writes K  end at once, as if unplugged, when the K-th write block\n"
+        "                         comes (it is neither stored nor answered; the tool's\n"
+        "                         port stays open on a line with nobody at the other end)\n"
         "  --fault RULE           repeatable; N counts every request received, 1-based,\n"
         "                         whatever its kind or verdict (= index+1 in \"frames\"):\n"
         "      drop:N             no reply to request N\n"
@@ -307,7 +315,8 @@ void options_print_help(const char *program)
         "\"restart\":{count,first_t_ms}, \"writes_in_order\", \"faults\"}. line.ok is true for\n"
         "115200 baud, 8 data bits, even parity, 1 stop bit, no flow control.\n"
         "\n"
-        "Ends on SIGTERM/SIGINT, --timeout or --exit-after-restart; exits 0 after\n"
-        "writing its results, 2 on a usage error, 1 when the pty cannot be set up.\n",
+        "Ends on SIGTERM/SIGINT, --timeout, --exit-after-restart or --exit-after-writes;\n"
+        "exits 0 after writing its results, 2 on a usage error, 1 when the pty cannot\n"
+        "be set up.\n",
         program, SIM_DEFAULT_TIMEOUT_S, SIM_DURATION_MAX_MS, SIM_NOISE_MAX_BYTES);
 }

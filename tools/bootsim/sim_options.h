@@ -47,6 +47,7 @@ struct sim_options {
     long flash_ms = 0;
     double timeout_s = SIM_DEFAULT_TIMEOUT_S;
     long exit_after_restart_ms = -1; // -1: keep running after a restart
+    long exit_after_writes = 0;      // 0: never; K: gone, as if unplugged, once the K-th write block comes
     std::vector<fault_rule> faults;
     std::vector<std::string> fault_texts;
     bool print_preload = false;

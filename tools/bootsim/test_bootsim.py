@@ -364,6 +364,22 @@ class BootsimTest(unittest.TestCase):
         self.assertEqual([f["reply"] for f in report["frames"]], ["noise", "answered"])
         os.close(sim.fd)
 
+    def test_exit_after_writes_is_an_unplugged_device(self):
+        sim = self.start("--exit-after-writes", "2")
+        first = write_block(FLASH_BASE, pattern(1, BLOCK))
+        self.assertEqual(sim.exchange(first), ack_for(first))
+        sim.send(write_block(FLASH_BASE + BLOCK, pattern(2, BLOCK)))
+        sim.process.wait(timeout=5)
+        self.assertEqual(sim.process.returncode, 0)
+        self.assertFalse(os.path.lexists(sim.link), "the device's link went with it")
+        with self.assertRaises(OSError, msg="nobody at the other end of the line"):
+            os.write(sim.fd, first)
+        with open(sim.report_path) as f:
+            report = json.load(f)
+        self.assertEqual([f["reply"] for f in report["frames"]], ["answered", "unplugged"])
+        self.assertEqual(report["flash"]["blocks_written"], 1)
+        os.close(sim.fd)
+
     def test_restart_without_reply_is_still_counted(self):
         sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
         self.assertEqual(sim.exchange(RESTART), b"")
@@ -463,7 +479,8 @@ class BootsimTest(unittest.TestCase):
                      ["--random-option"], ["--fault", "noise:1:99999999999"], ["--fault", "late:1:99999999999999"],
                      ["--fault", "corrupt-flash:0x7fffffff"], ["--fault", "random:nan"], ["--timeout", "nan"],
                      ["--timeout", "inf"], ["--timeout", "1e300"], ["--flash-ms", "99999999999999"],
-                     ["--exit-after-restart", "9223372036854775807"], ["--com", "99999999999999999999999"]):
+                     ["--exit-after-restart", "9223372036854775807"], ["--com", "99999999999999999999999"],
+                     ["--exit-after-writes", "0"]):
             result = subprocess.run([BOOTSIM] + args, capture_output=True, text=True, timeout=5)
             self.assertEqual(result.returncode, 2, args)
         result = subprocess.run([BOOTSIM, "--help"], capture_output=True, text=True, timeout=5)

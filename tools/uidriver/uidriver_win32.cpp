@@ -9,9 +9,11 @@
 // the tool and a sent message would then wait for the box to be answered.
 #include <windows.h>
 #include <commctrl.h>
+#include <dbt.h>
 
 #include <fcntl.h>
 #include <io.h>
+#include <stddef.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -87,7 +89,10 @@ void usage_print()
           "  wait-listed [ms]        print \"ready\" and the wall clock, then wait\n"
           "                          until the port list has entries and print\n"
           "                          \"listed\", the wall clock and the count\n"
-          "                          (wall clock: Unix seconds, microseconds)\n",
+          "                          (wall clock: Unix seconds, microseconds)\n"
+          "  device-change arrival|removal NAME\n"
+          "                          announce to the dialog, as Windows does, that the\n"
+          "                          serial port NAME (COM6, say) arrived or went\n",
           stderr);
 }
 
@@ -623,6 +628,42 @@ int command_wait_foreground(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
+// Windows tells every top-level window of a serial port that comes or goes
+// with WM_DEVICECHANGE and a DEV_BROADCAST_PORT naming it. The message is
+// sent, not posted: it carries a pointer, which only a sent message takes
+// across to the tool's process.
+int command_device_change(int, char **argv)
+{
+    WPARAM event = 0;
+    if (strcmp(argv[2], "arrival") == 0) {
+        event = DBT_DEVICEARRIVAL;
+    } else if (strcmp(argv[2], "removal") == 0) {
+        event = DBT_DEVICEREMOVECOMPLETE;
+    } else {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    HWND dialog = dialog_required();
+    if (dialog == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    std::wstring name(argv[3], argv[3] + strlen(argv[3])); // port names are plain ASCII
+    size_t name_bytes = (name.size() + 1) * sizeof(wchar_t);
+    std::vector<unsigned char> buffer(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + name_bytes);
+    DEV_BROADCAST_PORT_W *port = reinterpret_cast<DEV_BROADCAST_PORT_W *>(buffer.data());
+    port->dbcp_size = static_cast<DWORD>(buffer.size());
+    port->dbcp_devicetype = DBT_DEVTYP_PORT;
+    port->dbcp_reserved = 0;
+    memcpy(port->dbcp_name, name.c_str(), name_bytes);
+    LRESULT answer = 0;
+    if (!send_bounded(dialog, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(port), &answer)) {
+        fputs("uidriver: the dialog did not take the announcement\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("answered %ld\n", static_cast<long>(answer));
+    return UI_EXIT_OK;
+}
+
 // min_argc counts the program and the command name, so 2 takes no arguments.
 struct ui_command {
     const char *name;
@@ -647,6 +688,7 @@ const ui_command UI_COMMANDS[] = {
     {"wait-foreground", 2, command_wait_foreground},
     {"click-time", 5, command_click_time},
     {"wait-listed", 2, command_wait_listed},
+    {"device-change", 4, command_device_change},
 };
 
 int command_run(int argc, char **argv)
