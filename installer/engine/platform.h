@@ -19,6 +19,9 @@ int32_t port_write(port_handle port, const uint8_t *data, int32_t n);
 int32_t port_read(port_handle port, uint8_t *buffer, int32_t n);
 // The system's error code of the last port call that failed.
 uint32_t port_error();
+// The system's text for an error code, as the fatal report shows it; empty
+// when the system has none.
+void system_error_text(uint32_t code, char *text, uint32_t size);
 // Drops whatever is buffered in both directions.
 void port_purge(port_handle port);
 // Waits until written data has left.

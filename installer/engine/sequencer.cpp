@@ -5,7 +5,6 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
-#include "report/fatal.h"
 #include "report/report.h"
 
 bool timer_elapsed(uint32_t *start, uint32_t timeout)

@@ -13,9 +13,5 @@ const int32_t FATAL_MESSAGE_SIZE = 1000; // bytes, terminating zero included
 int32_t fatal_compose(char *message, const char *text, uint32_t error_code,
                       const char *system_text);
 
-// The system's text for an error code, as the report shows it; empty when
-// the system has none (Windows only).
-void system_error_text(uint32_t code, char *text, uint32_t size);
-
 // Shows the report and ends the program (Windows only).
 [[noreturn]] void fatal_error(const char *text);

@@ -7,7 +7,6 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
-#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fake_line fake;

@@ -8,7 +8,6 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
-#include "report/fatal.h"
 #include "fake/crc_reference.h"
 
 fuzz_line fuzz;

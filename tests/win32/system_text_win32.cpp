@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include "engine/platform.h"
 #include "report/fatal.h"
 
 // The report's module links against the program's two handles.
