@@ -27,6 +27,9 @@ gtest_discover_tests(unit_tests PROPERTIES LABELS unit TIMEOUT 60)
 # The Windows build whose program the win32 and e2e tests examine and run.
 set(WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH
     "Build directory of the Windows program (installer.exe, uidriver.exe)")
+# Where the check of scripts/release leaves the program it signed, which an
+# end-to-end case then runs.
+set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release)
 
 foreach(extra tools/bootsim tests/win32 tests/e2e tests/faults)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)

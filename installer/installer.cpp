@@ -73,7 +73,14 @@ void ports_refresh(HWND dialog)
 
 void progress_show(HWND dialog)
 {
-    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS, progress_position(&transfer), 0);
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    SendMessageA(bar, PBM_SETPOS, progress_position(&transfer), 0);
+    // Red under visual styles. Told only of a change: after a failed run
+    // the timer goes on ticking for as long as the dialog is open.
+    LRESULT state = progress_bar_error(&transfer) ? PBST_ERROR : PBST_NORMAL;
+    if (SendMessageA(bar, PBM_GETSTATE, 0, 0) != state) {
+        SendMessageA(bar, PBM_SETSTATE, state, 0);
+    }
 }
 
 // Puts the record's port out of use. A run that failed, or never got a reply,
@@ -101,7 +108,9 @@ void update_command(HWND dialog)
     }
 
     port_release(dialog);
-    SendMessageA(GetDlgItem(dialog, IDC_PROGRESS), PBM_SETPOS, 0, 0);
+    HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
+    SendMessageA(bar, PBM_SETPOS, 0, 0);
+    SendMessageA(bar, PBM_SETSTATE, PBST_NORMAL, 0);
 
     run_port = com_ports[entry];
     transfer.port_name = run_port.path;

@@ -9,3 +9,7 @@
 // The bar counts blocks: its range is the image's blocks, its position the
 // blocks the device has acknowledged in this run.
 int32_t progress_position(const modbus_transfer *t);
+
+// Whether the bar shows the error state: from the end of a run that failed
+// until the next run starts. A run that succeeds never shows it.
+bool progress_bar_error(const modbus_transfer *t);

@@ -7,3 +7,4 @@
 #define IDC_STATUS 5    // the status line
 #define ID_PROG_TIMER 6 // the timer that drives the sequencer
 #define IDC_PROGRESS 7  // blocks written so far, as a bar
+#define IDI_INSTALLER 1 // the program's icon

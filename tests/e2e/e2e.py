@@ -5,7 +5,7 @@ worked through its dialog by uidriver.exe.
 
     e2e.py template --template DIR
     e2e.py run CASE --template DIR --out DIR --installer EXE --uidriver EXE
-                    --bootsim BIN --firmware FILE
+                    --bootsim BIN --firmware FILE [--windows-version VERSION]
     e2e.py cases
 
 Every case gets a display, a Wine prefix, a wineserver and simulators of its
@@ -65,6 +65,11 @@ DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 UI_EXIT_NOT_FOUND = 2         # uidriver: no such window, or its wait ran out
 
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+
+# The Windows versions a prefix can show its programs, with the start of the
+# version number that `wine cmd /c ver` then prints. Wine 8's prefixes show
+# win7 unless told otherwise.
+WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
 
 # Resending a block whose acknowledgement never came: after more than 500 ms,
 # at the next tick whose read ended, so well before 900 ms.
@@ -360,13 +365,31 @@ def ports_clear(ctx):
         os.symlink(nodev(ctx), os.path.join(dosdevices, "com%d" % number))
 
 
+def windows_version_set(ctx, version):
+    """Has the prefix show its programs another Windows version, and checks
+    that a program started now sees it."""
+    run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"],
+                env=ctx["env"])
+    path = os.path.join(ctx["out"], "ver.txt")
+    with open(path, "wb") as out:
+        run_bounded(["wine", "cmd", "/c", "ver"], env=ctx["env"], stdout=out)
+    with open(path, "rb") as f:
+        shown = normalize_lines(f.read()).strip()
+    check(ctx, shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[version]),
+          "the prefix shows programs %s" % version, repr(shown))
+
+
 def session_start(ctx, without_sys_admin=False):
     """What every run needs before its devices: a display (an Xvfb of its own
-    unless ctx brings one), a prefix, its wineserver, no COM port yet."""
+    unless ctx brings one), a prefix, its wineserver, the Windows version if
+    the run names one, no COM port yet."""
     if ctx["display"] is None:
         xvfb_start(ctx)
     prefix_from_template(ctx)
     wineserver_start(ctx, without_sys_admin)
+    version = getattr(ctx["args"], "windows_version", None)
+    if version:
+        windows_version_set(ctx, version)
     ports_clear(ctx)
 
 
@@ -1326,6 +1349,8 @@ def main():
     run.add_argument("case", choices=sorted(CASES))
     for name in ("--template", "--out", "--installer", "--uidriver", "--bootsim", "--firmware"):
         run.add_argument(name, required=True)
+    run.add_argument("--windows-version", choices=sorted(WINDOWS_VERSIONS),
+                     help="the Windows version the prefix shows the tool (default: Wine's)")
     sub.add_parser("cases", help="list the cases")
     args = parser.parse_args()
     if args.command == "template":

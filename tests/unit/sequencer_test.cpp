@@ -7,9 +7,9 @@
 
 #include "engine/frames.h"
 #include "engine/progress.h"
-#include "report/report.h"
 #include "engine/sequencer.h"
 #include "fake/fake_platform.h"
+#include "report/report.h"
 
 namespace {
 
@@ -514,6 +514,58 @@ TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
     run_until_final(&r);
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 4u);
+}
+
+// Ticks `ticks` times; for each, whether the bar showed its error state
+// and whether the status line then read "FAILED".
+std::vector<std::pair<bool, bool>> bar_error_and_failed(run_record *r, int ticks)
+{
+    std::vector<std::pair<bool, bool>> seen;
+    for (int i = 0; i < ticks; i++) {
+        tick(r);
+        seen.push_back({progress_bar_error(&r->t), !fake.statuses.empty() && fake.statuses.back() == "FAILED"});
+    }
+    return seen;
+}
+
+// The bar turns to its error state with "FAILED" and keeps it while the
+// timer ticks on; the next run starts with it normal and, succeeding, never
+// shows it, not even at its end.
+TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
+{
+    const int ticks = 400; // beyond either run's end
+    run_record r;
+    run_init(&r, 6);
+    fake.corrupt_flash_at = 3000;
+    testing::internal::CaptureStdout();
+    std::vector<std::pair<bool, bool>> failing = bar_error_and_failed(&r, ticks);
+    ASSERT_EQ(r.t.state, PROG_STATE_FAILED);
+    size_t failed_at = size_t(std::find_if(failing.begin(), failing.end(), [](auto s) { return s.second; }) -
+                              failing.begin());
+    ASSERT_LT(failed_at, failing.size() - 100) << "the run went on ticking after it failed";
+    for (size_t i = 0; i < failing.size(); i++)
+        EXPECT_EQ(failing[i].first, i >= failed_at) << "tick " << i << ", \"FAILED\" at " << failed_at;
+
+    fake.corrupt_flash_at = -1;
+    r.t.state = PROG_STATE_IDLE; // what opening the port for the next run does
+    EXPECT_FALSE(progress_bar_error(&r.t)) << "normal again as the next run starts";
+    std::vector<std::pair<bool, bool>> succeeding = bar_error_and_failed(&r, ticks);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
+    for (size_t i = 0; i < succeeding.size(); i++)
+        EXPECT_FALSE(succeeding[i].first) << "tick " << i << " of a run that succeeds";
+
+    // A run that loses its port ends in the error state too.
+    r.t.state = PROG_STATE_IDLE;
+    show_status("Contacting Device...");
+    ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE));
+    EXPECT_FALSE(progress_bar_error(&r.t));
+    fake.writes_fail = true;
+    testing::internal::CaptureStdout();
+    run_until_final(&r);
+    testing::internal::GetCapturedStdout();
+    ASSERT_EQ(r.t.state, PROG_STATE_LOST);
+    EXPECT_TRUE(progress_bar_error(&r.t));
 }
 
 TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)

@@ -6,19 +6,61 @@
 - its resources, read by a small PE resource walker below: the firmware as
   RCDATA "BINFILE" in English (United Kingdom), byte for byte the file it was
   built from; the dialog "ZELT" in the same language, field by field; the
-  manifest as resource type 24, id 1, asking for the user's own rights.
+  version resource, whose texts name the tool's version and the firmware's
+  size, CRC-16 and SHA-256; the icon group with its four sizes; the manifest
+  as resource type 24, id 1, asking for the user's own rights, the system's
+  DPI, the common controls 6 and every Windows from Vista to 11.
 
-usage: pe_check.py OBJDUMP INSTALLER_EXE FIRMWARE_BIN
+usage: pe_check.py OBJDUMP INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME
+
+VERSION is the project's (x.y.z), FIRMWARE_NAME the name of the file that
+FIRMWARE_BIN is the build's copy of.
 """
 
+import hashlib
+import os
 import struct
 import subprocess
 import sys
+import xml.etree.ElementTree as ElementTree
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
+from e2e import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
+
+RT_ICON = 3
 RT_DIALOG = 5
 RT_RCDATA = 10
+RT_GROUP_ICON = 14
+RT_VERSION = 16
 RT_MANIFEST = 24
 LANG_ENGLISH_UK = 0x0809
+CODEPAGE_WINDOWS_LATIN1 = 1252
+
+FILE_DESCRIPTION = "Orvex 2.0 Firmware Update Tool"
+VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
+VFT_APP = 1
+VOS_NT_WINDOWS32 = 0x40004
+# Texts every version resource of the tool has, whatever they say.
+VERSION_TEXTS_PRESENT = ("CompanyName", "InternalName", "LegalCopyright", "ProductName")
+
+ICON_SIZES = [16, 32, 48, 256]
+PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
+
+MANIFEST_NS = {
+    "v1": "urn:schemas-microsoft-com:asm.v1",
+    "v3": "urn:schemas-microsoft-com:asm.v3",
+    "compat": "urn:schemas-microsoft-com:compatibility.v1",
+    "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
+}
+COMMON_CONTROLS_6 = {"name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
+                     "publicKeyToken": "6595b64144ccf1df"}
+SUPPORTED_OS = {
+    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
+    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
+}
 
 # Imports a program may have when it needs nothing but Windows itself.
 SYSTEM_DLLS = {
@@ -221,11 +263,138 @@ def check_dialog(dialogs):
     check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
 
 
+def version_node(data, at):
+    """One node of a version resource: (key, value, children) and its end.
+    A text value (type 1) counts its length in characters, a binary one in bytes."""
+    length, value_length, kind = struct.unpack_from("<HHH", data, at)
+    r = Reader(data)
+    r.at = at + 6
+    key = r.text()
+    r.align(4)
+    if kind == 1:
+        value = data[r.at:r.at + 2 * value_length].decode("utf-16-le").rstrip("\0")
+        r.at += 2 * value_length
+    else:
+        value = data[r.at:r.at + value_length]
+        r.at += value_length
+    children = []
+    while True:
+        r.align(4)
+        if r.at >= at + length:
+            break
+        child, r.at = version_node(data, r.at)
+        children.append(child)
+    return (key, value, children), at + length
+
+
+def firmware_texts(firmware, firmware_name):
+    """What the version resource must say of the firmware: the CRC-16 as the
+    tool's trace prints it, and the Comments text."""
+    data = open(firmware, "rb").read()
+    crc = crc16_modbus(padded_image(firmware))
+    crc_text = "%#x" % crc if crc else "0"
+    return crc_text, "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s" % (
+        firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest())
+
+
+def check_version(versions, version, firmware, firmware_name):
+    if not check(len(versions) == 1, "expected one version resource (id 1) in English (UK), found %d"
+                 % len(versions)):
+        return {}
+    (key, fixed, children), _ = version_node(versions[0], 0)
+    check(key == "VS_VERSION_INFO", "version resource key %r" % key)
+    numbers = [int(n) for n in version.split(".")] + [0] * (4 - len(version.split(".")))
+    ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
+    fields = struct.unpack_from("<13I", fixed)
+    check(fields[0] == VS_FIXEDFILEINFO_SIGNATURE, "VS_FIXEDFILEINFO signature %#x" % fields[0])
+    check(fields[2:6] == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
+          % (["%#010x" % f for f in fields[2:6]], ".".join(map(str, numbers))))
+    check(fields[8:10] == (VOS_NT_WINDOWS32, VFT_APP), "file OS and type %#x, %#x" % fields[8:10])
+
+    by_key = {c[0]: c for c in children}
+    tables = by_key.get("StringFileInfo", (None, None, []))[2]
+    check([t[0] for t in tables] == ["080904e4"], "string tables %r, wanted English (UK), 1252"
+          % [t[0] for t in tables])
+    texts = {c[0]: c[1] for t in tables for c in t[2]}
+    translations = [c[1] for c in by_key.get("VarFileInfo", (None, None, []))[2] if c[0] == "Translation"]
+    check(translations == [struct.pack("<HH", LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
+          "Translation %r, wanted 0x0809 with code page 1252" % translations)
+
+    crc_text, comments = firmware_texts(firmware, firmware_name)
+    wanted = {
+        "FileDescription": FILE_DESCRIPTION,
+        "FileVersion": version,
+        "ProductVersion": "%s (firmware CRC-16 %s)" % (version, crc_text),
+        "OriginalFilename": "installer.exe",
+        "Comments": comments,
+    }
+    for name, text in wanted.items():
+        check(texts.get(name) == text, "version text %s is %r, wanted %r" % (name, texts.get(name), text))
+    for name in VERSION_TEXTS_PRESENT:
+        check(texts.get(name), "version text %s is missing or empty" % name)
+    return texts
+
+
+def check_manifest(text, version):
+    check('level="asInvoker"' in text and 'uiAccess="false"' in text,
+          "manifest does not ask for asInvoker without uiAccess")
+    root = ElementTree.fromstring(text)
+    identity = root.find("v1:assemblyIdentity", MANIFEST_NS)
+    quad = ".".join((version.split(".") + ["0"] * 4)[:4])
+    check(identity is not None and identity.get("version") == quad,
+          "manifest's assemblyIdentity version is not %s" % quad)
+    dependencies = [{k: a.get(k) for k in COMMON_CONTROLS_6}
+                    for a in root.iterfind("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", MANIFEST_NS)]
+    check(dependencies == [COMMON_CONTROLS_6], "manifest's dependencies %r, wanted the common controls 6"
+          % dependencies)
+    supported = {e.get("Id") for e in root.iterfind("compat:compatibility/compat:application/compat:supportedOS",
+                                                    MANIFEST_NS)}
+    for guid, name in SUPPORTED_OS.items():
+        check(guid in supported, "manifest does not declare %s supported" % name)
+    dpi = root.findall("v3:application/v3:windowsSettings/ws2005:dpiAware", MANIFEST_NS)
+    check([e.text for e in dpi] == ["true"], "manifest does not declare system DPI awareness")
+    # Per monitor would promise a layout the dialog does not redo on a move.
+    check("permonitor" not in text.lower(), "manifest claims per-monitor DPI awareness")
+
+
+def icon_alphas(image, size):
+    """The alpha bytes of a 32-bit icon bitmap, or None when it is not one of that size."""
+    header, width, height, _, bits = struct.unpack_from("<IiiHH", image)
+    if (header, width, height, bits) != (40, size, 2 * size, 32):
+        return None
+    return image[40 + 3:40 + 4 * size * size:4]
+
+
+def check_icon(res):
+    groups = [(n, d) for t, n, l, d in res if t == RT_GROUP_ICON]
+    if not check(len(groups) == 1 and groups[0][0] == 1, "icon groups %r, wanted one, id 1"
+                 % [n for n, _ in groups]):
+        return
+    data = groups[0][1]
+    _, kind, count = struct.unpack_from("<HHH", data)
+    entries = [struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i) for i in range(count)]
+    sizes = [e[0] or 256 for e in entries]
+    check(kind == 1 and sorted(sizes) == ICON_SIZES, "icon sizes %r, wanted %r" % (sizes, ICON_SIZES))
+    icons = {n: d for t, n, l, d in res if t == RT_ICON}
+    for (width, height, _, _, _, bits, length, icon_id), size in zip(entries, sizes):
+        image = icons.get(icon_id, b"")
+        if not check(len(image) == length and bits == 32, "icon %d: %d bytes of %d, %d bits"
+                     % (size, len(image), length, bits)):
+            continue
+        if image.startswith(PNG_SIGNATURE):
+            check(struct.unpack_from(">II", image, 16) == (size, size), "PNG icon is not %d pixels" % size)
+            continue
+        alphas = icon_alphas(image, size)
+        # A drawing, not a blank square or a filled one.
+        check(alphas is not None and 0 < alphas.count(0) < size * size,
+              "icon %d is not a %d-pixel 32-bit bitmap with a shape in it" % (size, size))
+
+
 def resource_data(res, rtype, name, lang=None):
     return [d for t, n, l, d in res if t == rtype and n == name and (lang is None or l == lang)]
 
 
-def check_resources(exe, firmware):
+def check_resources(exe, firmware, version, firmware_name):
     pe = Pe(open(exe, "rb").read())
     check(pe.machine == 0x14C, "machine %#x is not i386" % pe.machine)
     res = pe.resources()
@@ -243,24 +412,27 @@ def check_resources(exe, firmware):
 
     check_dialog(resource_data(res, RT_DIALOG, "ZELT", LANG_ENGLISH_UK))
 
+    texts = check_version(resource_data(res, RT_VERSION, 1, LANG_ENGLISH_UK), version, firmware, firmware_name)
+    check_icon(res)
+
     manifests = resource_data(res, RT_MANIFEST, 1)
     if check(len(manifests) == 1, "manifest (type 24, id 1) found %d times" % len(manifests)):
-        text = manifests[0].decode("utf-8")
-        check('level="asInvoker"' in text and 'uiAccess="false"' in text,
-              "manifest does not ask for asInvoker without uiAccess")
-    return res
+        check_manifest(manifests[0].decode("utf-8"), version)
+    return res, texts
 
 
 def main(argv):
-    if len(argv) != 4:
+    if len(argv) != 6:
         sys.stderr.write(__doc__)
         return 2
-    objdump, exe, firmware = argv[1:]
+    objdump, exe, firmware, version, firmware_name = argv[1:]
     dlls = check_headers(objdump, exe)
-    res = check_resources(exe, firmware)
+    res, texts = check_resources(exe, firmware, version, firmware_name)
     print("imports: " + ", ".join(dlls))
     for t, n, l, d in res:
         print("resource type %r name %r language %#06x: %d bytes" % (t, n, l, len(d)))
+    for name, text in texts.items():
+        print("version text %-16s %s" % (name, text))
     for f in failures:
         print("FAIL: " + f)
     return 1 if failures else 0
