@@ -548,6 +548,7 @@ TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 
     fake.corrupt_flash_at = -1;
     r.t.state = PROG_STATE_IDLE; // what opening the port for the next run does
+    show_status("Contacting Device...");
     EXPECT_FALSE(progress_bar_error(&r.t)) << "normal again as the next run starts";
     std::vector<std::pair<bool, bool>> succeeding = bar_error_and_failed(&r, ticks);
     testing::internal::GetCapturedStdout();
