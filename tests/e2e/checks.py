@@ -3,7 +3,7 @@ simulated device's report and the dialog's samples."""
 
 import re
 
-from harness import (BLOCK_BYTES, FLASH_BASE, RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
+from harness import (RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
                      block_index, crc16_modbus)
 
 RESEND_AFTER_MS = 500         # a block goes again only once its acknowledgement is this late
@@ -29,10 +29,6 @@ def start_trace(image):
 
 def open_line(com):
     return " . Opening serial port \\\\.\\com%d at 115200 baud\n" % com
-
-
-def blocks_of(s):
-    return len(s.image) // BLOCK_BYTES
 
 
 def writes_of(report):
@@ -65,21 +61,13 @@ def check_clean_run(s, trace, report, com=5):
     go twice, after a TIMEOUT, when the machine held the tool up for longer
     than the tool waits for an acknowledgement; never sooner, and the flash
     must still verify."""
-    blocks = blocks_of(s)
+    blocks = s.blocks
     trace_in_order(s, trace, [
-        open_line(com),
-        "CONTACTING...",
-        "REMOTE DEVICE LINK ESTABLISHED\n",
-        "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - ",
-        "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - ",
-        "Verifying address 0x8001000, image size %#x bytes\n" % len(s.image),
-        "frame length   13 bytes sent\n",
-        "Remote CRC ",
-        "Local  CRC ",
-        "CRCs match\n",
-        "Resetting target\n",
-        "frame length    5 bytes sent\n",
-        "frame length    5 bytes received & OK\n",
+        open_line(com), "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED\n",
+        "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - ", "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - ",
+        "Verifying address 0x8001000, image size %#x bytes\n" % len(s.image), "frame length   13 bytes sent\n",
+        "Remote CRC ", "Local  CRC ", "CRCs match\n",
+        "Resetting target\n", "frame length    5 bytes sent\n", "frame length    5 bytes received & OK\n",
     ], "the trace tells the run in order: open, contact, blocks, verify, CRCs match, restart")
     check_crc_lines(s, trace, True)
     sends = re.findall(r"PROG ADDR (0x[0-9a-f]+), LEN 0x400, FROM (?:0x[0-9a-f]+|0)\.\.\. - SENT - (- OK|TIMEOUT)\n",
@@ -155,7 +143,7 @@ def check_progress_run(s, samples, run_name, final):
     the image's blocks throughout, it is emptied as the run starts, follows
     the acknowledged blocks while writing and never goes back, and is full
     from verifying on, up to the final status."""
-    blocks = blocks_of(s)
+    blocks = s.blocks
     ranges = sorted({(x.lo, x.hi) for x in samples})
     s.check(ranges == [(0, blocks)], "%s: the bar's range is 0..%d throughout" % (run_name, blocks), str(ranges))
     started = [i for i, x in enumerate(samples) if x.status.startswith(RUN_STATUSES + ("programming ",))]

@@ -9,7 +9,7 @@ import signal
 
 import pytest
 
-from harness import Inputs, Session, fresh_out
+from harness import Inputs, Session, fresh_out, process_end
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 INPUT_NAMES = ("template", "installer", "uidriver", "bootsim", "firmware")
@@ -73,12 +73,11 @@ def pytest_runtest_call(item):
     if s is None or outcome.excinfo is not None:
         return
     if s.tool is not None:
-        if s.tool.poll() is None:
-            s.tool.kill()
-            s.tool.wait(10)
-        errors = s.errors()
+        process_end(s.tool, grace_s=2, sig=signal.SIGKILL)  # its standard error is whole once it has ended
+        with open(s.err_path, "rb") as f:
+            errors = f.read().decode("latin-1")
         s.check(errors == "", "the tool wrote nothing to standard error", repr(errors[:300]))
-    failed = s.failed()
+    failed = [what for ok, what in s.checks if not ok]
     s.log("%s: %s (%d checks); artefacts in %s" % (item.name, "FAILED %d" % len(failed) if failed else "passed",
                                                    len(s.checks), s.out))
     if failed or not s.checks:

@@ -84,24 +84,20 @@ def main(root, demo_dir):
         say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
         s.tool_start()
         s.dialog_up([DEMO_PORT])
-        # The watch starts before the press, so that it sees the whole run.
-        watch = s.ui_background("watch-progress", DEMO_RUN_LIMIT_MS)
         say("pressing \"Update Orvex 2.0\"")
-        s.press()
-        # Part-way through the blocks of a paced run, for a picture of the bar.
-        time.sleep(DEMO_DURING_SHOT_S)
-        screenshot_take(s, "screenshot-during.png")
-        _, text = s.ui_collect(watch, DEMO_RUN_LIMIT_MS / 1000 + 30)
+        # The watch sees the whole run; part-way through the blocks of a
+        # paced run, a picture of the bar.
+        samples = s.watch(lambda: (s.press(), time.sleep(DEMO_DURING_SHOT_S),
+                                   screenshot_take(s, "screenshot-during.png")), DEMO_RUN_LIMIT_MS)
         screenshot_take(s, "screenshot.png")
-        s.ui("close")
-        s.tool_exit()
+        s.close_dialog(0)
         report = s.sim_stop(sim)
     except (RuntimeError, OSError, subprocess.SubprocessError) as error:
         say("%s; its steps are in %s" % (error, os.path.join(demo_dir, "e2e.log")))
         return 1
     finally:
         s.close()
-    return 0 if outcome_print(s, harness.parse_watch(text), report, sim.path("report.json")) else 1
+    return 0 if outcome_print(s, samples, report, sim.stem + ".report.json") else 1
 
 
 if __name__ == "__main__":

@@ -6,7 +6,7 @@ import termios
 
 import pytest
 
-from checks import blocks_of, check_clean_run, fatal_box_checks, open_line, start_trace
+from checks import check_clean_run, fatal_box_checks, open_line, start_trace
 from harness import STATUS_DONE, STATUS_IDLE, STATUS_NO_PORT, com_without_fallback
 
 BOX_WAIT_MS = 10000
@@ -22,7 +22,7 @@ def test_start_close(session):
     s.dialog_up(["\\\\.\\com5"])
     s.check(s.status() == STATUS_IDLE, "the status line reads \"%s\"" % STATUS_IDLE)
     code, text = s.ui("progress")
-    s.check(text == "range 0 %d pos 0\n" % blocks_of(s), "the bar is empty and counts the image's blocks", text)
+    s.check(text == "range 0 %d pos 0\n" % s.blocks, "the bar is empty and counts the image's blocks", text)
     s.ui("select", -1)  # uidriver says "not found": clearing the selection has no entry to report
     code, text = s.ui("list")
     s.check(text.splitlines()[-1:] == ["selected -1"], "no port list entry is selected", repr(text))

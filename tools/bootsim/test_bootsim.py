@@ -115,10 +115,6 @@ class Sim:
         self.send(frame)
         return self.read_reply(first_wait_s)
 
-    def no_answer(self, frame):
-        """What comes back within NO_REPLY_WAIT_S of a frame that must get no answer."""
-        return self.exchange(frame, NO_REPLY_WAIT_S)
-
     def stop(self):
         os.close(self.fd)
         self.process.send_signal(signal.SIGTERM)
@@ -189,9 +185,9 @@ class BootsimTest(unittest.TestCase):
         # A request with a bad CRC, garbage and an address outside the flash get nothing.
         bad = bytearray(crc_query(FLASH_BASE, 4))
         bad[-1] ^= 0xFF
-        self.assertEqual(sim.no_answer(bytes(bad)), b"")
-        self.assertEqual(sim.no_answer(b"\x11\x22\x33"), b"")
-        self.assertEqual(sim.no_answer(write_block(0x08000000, b"\x00" * 16)), b"")
+        self.assertEqual(sim.exchange(bytes(bad), NO_REPLY_WAIT_S), b"")
+        self.assertEqual(sim.exchange(b"\x11\x22\x33", NO_REPLY_WAIT_S), b"")
+        self.assertEqual(sim.exchange(write_block(0x08000000, b"\x00" * 16), NO_REPLY_WAIT_S), b"")
         # Restart: the reply is the same five bytes as the request.
         self.assertEqual(sim.exchange(RESTART), RESTART)
 
@@ -233,7 +229,7 @@ class BootsimTest(unittest.TestCase):
         sim = self.start("--expect", expect, *[arg for fault in faults for arg in ("--fault", fault)])
         query = crc_query(FLASH_BASE, 4)
         # 1: dropped.
-        self.assertEqual(sim.no_answer(query), b"")
+        self.assertEqual(sim.exchange(query, NO_REPLY_WAIT_S), b"")
         # 2: a reply whose frame CRC is wrong.
         reply = sim.exchange(query)
         self.assertEqual(len(reply), 15)
@@ -266,7 +262,7 @@ class BootsimTest(unittest.TestCase):
         self.assertGreaterEqual(chunks[0][0] - started, 0.19)
         self.assertEqual(len(b"".join(c for _, c in chunks)), 15)
         # 7: the second write block: stored, but not acknowledged.
-        self.assertEqual(sim.no_answer(write_block(FLASH_BASE + BLOCK, pattern(3, BLOCK))), b"")
+        self.assertEqual(sim.exchange(write_block(FLASH_BASE + BLOCK, pattern(3, BLOCK)), NO_REPLY_WAIT_S), b"")
 
         report = sim.stop()
         replies = [f["reply"] for f in report["frames"]]
@@ -363,7 +359,7 @@ class BootsimTest(unittest.TestCase):
 
     def test_restart_without_reply_is_still_counted(self):
         sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
-        self.assertEqual(sim.no_answer(RESTART), b"")
+        self.assertEqual(sim.exchange(RESTART, NO_REPLY_WAIT_S), b"")
         sim.process.wait(timeout=5)
         with open(sim.report_path) as f:
             report = json.load(f)
@@ -373,7 +369,7 @@ class BootsimTest(unittest.TestCase):
 
     def test_silent_and_random_faults(self):
         sim = self.start("--fault", "silent")
-        self.assertEqual(sim.no_answer(crc_query(FLASH_BASE, 4)), b"")
+        self.assertEqual(sim.exchange(crc_query(FLASH_BASE, 4), NO_REPLY_WAIT_S), b"")
         self.assertEqual(sim.stop()["frames"][0]["reply"], "dropped")
         sim = self.start("--fault", "seed:7", "--fault", "random:1.0")
         for _ in range(4):

@@ -368,26 +368,12 @@ int command_wait_status(int argc, char **argv)
     return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_equals);
 }
 
-// The address of a "programming 0x..." status; false for any other status.
-bool programming_address(const std::string &status, unsigned long *address)
-{
-    static const char prefix[] = "programming ";
-    const size_t prefix_chars = sizeof prefix - 1;
-    if (status.compare(0, prefix_chars, prefix) != 0) {
-        return false;
-    }
-    const char *digits = status.c_str() + prefix_chars;
-    char *end = nullptr;
-    *address = strtoul(digits, &end, 16);
-    return end != digits && *end == '\0';
-}
-
 // Each block's status stands for one tick of the tool only, too short to be
 // sure to see; any block at or past the one wanted will do.
 bool status_at_or_past(const std::string &status, const char *wanted)
 {
     unsigned long address = 0;
-    return programming_address(status, &address) && address >= strtoul(wanted, nullptr, 0);
+    return sscanf(status.c_str(), "programming %lx", &address) == 1 && address >= strtoul(wanted, nullptr, 0);
 }
 
 int command_wait_address(int argc, char **argv)
@@ -481,12 +467,21 @@ std::string box_text(HWND box)
     return longest;
 }
 
-int command_read_box(int argc, char **argv)
+// The fatal error box, waited for as long as the command's argument says; null
+// after saying it did not come.
+HWND box_waited(int argc, char **argv)
 {
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND box = wait_window(find_box, wait_ms);
+    HWND box = wait_window(find_box, wait_ms_arg(argc, argv, 2));
     if (box == nullptr) {
         fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
+    }
+    return box;
+}
+
+int command_read_box(int argc, char **argv)
+{
+    HWND box = box_waited(argc, argv);
+    if (box == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
     fputs(box_text(box).c_str(), stdout);
@@ -495,10 +490,8 @@ int command_read_box(int argc, char **argv)
 
 int command_answer_box(int argc, char **argv)
 {
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND box = wait_window(find_box, wait_ms);
+    HWND box = box_waited(argc, argv);
     if (box == nullptr) {
-        fputs("uidriver: no \"Terminate Program\" box to answer\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
     HWND ok_button = GetDlgItem(box, IDOK);
@@ -626,7 +619,6 @@ int command_wait_foreground(int argc, char **argv)
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    const DWORD start = GetTickCount();
     bool focused = false;
     poll_until(wait_ms, UI_POLL_MS, [&] {
         focused = dialog_has_focus(dialog);
@@ -636,7 +628,6 @@ int command_wait_foreground(int argc, char **argv)
         fputs("uidriver: the dialog never had the focus\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
-    printf("foreground %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
     return UI_EXIT_OK;
 }
 

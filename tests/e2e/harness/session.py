@@ -5,6 +5,8 @@ every descriptor closed when the session closes; its files (log, trace,
 simulator reports, screenshots, one output file per uidriver command) stay in
 its out directory."""
 
+import collections
+import contextlib
 import dataclasses
 import glob
 import json
@@ -16,7 +18,7 @@ import signal
 import subprocess
 import time
 
-from .protocol import padded_image
+from .protocol import BLOCK_BYTES, padded_image
 
 DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 STATUS_IDLE = " - Idle - "
@@ -64,55 +66,14 @@ class Inputs:
                 if not os.path.isfile(path)]
 
 
-@dataclasses.dataclass
-class Sim:
-    """A simulated device on a COM port. Its files are <stem>.ready,
-    .report.json, .log and .flash.bin."""
-    proc: subprocess.Popen
-    com: int
-    stem: str
-    slave: str                # the pseudo-terminal that the COM link points at
-
-    def path(self, kind):
-        return self.stem + "." + kind
-
-
-@dataclasses.dataclass
-class Job:
-    """A uidriver command left running; its output goes to path."""
-    proc: subprocess.Popen
-    path: str
-
-
-@dataclasses.dataclass
-class Sample:
-    """What uidriver watch-progress saw at one moment: milliseconds since it
-    started, the bar's range and position, and the status line beside them."""
-    t: int
-    lo: int
-    hi: int
-    pos: int
-    status: str
-
-
-class Timeout(Exception):
-    pass
-
-
-def deadline(seconds, what):
-    """From now on SIGTERM, and SIGALRM once `seconds` have passed, raise
-    Timeout("<what> ran past <seconds> s"); deadline_off() ends that."""
-    def on_deadline(signum, frame):
-        raise Timeout("%s ran past %d s" % (what, seconds))
-    signal.signal(signal.SIGALRM, on_deadline)
-    signal.signal(signal.SIGTERM, on_deadline)
-    signal.alarm(seconds)
-
-
-def deadline_off():
-    """Nothing may cut the cleanup short, or processes of the session outlive it."""
-    signal.setitimer(signal.ITIMER_REAL, 0)
-    signal.signal(signal.SIGTERM, signal.SIG_IGN)
+# A simulated device on a COM port, its pseudo-terminal (slave) and the stem
+# of its files: <stem>.ready, .report.json, .log and .flash.bin.
+Sim = collections.namedtuple("Sim", "proc com stem slave")
+# A uidriver command left running, its output going to path.
+Job = collections.namedtuple("Job", "proc path")
+# One moment of the dialog as watch-progress saw it: milliseconds since it
+# started, the bar's range and position, and the status line beside them.
+Sample = collections.namedtuple("Sample", "t lo hi pos status")
 
 
 def normalize_lines(data):
@@ -196,14 +157,9 @@ def com_without_fallback(lowest=5):
 
 
 def com_links(prefix):
-    """{name: target} of the prefix's dosdevices/com* links."""
-    links = {}
-    for link in glob.glob(os.path.join(prefix, "dosdevices", "com*")):
-        try:
-            links[os.path.basename(link)] = os.readlink(link)
-        except OSError:
-            links[os.path.basename(link)] = None  # gone, or not a link, between the listing and the look
-    return links
+    """The prefix's dosdevices/com* links and their targets (a link that went
+    between the listing and the look points nowhere)."""
+    return {link: os.path.realpath(link) for link in glob.glob(os.path.join(prefix, "dosdevices", "com*"))}
 
 
 def wineserver_listening(prefix):
@@ -219,36 +175,25 @@ def wineserver_listening(prefix):
 
 def parse_watch(text):
     """uidriver watch-progress's lines as Samples."""
-    samples = []
-    for line in text.splitlines():
-        fields = line.split("\t", 4)
-        if len(fields) == 5:
-            samples.append(Sample(int(fields[0]), int(fields[1]), int(fields[2]), int(fields[3]), fields[4]))
-    return samples
+    lines = (line.split("\t", 4) for line in text.splitlines())
+    return [Sample(*map(int, fields[:4]), fields[4]) for fields in lines if len(fields) == 5]
 
 
 def parse_click_time(text):
     """uidriver click-time's output: the status changes as (ms, status), and
     how it ended as {"how", "ms", "status"}, or None if it did not say."""
-    changes, end = [], None
-    for line in text.splitlines():
-        fields = line.split("\t")
-        if fields[0] in ("done", "timeout", "stalled") and len(fields) >= 3:
-            end = {"how": fields[0], "ms": float(fields[1]), "status": fields[2]}
-        elif len(fields) == 2:
-            try:
-                changes.append((float(fields[0]), fields[1]))
-            except ValueError:
-                pass
-    return changes, end
+    lines = [line.split("\t") for line in text.splitlines()]
+    ends = [{"how": f[0], "ms": float(f[1]), "status": f[2]} for f in lines if f[0] in ("done", "timeout", "stalled")]
+    return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
 
 
 class Session:
     """The state of one session. Made with the out directory and the inputs,
-    then start()ed; close() ends it (also as a context manager).
+    then start()ed; close() ends it.
 
     out, inputs      where its files go, what it runs
     image, expect    the padded image, and its file for bootsim --expect
+    blocks           the image's 1024-byte blocks
     display          the X display ("None" until start() makes an Xvfb of its own)
     prefix, env      its Wine prefix, and the environment of every Wine program in it
     xvfb, wineserver, tool   its processes (subprocess.Popen), None until started
@@ -274,23 +219,19 @@ class Session:
         self.trace_path = os.path.join(out, "trace.log")
         self.err_path = os.path.join(out, "err.log")
         self.termrec_log = os.path.join(out, "termrec.log")
+        self.nodev = os.path.join(out, "nodev")  # empty: a COM link pointing here cannot be opened
         os.makedirs(out, exist_ok=True)
         for stale in ("e2e.log", "termrec.log"):
             if os.path.exists(os.path.join(out, stale)):
                 os.unlink(os.path.join(out, stale))
         self.image = padded_image(inputs.firmware)
+        self.blocks = len(self.image) // BLOCK_BYTES
         self.expect = os.path.join(out, "expect.bin")
         with open(self.expect, "wb") as f:
             f.write(self.image)
         # The line-setting recorder, preloaded into the tool, that the simulator reads.
         self.preload = preload if preload is not None else subprocess.run(
             [inputs.bootsim, "--print-preload"], capture_output=True, text=True, timeout=10).stdout.strip()
-
-    def __enter__(self):
-        return self
-
-    def __exit__(self, *exc):
-        self.close()
 
     # ------------------------------------------------------------ log and checks
 
@@ -307,9 +248,6 @@ class Session:
         self.checks.append((bool(ok), what))
         self.log("%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [%s]" % detail) if detail and not ok else ""))
         return bool(ok)
-
-    def failed(self):
-        return [what for ok, what in self.checks if not ok]
 
     # ------------------------------------------------------------ start and close
 
@@ -334,10 +272,8 @@ class Session:
             process_end(sim.proc, grace_s=10)
         process_end(self.xvfb)
         for fd in self.fds:
-            try:
+            with contextlib.suppress(OSError):
                 os.close(fd)
-            except OSError:
-                pass
         self.fds = []
 
     def _xvfb_start(self):
@@ -413,20 +349,16 @@ class Session:
             "" if not marker or os.path.lexists(com1) else " (no com1 from the device manager)",
             "" if stable else " (dosdevices/com* still changing after %d s)" % READY_WAIT_S))
 
-    def nodev(self):
-        """An empty directory: a COM link pointing here cannot be opened."""
-        return os.path.join(self.out, "nodev")
-
     def _ports_clear(self):
         """Each number for which Wine would fall back to /dev/ttyS<n-1> points
-        at nodev(), every other COM link goes."""
+        at nodev, every other COM link goes."""
         dosdevices = os.path.join(self.prefix, "dosdevices")
-        os.makedirs(self.nodev(), exist_ok=True)
+        os.makedirs(self.nodev, exist_ok=True)
         for link in glob.glob(os.path.join(dosdevices, "com*")):
             os.unlink(link)
         for device in glob.glob("/dev/ttyS*"):
             number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
-            os.symlink(self.nodev(), os.path.join(dosdevices, "com%d" % number))
+            os.symlink(self.nodev, os.path.join(dosdevices, "com%d" % number))
 
     def port_link(self, number, target=None):
         """Points COM<number> at target; None removes the link."""
@@ -469,7 +401,7 @@ class Session:
         """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
         process_end(sim.proc, grace_s=10)
         try:
-            with open(sim.path("report.json")) as f:
+            with open(sim.stem + ".report.json") as f:
                 return json.load(f)
         except (OSError, ValueError) as error:
             self.check(False, "bootsim on com%d wrote its report" % sim.com, str(error))
@@ -500,47 +432,35 @@ class Session:
     def trace(self):
         return normalize_lines(self.trace_bytes())
 
-    def errors(self):
-        """What the tool wrote to standard error."""
-        with open(self.err_path, "rb") as f:
-            return normalize_lines(f.read())
-
     # ------------------------------------------------------------ uidriver and X
 
-    def _ui_argv(self, args):
-        """The command line of a uidriver command, and ui/<n>-<command>, the
-        numbered base name of its output files."""
+    def _ui_spawn(self, args):
+        """A uidriver command, its output in ui/<n>-<command>.out and .err:
+        files, never a pipe that Wine's services could keep open."""
         self.ui_calls += 1
         base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
         os.makedirs(os.path.dirname(base), exist_ok=True)
-        return ["wine", self.inputs.uidriver] + [str(a) for a in args], base
+        with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+            proc = subprocess.Popen(["wine", self.inputs.uidriver] + [str(a) for a in args], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        self.jobs.append(Job(proc, base + ".out"))
+        return self.jobs[-1]
 
     def ui(self, *args, timeout=WINE_CALL_TIMEOUT_S):
-        """One uidriver command: (exit code, output). The output goes
-        through a file, never a pipe that Wine's services could keep open."""
-        argv, base = self._ui_argv(args)
-        with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-            code = run_bounded(argv, env=self.env, timeout=timeout, stdout=out, stderr=err)
-        with open(base + ".out", "rb") as f:
-            text = normalize_lines(f.read())
+        """One uidriver command: (exit code, output)."""
+        code, text = self.ui_collect(self._ui_spawn(args), timeout)
         self.log("uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
         return code, text
 
     def ui_background(self, *args):
         """A uidriver command left running (watch-progress); its first line,
         the state before anything is pressed, is there when this returns."""
-        argv, base = self._ui_argv(args)
-        path = base + ".out"
-        with open(path, "wb") as out:
-            proc = subprocess.Popen(argv, env=self.env, stdin=subprocess.DEVNULL, stdout=out,
-                                    stderr=subprocess.DEVNULL)
-        job = Job(proc, path)
-        self.jobs.append(job)
-        poll_until(lambda: os.path.getsize(path) > 0, WINE_CALL_TIMEOUT_S, proc)
+        job = self._ui_spawn(args)
+        poll_until(lambda: os.path.getsize(job.path) > 0, WINE_CALL_TIMEOUT_S, job.proc)
         return job
 
     def ui_collect(self, job, timeout):
-        """(exit code, output) of a background command, ended after timeout."""
+        """(exit code, output) of a uidriver command, ended after timeout."""
         try:
             code = job.proc.wait(timeout)
         except subprocess.TimeoutExpired:
@@ -612,7 +532,8 @@ class Session:
 
     def close_dialog(self, expected_exit=0):
         self.ui("close")
-        self.check(self.tool_exit() == expected_exit, "the tool exits with %d once the dialog is closed" % expected_exit)
+        self.check(self.tool_exit() == expected_exit,
+                   "the tool exits with %d once the dialog is closed" % expected_exit)
 
     def update_end(self, sim):
         """The dialog as the run left it on a screenshot, then closed, the
@@ -663,6 +584,14 @@ class Session:
         """A real key press through X."""
         if self.xdotool("key", keys) is None:
             raise RuntimeError("xdotool could not press %s" % keys)
+
+    def click_time(self, limit_ms, stall_ms=0):
+        """Presses the button and times the run up to its final status, at
+        most limit_ms, or until the status stood still for stall_ms (0: no
+        such limit): the status changes as (ms, status), and how it ended."""
+        _, text = self.ui("click-time", limit_ms, stall_ms, STATUS_DONE, STATUS_FAILED,
+                          timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
+        return parse_click_time(text)
 
     def watch(self, press, wait_ms=RUN_WAIT_MS):
         """Calls press() while uidriver watches the status line and the bar,

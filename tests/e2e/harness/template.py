@@ -5,6 +5,7 @@
 """
 
 import os
+import pathlib
 import shutil
 import subprocess
 import sys
@@ -20,11 +21,9 @@ def template_make(template):
     version; whether it is there now."""
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     stamp = os.path.join(template, TEMPLATE_STAMP)
-    if os.path.exists(stamp):
-        with open(stamp) as f:
-            if f.read().strip() == version:
-                print("template %s is up to date (%s)" % (template, version))
-                return True
+    if os.path.exists(stamp) and pathlib.Path(stamp).read_text().strip() == version:
+        print("template %s is up to date (%s)" % (template, version))
+        return True
     work = template + ".new"
     wineserver_kill(work)
     shutil.rmtree(work, ignore_errors=True)
