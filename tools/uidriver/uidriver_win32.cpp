@@ -34,7 +34,7 @@ const int UI_ID_BOX_TEXT = 0xFFFF; // the message text of a system message box
 const DWORD UI_POLL_MS = 5;               // between two looks at the dialog
 const DWORD UI_WAIT_DEFAULT_MS = 10000;   // when the caller gives no limit
 const UINT UI_SEND_TIMEOUT_MS = 3000;     // a tick of the tool blocks it for ~200 ms at most
-const size_t UI_TEXT_SPARE_CHARS = 256;   // beyond the length a text had a moment ago
+const size_t UI_TEXT_ROOM_CHARS = 256;    // enough for any status line
 const int UI_SAMPLE_TRIES = 5;            // reads of the dialog for one untorn sample
 
 const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
@@ -112,25 +112,21 @@ std::string utf8_from_wide(const wchar_t *text, int length)
     return result;
 }
 
-// The text can change between asking its length and fetching it (the tool
-// runs on while we look), so the buffer has room to spare, and a text that
-// fills it is fetched again with more room.
+// One message a read, so that two reads of the status line come as close
+// together as they can; a text that fills the buffer is fetched again with
+// more room.
 std::string window_text(HWND window)
 {
-    LRESULT length = 0;
-    if (!send_bounded(window, WM_GETTEXTLENGTH, 0, 0, &length) || length < 0) {
-        return std::string();
-    }
-    size_t room = static_cast<size_t>(length) + UI_TEXT_SPARE_CHARS;
-    for (;;) {
+    for (size_t room = UI_TEXT_ROOM_CHARS;; room *= 2) {
         std::vector<wchar_t> buffer(room, L'\0');
         LRESULT copied = 0;
-        send_bounded(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                     &copied);
-        if (copied < 0 || static_cast<size_t>(copied) + 1 < room) {
+        if (!send_bounded(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                          &copied) || copied < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(copied) + 1 < room) {
             return utf8_from_wide(buffer.data(), static_cast<int>(copied));
         }
-        room *= 2;
     }
 }
 
@@ -247,15 +243,29 @@ ui_sample sample_take(HWND status_line, HWND progress_bar)
     return sample;
 }
 
+// The status line's text as the window system keeps it: for a window of
+// another process GetWindowTextW asks no message of the tool, so the read is
+// never held up by a step of the tool.
+std::string status_kept(HWND status_line)
+{
+    wchar_t text[UI_TEXT_ROOM_CHARS] = L"";
+    return utf8_from_wide(text, GetWindowTextW(status_line, text, static_cast<int>(std::size(text))));
+}
+
 // The tool changes the status line and the bar in one step and answers other
-// processes only between steps, so a bar read between two reads of the same
-// status belongs to that status. A sample still torn after a few tries is
-// no sample.
+// processes only between steps: the bar, read between two reads of the same
+// status, belongs to that status. A sample still torn after a few tries is no
+// sample. The range, set once as the dialog starts, is read after.
 bool sample_consistent(HWND status_line, HWND progress_bar, ui_sample *sample)
 {
     for (int attempt = 0; attempt < UI_SAMPLE_TRIES; ++attempt) {
-        *sample = sample_take(status_line, progress_bar);
-        if (window_text(status_line) == sample->status) {
+        std::string status = status_kept(status_line);
+        LRESULT position = -1;
+        send_bounded(progress_bar, PBM_GETPOS, 0, 0, &position);
+        if (status_kept(status_line) == status) {
+            *sample = sample_take(nullptr, progress_bar);
+            sample->status = status;
+            sample->position = static_cast<long>(position);
             return true;
         }
     }
