@@ -221,13 +221,10 @@ bool status_in(const std::string &status, const char *const *texts, int count)
     return false;
 }
 
-// Either control may be missing (null): its fields then stay empty or -1.
-ui_sample sample_take(HWND status_line, HWND progress_bar)
+// The bar's range and position; a missing bar (null) gives -1 for each.
+ui_sample bar_take(HWND progress_bar)
 {
     ui_sample sample{std::string(), -1, -1, -1};
-    if (status_line != nullptr) {
-        sample.status = window_text(status_line);
-    }
     if (progress_bar == nullptr) {
         return sample;
     }
@@ -263,7 +260,7 @@ bool sample_consistent(HWND status_line, HWND progress_bar, ui_sample *sample)
         LRESULT position = -1;
         send_bounded(progress_bar, PBM_GETPOS, 0, 0, &position);
         if (status_kept(status_line) == status) {
-            *sample = sample_take(nullptr, progress_bar);
+            *sample = bar_take(progress_bar);
             sample->status = status;
             sample->position = static_cast<long>(position);
             return true;
@@ -397,7 +394,7 @@ int command_progress(int, char **)
     if (progress_bar == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    ui_sample sample = sample_take(nullptr, progress_bar);
+    ui_sample sample = bar_take(progress_bar);
     printf("range %ld %ld pos %ld\n", sample.range_low, sample.range_high, sample.position);
     return UI_EXIT_OK;
 }
@@ -449,32 +446,12 @@ int command_rect(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
-// The box's message should sit in the static control with the box's text id;
-// should it not, the longest text among its statics is the message.
-BOOL CALLBACK longest_static_visit(HWND child, LPARAM found)
-{
-    char class_name[32] = "";
-    GetClassNameA(child, class_name, sizeof class_name);
-    if (lstrcmpiA(class_name, "Static") != 0) {
-        return TRUE;
-    }
-    std::string *longest = reinterpret_cast<std::string *>(found);
-    std::string text = window_text(child);
-    if (text.size() > longest->size()) {
-        *longest = text;
-    }
-    return TRUE;
-}
-
+// Windows and Wine alike put a message box's text in the static control
+// with this id.
 std::string box_text(HWND box)
 {
     HWND text_control = GetDlgItem(box, UI_ID_BOX_TEXT);
-    if (text_control != nullptr) {
-        return window_text(text_control);
-    }
-    std::string longest;
-    EnumChildWindows(box, longest_static_visit, reinterpret_cast<LPARAM>(&longest));
-    return longest;
+    return text_control != nullptr ? window_text(text_control) : std::string();
 }
 
 // The fatal error box, waited for as long as the command's argument says; null

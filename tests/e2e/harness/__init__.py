@@ -8,7 +8,7 @@ import sys
 
 from .protocol import BLOCK_BYTES, FLASH_BASE, block_addresses, block_index, crc16_modbus, padded_image
 from .session import (DIALOG_CAPTION, RUN_STATUSES, STATUS_DONE, STATUS_FAILED, STATUS_IDLE, STATUS_NO_PORT,
-                      UI_EXIT_NOT_FOUND, WINE_CALL_TIMEOUT_S, Inputs, Session, com_without_fallback, fresh_out,
+                      WINE_CALL_TIMEOUT_S, Inputs, Session, com_without_fallback, fresh_out,
                       normalize_lines, process_end, run_bounded)
 from .template import template_make
 

@@ -523,8 +523,7 @@ class Session:
                                 "the status line comes to \"programming %#x\" or past it" % address)
 
     def update_run(self, ports, final):
-        """The tool started, its dialog up listing ports, the button pressed,
-        and the run waited for up to the final status."""
+        """Starts the tool, checks its port list, presses, waits for the final status."""
         self.tool_start()
         self.dialog_up(ports)
         self.press()
@@ -536,8 +535,7 @@ class Session:
                    "the tool exits with %d once the dialog is closed" % expected_exit)
 
     def update_end(self, sim):
-        """The dialog as the run left it on a screenshot, then closed, the
-        tool exiting with 0; the device's report."""
+        """A screenshot, the dialog closed (the tool exits with 0); the device's report."""
         self.screenshot("screenshot.png")
         self.close_dialog(0)
         return self.sim_stop(sim)
@@ -572,12 +570,10 @@ class Session:
             x_focus = self.xdotool("getwindowfocus")
             windows = self.xdotool("search", "--name", DIALOG_CAPTION)
             return bool(x_focus and windows and x_focus[0] in windows)
-        started = time.monotonic()
         if not self.check(poll_until(x_focus_on_dialog, FOCUS_WAIT_S), "the X focus is on the dialog",
                           "focus %s, dialog %s" % (x_focus, windows)):
             return
-        left_ms = max(0, int((FOCUS_WAIT_S - (time.monotonic() - started)) * 1000))
-        code, text = self.ui("wait-foreground", left_ms)
+        code, text = self.ui("wait-foreground", FOCUS_WAIT_S * 1000)
         self.check(code == 0, "the dialog is in front with the keyboard focus", repr(text))
 
     def key(self, keys):
