@@ -67,7 +67,6 @@ def session(request, inputs):
 def pytest_runtest_call(item):
     """A case that ran to its end passes when all its checks held and the
     tool wrote nothing to standard error."""
-    __tracebackhide__ = True
     outcome = yield
     s = item.funcargs.get("session")
     if s is None or outcome.excinfo is not None:
