@@ -24,8 +24,8 @@ import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
+from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
 
 RT_ICON = 3
 RT_DIALOG = 5

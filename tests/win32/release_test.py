@@ -18,8 +18,8 @@ import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e"))
-from e2e import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
+from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
 from reproducible import copy_tree  # noqa: E402
 
 RELEASE_TIMEOUT_S = 400

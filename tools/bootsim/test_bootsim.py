@@ -3,7 +3,11 @@
 
 Usage: test_bootsim.py PATH/TO/bootsim
 The frames are built here independently of bootsim's code; the checksum is
-the test scripts' own (tests/e2e/e2e.py), checked here against the check value.
+the test scripts' own (tests/e2e/harness/protocol.py), checked here against
+the check value. Timing is judged from bootsim's own report, never from this
+test's clock, which a loaded machine can hold up at any point: the clock only
+bounds bootsim from below (it cannot answer early), and waits for an answer
+are deadlines, not measurements.
 """
 import json
 import os
@@ -17,24 +21,22 @@ import time
 import tty
 import unittest
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e"))
-from e2e import crc16_modbus as crc16  # noqa: E402  the test scripts' one CRC-16/MODBUS
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e", "harness"))
+from protocol import crc16_modbus as crc16  # noqa: E402  the test scripts' one CRC-16/MODBUS
 
 BOOTSIM = None
 FLASH_BASE = 0x08001000
 BLOCK = 1024
 READ_SILENCE_S = 0.020     # the tool's reads end after 20 ms of silence
-NO_REPLY_WAIT_S = 0.150    # how long "no answer" is waited for
+NO_REPLY_WAIT_S = 0.3      # how long "no answer" is waited for (the report tells for sure)
 WIRE_BYTE_S = 11.0 / 115200.0
 # bootsim's own schedule, as its report shows it (milliseconds).
 SPLIT_GAPS_MS = 2 * 10.0   # three pieces, 10 ms apart
 DUP_GAP_MS = 30.0
 NOISE_GAP_MS = 30.0
 SCHEDULE_DELTA_MS = 0.01   # the report rounds to microseconds
-# Where the test must use its own clock it allows for a loaded machine: the
-# tests run beside Wine suites on two cores.
-SLOW_READER_S = 0.5
-WIDE_SILENCE_S = 0.25      # collects everything a reply plan sends, gaps and all
+ANSWER_WAIT_S = 5.0        # how long an answer that must come is waited for
+WIDE_SILENCE_S = 1.0       # collects everything a reply plan sends, gaps and all
 
 
 def seal(body):
@@ -88,7 +90,7 @@ class Sim:
     def send(self, frame):
         os.write(self.fd, frame)
 
-    def read_chunks(self, first_wait_s=0.3, silence_s=READ_SILENCE_S):
+    def read_chunks(self, first_wait_s=ANSWER_WAIT_S, silence_s=READ_SILENCE_S):
         """Reads like the tool does: up to first_wait_s for a first byte, then
         until silence_s (the tool's 20 ms) pass without one. Returns [(time, bytes)]."""
         chunks = []
@@ -106,12 +108,12 @@ class Sim:
             chunks.append((time.monotonic(), chunk))
             wait = silence_s
 
-    def read_reply(self, first_wait_s=0.3, silence_s=READ_SILENCE_S):
+    def read_reply(self, first_wait_s=ANSWER_WAIT_S, silence_s=READ_SILENCE_S):
         return b"".join(chunk for _, chunk in self.read_chunks(first_wait_s, silence_s))
 
-    def exchange(self, frame):
+    def exchange(self, frame, first_wait_s=ANSWER_WAIT_S):
         self.send(frame)
-        return self.read_reply()
+        return self.read_reply(first_wait_s)
 
     def stop(self):
         os.close(self.fd)
@@ -172,11 +174,9 @@ class BootsimTest(unittest.TestCase):
         for index in range(2):
             frame = write_block(FLASH_BASE + index * BLOCK, image[index * BLOCK:(index + 1) * BLOCK])
             self.assertEqual(len(frame), 1035)
-            started = time.monotonic()
             ack = sim.exchange(frame)
             self.assertEqual(ack, ack_for(frame))
             self.assertEqual(len(ack), 11)
-            self.assertLess(time.monotonic() - started, 0.1)
         # The device's checksum over what was written, high byte first in bytes 11, 12.
         reply = sim.exchange(crc_query(FLASH_BASE, 2 * BLOCK))
         self.assertEqual(len(reply), 15)
@@ -185,9 +185,9 @@ class BootsimTest(unittest.TestCase):
         # A request with a bad CRC, garbage and an address outside the flash get nothing.
         bad = bytearray(crc_query(FLASH_BASE, 4))
         bad[-1] ^= 0xFF
-        self.assertEqual(sim.exchange(bytes(bad)), b"")
-        self.assertEqual(sim.exchange(b"\x11\x22\x33"), b"")
-        self.assertEqual(sim.exchange(write_block(0x08000000, b"\x00" * 16)), b"")
+        self.assertEqual(sim.exchange(bytes(bad), NO_REPLY_WAIT_S), b"")
+        self.assertEqual(sim.exchange(b"\x11\x22\x33", NO_REPLY_WAIT_S), b"")
+        self.assertEqual(sim.exchange(write_block(0x08000000, b"\x00" * 16), NO_REPLY_WAIT_S), b"")
         # Restart: the reply is the same five bytes as the request.
         self.assertEqual(sim.exchange(RESTART), RESTART)
 
@@ -229,7 +229,7 @@ class BootsimTest(unittest.TestCase):
         sim = self.start("--expect", expect, *[arg for fault in faults for arg in ("--fault", fault)])
         query = crc_query(FLASH_BASE, 4)
         # 1: dropped.
-        self.assertEqual(sim.exchange(query), b"")
+        self.assertEqual(sim.exchange(query, NO_REPLY_WAIT_S), b"")
         # 2: a reply whose frame CRC is wrong.
         reply = sim.exchange(query)
         self.assertEqual(len(reply), 15)
@@ -241,30 +241,28 @@ class BootsimTest(unittest.TestCase):
         # cannot cut it in two.
         frame = write_block(FLASH_BASE, image)
         sim.send(frame)
-        chunks = sim.read_chunks(first_wait_s=SLOW_READER_S, silence_s=WIDE_SILENCE_S)
-        self.assertEqual(b"".join(c for _, c in chunks), ack_for(frame))
-        self.assertGreaterEqual(len(chunks), 2, "the pieces came as one")
+        self.assertEqual(sim.read_reply(silence_s=WIDE_SILENCE_S), ack_for(frame))
         # 4: the reply twice; the flash byte at offset 5 was flipped.
         corrupted = bytearray(image)
         corrupted[5] ^= 0xFF
         sim.send(crc_query(FLASH_BASE, BLOCK))
         expected = crc_reply(FLASH_BASE, BLOCK, crc16(bytes(corrupted)))
-        self.assertEqual(sim.read_reply(first_wait_s=SLOW_READER_S, silence_s=WIDE_SILENCE_S), expected * 2)
+        self.assertEqual(sim.read_reply(silence_s=WIDE_SILENCE_S), expected * 2)
         self.assertNotEqual(crc16(bytes(corrupted)), crc16(image))
         # 5: 8 noise bytes, silence, then the reply.
         sim.send(query)
-        received = sim.read_reply(first_wait_s=SLOW_READER_S, silence_s=WIDE_SILENCE_S)
+        received = sim.read_reply(silence_s=WIDE_SILENCE_S)
         self.assertEqual(len(received), 8 + 15)
         self.assertEqual(received[8:], crc_reply(FLASH_BASE, 4, crc16(bytes(corrupted[:4]))))
         # 6: 200 ms late; bootsim cannot be early, so the test's clock bounds it from below.
         started = time.monotonic()
         sim.send(query)
-        chunks = sim.read_chunks(first_wait_s=0.2 + SLOW_READER_S)
+        chunks = sim.read_chunks()
         self.assertTrue(chunks, "no late reply")
         self.assertGreaterEqual(chunks[0][0] - started, 0.19)
         self.assertEqual(len(b"".join(c for _, c in chunks)), 15)
         # 7: the second write block: stored, but not acknowledged.
-        self.assertEqual(sim.exchange(write_block(FLASH_BASE + BLOCK, pattern(3, BLOCK))), b"")
+        self.assertEqual(sim.exchange(write_block(FLASH_BASE + BLOCK, pattern(3, BLOCK)), NO_REPLY_WAIT_S), b"")
 
         report = sim.stop()
         replies = [f["reply"] for f in report["frames"]]
@@ -274,14 +272,12 @@ class BootsimTest(unittest.TestCase):
         self.assertEqual(report["flash"]["expect_match"], False)
         self.assertEqual(report["flash"]["first_diff"], 5)
         self.assertEqual(report["frames"][6]["faults_applied"], ["drop-write:2"])
-        # The gaps as bootsim scheduled them: a split reply stays under the
-        # tool's 20 ms silence, a duplicate and the reply after noise do not.
+        # The gaps as bootsim scheduled them: a split reply's pieces stay under
+        # the tool's 20 ms silence, a duplicate and the reply after noise do not.
         gaps = [f["reply_t_ms"] - f["t_ms"] for f in report["frames"][2:6]]
         self.assertAlmostEqual(gaps[0], SPLIT_GAPS_MS, delta=SCHEDULE_DELTA_MS)
-        self.assertLess(SPLIT_GAPS_MS / 2, READ_SILENCE_S * 1000)
         self.assertAlmostEqual(gaps[1], DUP_GAP_MS, delta=SCHEDULE_DELTA_MS)
         self.assertAlmostEqual(gaps[2], NOISE_GAP_MS, delta=SCHEDULE_DELTA_MS)
-        self.assertGreater(min(DUP_GAP_MS, NOISE_GAP_MS), READ_SILENCE_S * 1000)
         self.assertAlmostEqual(gaps[3], 200.0, delta=SCHEDULE_DELTA_MS)
         with open(sim.flash_path, "rb") as f:
             self.assertEqual(f.read(), bytes(corrupted) + pattern(3, BLOCK))
@@ -302,24 +298,21 @@ class BootsimTest(unittest.TestCase):
         frame = write_block(FLASH_BASE, pattern(5, BLOCK))
         started = time.monotonic()
         sim.send(frame)
-        chunks = sim.read_chunks(first_wait_s=1.0)
+        chunks = sim.read_chunks(silence_s=WIDE_SILENCE_S)
         self.assertEqual(b"".join(c for _, c in chunks), ack_for(frame))
-        wire_s = (1035 + 11) * WIRE_BYTE_S
-        elapsed = chunks[-1][0] - started
-        # bootsim cannot be early; how late it is depends on the machine's load.
-        self.assertGreater(elapsed, wire_s + flash_ms / 1000.0 - 0.003)
-        self.assertLess(elapsed, wire_s + flash_ms / 1000.0 + SLOW_READER_S)
-        # Without a flash time a short request still takes its wire time and no more.
+        # bootsim cannot be early; how late it is depends on the machine's
+        # load, and the report below gives its own schedule exactly.
+        self.assertGreater(chunks[-1][0] - started, (1035 + 11) * WIRE_BYTE_S + flash_ms / 1000.0 - 0.003)
+        # Without a flash time a short request still takes its wire time.
         started = time.monotonic()
         sim.send(RESTART)
-        chunks = sim.read_chunks()
+        chunks = sim.read_chunks(silence_s=WIDE_SILENCE_S)
         self.assertEqual(b"".join(c for _, c in chunks), RESTART)
         self.assertGreater(chunks[-1][0] - started, 2 * 5 * WIRE_BYTE_S - 0.0001)
-        self.assertLess(chunks[-1][0] - started, SLOW_READER_S)
         # Two requests in one write: the second is received its own wire time
         # after the first, however fast the pty brought both.
         sim.send(crc_query(FLASH_BASE, 4) + frame)
-        received = sim.read_reply(first_wait_s=1.0, silence_s=WIDE_SILENCE_S)
+        received = sim.read_reply(silence_s=WIDE_SILENCE_S)
         self.assertEqual(received, crc_reply(FLASH_BASE, 4, crc16(pattern(5, 4))) + ack_for(frame))
         report = sim.stop()
         write, restart, query, second_write = report["frames"]
@@ -382,7 +375,7 @@ class BootsimTest(unittest.TestCase):
 
     def test_restart_without_reply_is_still_counted(self):
         sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
-        self.assertEqual(sim.exchange(RESTART), b"")
+        self.assertEqual(sim.exchange(RESTART, NO_REPLY_WAIT_S), b"")
         sim.process.wait(timeout=5)
         with open(sim.report_path) as f:
             report = json.load(f)
@@ -392,7 +385,7 @@ class BootsimTest(unittest.TestCase):
 
     def test_silent_and_random_faults(self):
         sim = self.start("--fault", "silent")
-        self.assertEqual(sim.exchange(crc_query(FLASH_BASE, 4)), b"")
+        self.assertEqual(sim.exchange(crc_query(FLASH_BASE, 4), NO_REPLY_WAIT_S), b"")
         self.assertEqual(sim.stop()["frames"][0]["reply"], "dropped")
         sim = self.start("--fault", "seed:7", "--fault", "random:1.0")
         for _ in range(4):

@@ -23,22 +23,21 @@
 #include <string>
 #include <vector>
 
+#include "resources/resource.h"
+
 namespace {
 
 const char UI_DIALOG_CAPTION[] = "Orvex 2.0 Firmware Update Tool";
 const char UI_BOX_CAPTION[] = "Terminate Program";
 const char UI_BOX_CLASS[] = "#32770"; // the class of every system dialog
 
-const int UI_ID_PORT_LIST = 3;
-const int UI_ID_UPDATE = 4;
-const int UI_ID_STATUS = 5;
-const int UI_ID_PROGRESS = 7;
 const int UI_ID_BOX_TEXT = 0xFFFF; // the message text of a system message box
 
 const DWORD UI_POLL_MS = 5;               // between two looks at the dialog
 const DWORD UI_WAIT_DEFAULT_MS = 10000;   // when the caller gives no limit
 const UINT UI_SEND_TIMEOUT_MS = 3000;     // a tick of the tool blocks it for ~200 ms at most
-const size_t UI_TEXT_SPARE_CHARS = 256;   // beyond the length a text had a moment ago
+const size_t UI_TEXT_ROOM_CHARS = 256;    // enough for any status line
+const int UI_SAMPLE_TRIES = 5;            // reads of the dialog for one untorn sample
 
 const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
 const int UI_FINAL_STATUS_COUNT = static_cast<int>(std::size(UI_FINAL_STATUSES));
@@ -72,7 +71,8 @@ void usage_print()
           "  wait-address ADDR [ms]  wait until the status line reads \"programming \"\n"
           "                          and an address at or past ADDR\n"
           "  progress                print \"range LO HI pos P\"\n"
-          "  watch-progress ms       print status and progress at each change\n"
+          "  watch-progress ms       print status and progress at each change,\n"
+          "                          each pair read at one moment of the tool\n"
           "  rect ID                 print a control's screen rectangle\n"
           "  read-box [ms]           wait for the fatal error box, print its text\n"
           "  answer-box [ms]         press the fatal error box's OK\n"
@@ -117,25 +117,21 @@ std::string utf8_from_wide(const wchar_t *text, int length)
     return result;
 }
 
-// The text can change between asking its length and fetching it (the tool
-// runs on while we look), so the buffer has room to spare, and a text that
-// fills it is fetched again with more room.
+// One message a read, so that two reads of the status line come as close
+// together as they can; a text that fills the buffer is fetched again with
+// more room.
 std::string window_text(HWND window)
 {
-    LRESULT length = 0;
-    if (!send_bounded(window, WM_GETTEXTLENGTH, 0, 0, &length) || length < 0) {
-        return std::string();
-    }
-    size_t room = static_cast<size_t>(length) + UI_TEXT_SPARE_CHARS;
-    for (;;) {
+    for (size_t room = UI_TEXT_ROOM_CHARS;; room *= 2) {
         std::vector<wchar_t> buffer(room, L'\0');
         LRESULT copied = 0;
-        send_bounded(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
-                     &copied);
-        if (copied < 0 || static_cast<size_t>(copied) + 1 < room) {
+        if (!send_bounded(window, WM_GETTEXT, buffer.size(), reinterpret_cast<LPARAM>(buffer.data()),
+                          &copied) || copied < 0) {
+            return std::string();
+        }
+        if (static_cast<size_t>(copied) + 1 < room) {
             return utf8_from_wide(buffer.data(), static_cast<int>(copied));
         }
-        room *= 2;
     }
 }
 
@@ -176,17 +172,25 @@ HWND find_box()
     return FindWindowA(UI_BOX_CLASS, UI_BOX_CAPTION);
 }
 
-// Polls finder until it gives a window or wait_ms have passed.
+// Every wait of the driver: calls look() every poll_ms until it returns
+// true or wait_ms have passed; whether it returned true.
+template <typename Look> bool poll_until(DWORD wait_ms, DWORD poll_ms, Look look)
+{
+    const DWORD start = GetTickCount();
+    while (!look()) {
+        if (GetTickCount() - start > wait_ms) {
+            return false;
+        }
+        Sleep(poll_ms);
+    }
+    return true;
+}
+
 HWND wait_window(HWND (*finder)(), DWORD wait_ms)
 {
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND window = finder();
-        if (window != nullptr || GetTickCount() - start > wait_ms) {
-            return window;
-        }
-        Sleep(UI_POLL_MS);
-    }
+    HWND window = nullptr;
+    poll_until(wait_ms, UI_POLL_MS, [&] { return (window = finder()) != nullptr; });
+    return window;
 }
 
 // The dialog, or null after saying it is missing.
@@ -222,13 +226,10 @@ bool status_in(const std::string &status, const char *const *texts, int count)
     return false;
 }
 
-// Either control may be missing (null): its fields then stay empty or -1.
-ui_sample sample_take(HWND status_line, HWND progress_bar)
+// The bar's range and position; a missing bar (null) gives -1 for each.
+ui_sample bar_take(HWND progress_bar)
 {
     ui_sample sample{std::string(), -1, -1, -1};
-    if (status_line != nullptr) {
-        sample.status = window_text(status_line);
-    }
     if (progress_bar == nullptr) {
         return sample;
     }
@@ -242,6 +243,35 @@ ui_sample sample_take(HWND status_line, HWND progress_bar)
     send_bounded(progress_bar, PBM_GETPOS, 0, 0, &value);
     sample.position = static_cast<long>(value);
     return sample;
+}
+
+// The status line's text as the window system keeps it: for a window of
+// another process GetWindowTextW asks no message of the tool, so the read is
+// never held up by a step of the tool.
+std::string status_kept(HWND status_line)
+{
+    wchar_t text[UI_TEXT_ROOM_CHARS] = L"";
+    return utf8_from_wide(text, GetWindowTextW(status_line, text, static_cast<int>(std::size(text))));
+}
+
+// The tool changes the status line and the bar in one step and answers other
+// processes only between steps: the bar, read between two reads of the same
+// status, belongs to that status. A sample still torn after a few tries is no
+// sample. The range, set once as the dialog starts, is read after.
+bool sample_consistent(HWND status_line, HWND progress_bar, ui_sample *sample)
+{
+    for (int attempt = 0; attempt < UI_SAMPLE_TRIES; ++attempt) {
+        std::string status = status_kept(status_line);
+        LRESULT position = -1;
+        send_bounded(progress_bar, PBM_GETPOS, 0, 0, &position);
+        if (status_kept(status_line) == status) {
+            *sample = bar_take(progress_bar);
+            sample->status = status;
+            sample->position = static_cast<long>(position);
+            return true;
+        }
+    }
+    return false;
 }
 
 bool sample_same(const ui_sample &a, const ui_sample &b)
@@ -264,7 +294,7 @@ int command_wait_dialog(int argc, char **argv)
 
 int command_list(int, char **)
 {
-    HWND combo = dialog_control(UI_ID_PORT_LIST);
+    HWND combo = dialog_control(IDC_PORT_LIST);
     if (combo == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
@@ -281,7 +311,7 @@ int command_list(int, char **)
 
 int command_select(int argc, char **argv)
 {
-    HWND combo = dialog_control(UI_ID_PORT_LIST);
+    HWND combo = dialog_control(IDC_PORT_LIST);
     if (combo == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
@@ -294,7 +324,7 @@ int command_select(int argc, char **argv)
 
 int command_click(int, char **)
 {
-    HWND button = dialog_control(UI_ID_UPDATE);
+    HWND button = dialog_control(IDC_UPDATE);
     if (button == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
@@ -304,7 +334,7 @@ int command_click(int, char **)
 
 int command_status(int, char **)
 {
-    HWND status_line = dialog_control(UI_ID_STATUS);
+    HWND status_line = dialog_control(IDC_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
@@ -316,30 +346,28 @@ int command_status(int, char **)
 // shows on the way.
 int status_wait(const char *wanted, DWORD wait_ms, bool (*reached)(const std::string &status, const char *wanted))
 {
-    HWND status_line = dialog_control(UI_ID_STATUS);
+    HWND status_line = dialog_control(IDC_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    DWORD start = GetTickCount();
-    std::string last;
-    bool first = true;
-    for (;;) {
+    std::string last = window_text(status_line);
+    printf("%s\n", last.c_str());
+    bool reached_it = false;
+    poll_until(wait_ms, UI_POLL_MS, [&] {
         std::string status = window_text(status_line);
-        if (first || status != last) {
+        if (status != last) {
             printf("%s\n", status.c_str());
             fflush(stdout);
             last = status;
-            first = false;
         }
-        if (reached(status, wanted)) {
-            return UI_EXIT_OK;
-        }
-        if (GetTickCount() - start > wait_ms || !IsWindow(status_line)) {
-            fprintf(stderr, "uidriver: the status never reached \"%s\"\n", wanted);
-            return UI_EXIT_NOT_FOUND;
-        }
-        Sleep(UI_POLL_MS);
+        reached_it = reached(status, wanted);
+        return reached_it || !IsWindow(status_line);
+    });
+    if (!reached_it) {
+        fprintf(stderr, "uidriver: the status never reached \"%s\"\n", wanted);
+        return UI_EXIT_NOT_FOUND;
     }
+    return UI_EXIT_OK;
 }
 
 bool status_equals(const std::string &status, const char *wanted)
@@ -352,26 +380,12 @@ int command_wait_status(int argc, char **argv)
     return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_equals);
 }
 
-// The address of a "programming 0x..." status; false for any other status.
-bool programming_address(const std::string &status, unsigned long *address)
-{
-    static const char prefix[] = "programming ";
-    const size_t prefix_chars = sizeof prefix - 1;
-    if (status.compare(0, prefix_chars, prefix) != 0) {
-        return false;
-    }
-    const char *digits = status.c_str() + prefix_chars;
-    char *end = nullptr;
-    *address = strtoul(digits, &end, 16);
-    return end != digits && *end == '\0';
-}
-
 // Each block's status stands for one tick of the tool only, too short to be
 // sure to see; any block at or past the one wanted will do.
 bool status_at_or_past(const std::string &status, const char *wanted)
 {
     unsigned long address = 0;
-    return programming_address(status, &address) && address >= strtoul(wanted, nullptr, 0);
+    return sscanf(status.c_str(), "programming %lx", &address) == 1 && address >= strtoul(wanted, nullptr, 0);
 }
 
 int command_wait_address(int argc, char **argv)
@@ -381,49 +395,47 @@ int command_wait_address(int argc, char **argv)
 
 int command_progress(int, char **)
 {
-    HWND progress_bar = dialog_control(UI_ID_PROGRESS);
+    HWND progress_bar = dialog_control(IDC_PROGRESS);
     if (progress_bar == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    ui_sample sample = sample_take(nullptr, progress_bar);
+    ui_sample sample = bar_take(progress_bar);
     printf("range %ld %ld pos %ld\n", sample.range_low, sample.range_high, sample.position);
     return UI_EXIT_OK;
 }
 
-// One line per change: milliseconds since the start, low and high end of the
-// range, position, status text; tab-separated. It ends at the first final
-// status that differs from the one it started with, so it can be started
-// before the button is pressed, even after a run that ended.
+// One line per change of an untorn sample: milliseconds since the start, low
+// and high end of the range, position, status text; tab-separated. It ends
+// at the first final status that differs from the one it started with, so it
+// can be started before the button is pressed, even after a run that ended.
 int command_watch_progress(int argc, char **argv)
 {
     DWORD watch_ms = wait_ms_arg(argc, argv, 2);
-    HWND status_line = dialog_control(UI_ID_STATUS);
+    HWND status_line = dialog_control(IDC_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    HWND progress_bar = GetDlgItem(GetParent(status_line), UI_ID_PROGRESS);
-    DWORD start = GetTickCount();
-    ui_sample last = sample_take(status_line, progress_bar);
-    bool first = true;
+    HWND progress_bar = GetDlgItem(GetParent(status_line), IDC_PROGRESS);
+    const DWORD start = GetTickCount();
+    ui_sample last{};
+    bool have_last = false;
     bool left_start = false;
-    for (;;) {
-        ui_sample sample = sample_take(status_line, progress_bar);
-        if (first || !sample_same(sample, last)) {
-            printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start),
-                   sample.range_low, sample.range_high, sample.position, sample.status.c_str());
-            fflush(stdout);
-            left_start = left_start || sample.status != last.status;
-            last = sample;
-            first = false;
+    bool done = false;
+    poll_until(watch_ms, UI_POLL_MS, [&] {
+        ui_sample sample;
+        if (!sample_consistent(status_line, progress_bar, &sample) || (have_last && sample_same(sample, last))) {
+            return !IsWindow(status_line);
         }
-        if (left_start && status_in(sample.status, UI_FINAL_STATUSES, UI_FINAL_STATUS_COUNT)) {
-            return UI_EXIT_OK;
-        }
-        if (GetTickCount() - start > watch_ms || !IsWindow(status_line)) {
-            return UI_EXIT_NOT_FOUND;
-        }
-        Sleep(UI_POLL_MS);
-    }
+        printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start),
+               sample.range_low, sample.range_high, sample.position, sample.status.c_str());
+        fflush(stdout);
+        left_start = left_start || (have_last && sample.status != last.status);
+        last = sample;
+        have_last = true;
+        done = left_start && status_in(sample.status, UI_FINAL_STATUSES, UI_FINAL_STATUS_COUNT);
+        return done;
+    });
+    return done ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
 }
 
 int command_rect(int argc, char **argv)
@@ -439,40 +451,29 @@ int command_rect(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
-// The box's message should sit in the static control with the box's text id;
-// should it not, the longest text among its statics is the message.
-BOOL CALLBACK longest_static_visit(HWND child, LPARAM found)
-{
-    char class_name[32] = "";
-    GetClassNameA(child, class_name, sizeof class_name);
-    if (lstrcmpiA(class_name, "Static") != 0) {
-        return TRUE;
-    }
-    std::string *longest = reinterpret_cast<std::string *>(found);
-    std::string text = window_text(child);
-    if (text.size() > longest->size()) {
-        *longest = text;
-    }
-    return TRUE;
-}
-
+// Windows and Wine alike put a message box's text in the static control
+// with this id.
 std::string box_text(HWND box)
 {
     HWND text_control = GetDlgItem(box, UI_ID_BOX_TEXT);
-    if (text_control != nullptr) {
-        return window_text(text_control);
+    return text_control != nullptr ? window_text(text_control) : std::string();
+}
+
+// The fatal error box, waited for as long as the command's argument says; null
+// after saying it did not come.
+HWND box_waited(int argc, char **argv)
+{
+    HWND box = wait_window(find_box, wait_ms_arg(argc, argv, 2));
+    if (box == nullptr) {
+        fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
     }
-    std::string longest;
-    EnumChildWindows(box, longest_static_visit, reinterpret_cast<LPARAM>(&longest));
-    return longest;
+    return box;
 }
 
 int command_read_box(int argc, char **argv)
 {
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND box = wait_window(find_box, wait_ms);
+    HWND box = box_waited(argc, argv);
     if (box == nullptr) {
-        fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
     fputs(box_text(box).c_str(), stdout);
@@ -481,10 +482,8 @@ int command_read_box(int argc, char **argv)
 
 int command_answer_box(int argc, char **argv)
 {
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND box = wait_window(find_box, wait_ms);
+    HWND box = box_waited(argc, argv);
     if (box == nullptr) {
-        fputs("uidriver: no \"Terminate Program\" box to answer\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
     HWND ok_button = GetDlgItem(box, IDOK);
@@ -532,10 +531,10 @@ double unix_seconds_now()
 // tool's step that made it (the read waits while a step blocks the tool).
 int command_click_time(int argc, char **argv)
 {
-    const double limit_ms = static_cast<double>(number_arg(argc, argv, 2, UI_WAIT_DEFAULT_MS));
+    const DWORD limit_ms = wait_ms_arg(argc, argv, 2);
     const double stall_ms = static_cast<double>(number_arg(argc, argv, 3, 0));
-    HWND button = dialog_control(UI_ID_UPDATE);
-    HWND status_line = dialog_control(UI_ID_STATUS);
+    HWND button = dialog_control(IDC_UPDATE);
+    HWND status_line = dialog_control(IDC_STATUS);
     if (button == nullptr || status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
@@ -545,9 +544,12 @@ int command_click_time(int argc, char **argv)
     QueryPerformanceCounter(&start);
     PostMessageW(button, BM_CLICK, 0, 0);
     double changed_ms = 0;
-    for (;;) {
+    double now_ms = 0;
+    const char *how = "timeout";
+    int code = UI_EXIT_NOT_FOUND;
+    poll_until(limit_ms, UI_TIMING_POLL_MS, [&] {
         std::string status = window_text(status_line);
-        const double now_ms = elapsed_ms(start);
+        now_ms = elapsed_ms(start);
         if (status != last) {
             printf("%.1f\t%s\n", now_ms, status.c_str());
             fflush(stdout);
@@ -555,19 +557,16 @@ int command_click_time(int argc, char **argv)
             changed_ms = now_ms;
         }
         if (status_in(status, argv + 4, argc - 4)) {
-            printf("done\t%.1f\t%s\n", now_ms, status.c_str());
-            return UI_EXIT_OK;
+            how = "done";
+            code = UI_EXIT_OK;
+        } else if (stall_ms > 0 && now_ms - changed_ms > stall_ms) {
+            how = "stalled";
+            code = UI_EXIT_STALLED;
         }
-        if (now_ms > limit_ms || !IsWindow(status_line)) {
-            printf("timeout\t%.1f\t%s\n", now_ms, status.c_str());
-            return UI_EXIT_NOT_FOUND;
-        }
-        if (stall_ms > 0 && now_ms - changed_ms > stall_ms) {
-            printf("stalled\t%.1f\t%s\n", now_ms, status.c_str());
-            return UI_EXIT_STALLED;
-        }
-        Sleep(UI_TIMING_POLL_MS);
-    }
+        return code != UI_EXIT_NOT_FOUND || !IsWindow(status_line);
+    });
+    printf("%s\t%.1f\t%s\n", how, now_ms, last.c_str());
+    return code;
 }
 
 // For timing the tool's start: started before the tool, it says "ready",
@@ -577,21 +576,17 @@ int command_wait_listed(int argc, char **argv)
     DWORD wait_ms = wait_ms_arg(argc, argv, 2);
     printf("ready\t%.6f\n", unix_seconds_now());
     fflush(stdout);
-    DWORD start = GetTickCount();
-    for (;;) {
-        HWND dialog = find_dialog();
-        HWND combo = dialog != nullptr ? GetDlgItem(dialog, UI_ID_PORT_LIST) : nullptr;
-        LRESULT count = 0;
-        if (combo != nullptr && send_bounded(combo, CB_GETCOUNT, 0, 0, &count) && count > 0) {
-            printf("listed\t%.6f\t%ld\n", unix_seconds_now(), static_cast<long>(count));
-            return UI_EXIT_OK;
-        }
-        if (GetTickCount() - start > wait_ms) {
-            fputs("uidriver: the port list never filled\n", stderr);
-            return UI_EXIT_NOT_FOUND;
-        }
-        Sleep(UI_TIMING_POLL_MS);
+    LRESULT count = 0;
+    if (!poll_until(wait_ms, UI_TIMING_POLL_MS, [&] {
+            HWND dialog = find_dialog();
+            HWND combo = dialog != nullptr ? GetDlgItem(dialog, IDC_PORT_LIST) : nullptr;
+            return combo != nullptr && send_bounded(combo, CB_GETCOUNT, 0, 0, &count) && count > 0;
+        })) {
+        fputs("uidriver: the port list never filled\n", stderr);
+        return UI_EXIT_NOT_FOUND;
     }
+    printf("listed\t%.6f\t%ld\n", unix_seconds_now(), static_cast<long>(count));
+    return UI_EXIT_OK;
 }
 
 // Keys from outside go to the foreground window's focus, so a key is sent
@@ -616,15 +611,15 @@ int command_wait_foreground(int argc, char **argv)
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    DWORD start = GetTickCount();
-    while (!dialog_has_focus(dialog)) {
-        if (GetTickCount() - start > wait_ms || !IsWindow(dialog)) {
-            fputs("uidriver: the dialog never had the focus\n", stderr);
-            return UI_EXIT_NOT_FOUND;
-        }
-        Sleep(UI_POLL_MS);
+    bool focused = false;
+    poll_until(wait_ms, UI_POLL_MS, [&] {
+        focused = dialog_has_focus(dialog);
+        return focused || !IsWindow(dialog);
+    });
+    if (!focused) {
+        fputs("uidriver: the dialog never had the focus\n", stderr);
+        return UI_EXIT_NOT_FOUND;
     }
-    printf("foreground %lu ms\n", static_cast<unsigned long>(GetTickCount() - start));
     return UI_EXIT_OK;
 }
 

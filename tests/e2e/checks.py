@@ -1,0 +1,169 @@
+"""Checks that several end-to-end cases make of a run: its trace, the
+simulated device's report and the dialog's samples."""
+
+import re
+
+from harness import (RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
+                     block_index, crc16_modbus)
+
+RESEND_AFTER_MS = 500         # a block goes again only once its acknowledgement is this late
+CORRUPT_AT = 0x1234           # the flash byte that a corrupting device keeps wrong
+BAR_SAMPLES_MIN = 20          # consistent samples of the bar while writing, per run
+# From "Verifying..." on, every block has been acknowledged.
+STATUS_AFTER_WRITING = ("Verifying...", "Program Verified OK", "Resetting target...", STATUS_DONE, STATUS_FAILED)
+
+FATAL_BOX_PATTERN = re.compile(
+    r"\n\nAn Error has occurred as follows:\n"
+    r"          Unable to open serial port\. In use already, or not present\n"
+    r"Error number (\d+) reported\n"
+    r"(.+?)"
+    r"\n\n The program will now abort\n\n\n$", re.S)
+
+
+def start_trace(image):
+    """What the tool traces before anything is pressed."""
+    return ("Running on windows version: a00\n"
+            "\nFlash Image Base 0x8001000\n"
+            "Flash Image Size %#x bytes\n" % len(image))
+
+
+def open_line(com):
+    return " . Opening serial port \\\\.\\com%d at 115200 baud\n" % com
+
+
+def writes_of(report):
+    return [frame for frame in report.get("frames", []) if frame.get("op") == "write"]
+
+
+def trace_in_order(s, trace, needles, what):
+    position = 0
+    for needle in needles:
+        found = trace.find(needle, position)
+        if found < 0:
+            return s.check(False, what, "%r missing after offset %d" % (needle, position))
+        position = found + len(needle)
+    return s.check(True, what)
+
+
+def check_crc_lines(s, trace, expect_match):
+    remote = re.findall(r"Remote CRC (0x[0-9a-f]+|0)\n", trace)
+    local = re.findall(r"Local  CRC (0x[0-9a-f]+|0)\n", trace)
+    if not s.check(remote and local, "the trace gives the remote and the local CRC"):
+        return
+    crc = crc16_modbus(s.image)
+    s.check(int(local[-1], 16) == crc, "the local CRC is the CRC-16 of the padded image (%#x)" % crc, local[-1])
+    s.check((remote[-1] == local[-1]) == expect_match,
+            "remote and local CRC %s" % ("agree" if expect_match else "differ"), "%s / %s" % (remote[-1], local[-1]))
+
+
+def check_clean_run(s, trace, report, com=5):
+    """What every successful run of the carried image must show. A block may
+    go twice, after a TIMEOUT, when the machine held the tool up for longer
+    than the tool waits for an acknowledgement; never sooner, and the flash
+    must still verify."""
+    blocks = s.blocks
+    trace_in_order(s, trace, [
+        open_line(com), "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED\n",
+        "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - ", "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - ",
+        "Verifying address 0x8001000, image size %#x bytes\n" % len(s.image), "frame length   13 bytes sent\n",
+        "Remote CRC ", "Local  CRC ", "CRCs match\n",
+        "Resetting target\n", "frame length    5 bytes sent\n", "frame length    5 bytes received & OK\n",
+    ], "the trace tells the run in order: open, contact, blocks, verify, CRCs match, restart")
+    check_crc_lines(s, trace, True)
+    sends = re.findall(r"PROG ADDR (0x[0-9a-f]+), LEN 0x400, FROM (?:0x[0-9a-f]+|0)\.\.\. - SENT - (- OK|TIMEOUT)\n",
+                       trace)
+    acknowledged = [int(address, 16) for address, end in sends if end == "- OK"]
+    again = all(following[0] == sent[0] for sent, following in zip(sends, sends[1:]) if sent[1] == "TIMEOUT")
+    s.check(acknowledged == block_addresses(blocks) and again,
+            "the trace has the %d blocks acknowledged in order, a block sent again only after a TIMEOUT" % blocks,
+            "%d sends, %d acknowledged" % (len(sends), len(acknowledged)))
+    timeouts = [address for address, end in sends if end == "TIMEOUT"]
+    if timeouts:
+        s.log("sent again after a TIMEOUT: %s" % " ".join(timeouts))
+
+    writes = writes_of(report)
+    addresses = [frame.get("address") for frame in writes]
+    distinct = [a for i, a in enumerate(addresses) if i == 0 or a != addresses[i - 1]]
+    s.check(distinct == block_addresses(blocks), "the device got the %d blocks in address order" % blocks,
+            "%d write frames" % len(writes))
+    pairs = list(zip(writes, writes[1:]))
+    early_again = ["%#x after %.1f ms" % (b["address"], b["t_ms"] - a["t_ms"]) for a, b in pairs
+                   if b["address"] == a["address"] and b["t_ms"] - a["t_ms"] <= RESEND_AFTER_MS]
+    s.check(not early_again, "a block went again only after %d ms without its acknowledgement" % RESEND_AFTER_MS,
+            str(early_again[:3]))
+    unacknowledged = ["%#x" % b["address"] for a, b in pairs if b["address"] != a["address"]
+                      and (a.get("reply_t_ms") is None or b["t_ms"] < a["reply_t_ms"])]
+    s.check(not unacknowledged, "each block reached the device after the previous one's acknowledgement",
+            str(unacknowledged[:3]))
+    s.check(report.get("writes_in_order") is True, "the device saw the writes in order")
+    s.check(report.get("flash", {}).get("expect_match") is True, "the device's flash equals the padded image",
+            str(report.get("flash")))
+    s.check(report.get("restart", {}).get("count") == 1, "the device was told to restart once",
+            str(report.get("restart")))
+
+
+def corrupting_sim_start(s, tag):
+    """A device on com5 whose flash keeps one byte wrong: a run against it ends in FAILED."""
+    return s.sim_start(5, ["--fault", "corrupt-flash:%#x" % CORRUPT_AT], tag=tag)
+
+
+def check_failed_run(s, trace, report):
+    s.check("CRC FAIL\n" in trace and "CRCs match" not in trace, "the trace says CRC FAIL and claims no match")
+    check_crc_lines(s, trace, False)
+    s.check(report.get("restart", {}).get("count") == 0 and
+            not [f for f in report.get("frames", []) if f.get("op") == "reset"],
+            "no restart request went out on the line", str(report.get("restart")))
+    s.check(report.get("flash", {}).get("first_diff") == CORRUPT_AT,
+            "the device's flash differs at the corrupted byte only", str(report.get("flash")))
+
+
+def fatal_box_checks(s, text):
+    """The fatal report's text in the box; its match of FATAL_BOX_PATTERN, or None."""
+    match = FATAL_BOX_PATTERN.match(text)
+    if s.check(match is not None, "the \"Terminate Program\" box holds the fatal report in order", repr(text)):
+        s.check(int(match.group(1)) != 0 and match.group(2).strip() != "",
+                "the box gives the error number %s and the system's text %r" % (match.group(1), match.group(2)))
+    return match
+
+
+def check_bar_follows(s, samples, run_name):
+    """Each sample is one moment of the dialog (uidriver drops the torn
+    ones): while a block is written the bar stands exactly at the blocks
+    acknowledged before it, neither one behind nor one ahead."""
+    writing = [x for x in samples if x.status.startswith("programming ")]
+    s.check(len(writing) >= BAR_SAMPLES_MIN, "%s: at least %d samples while writing" % (run_name, BAR_SAMPLES_MIN),
+            "%d samples" % len(writing))
+    astray = [x for x in writing if x.pos != block_index(int(x.status.split()[1], 16))]
+    s.check(not astray, "%s: while writing, the bar stands exactly at the blocks acknowledged" % run_name,
+            str(astray[:3]))
+
+
+def check_progress_run(s, samples, run_name, final):
+    """The bar through one run, watched from before the press: its range is
+    the image's blocks throughout, it is emptied as the run starts, follows
+    the acknowledged blocks while writing and never goes back, and is full
+    from verifying on, up to the final status."""
+    blocks = s.blocks
+    ranges = sorted({(x.lo, x.hi) for x in samples})
+    s.check(ranges == [(0, blocks)], "%s: the bar's range is 0..%d throughout" % (run_name, blocks), str(ranges))
+    started = [i for i, x in enumerate(samples) if x.status.startswith(RUN_STATUSES + ("programming ",))]
+    if not s.check(started, "%s: a run started" % run_name, str([x.status for x in samples][:5])):
+        return
+    run = samples[started[0]:]
+    s.check(run[0].pos == 0, "%s: the bar is empty as the run starts" % run_name, str(run[0]))
+    positions = [x.pos for x in run]
+    s.check(positions == sorted(positions), "%s: the bar never goes back during the run" % run_name)
+    check_bar_follows(s, run, run_name)
+    late = [x for x in run if x.status in STATUS_AFTER_WRITING]
+    s.check(late and all(x.pos == blocks for x in late), "%s: the bar is full from \"Verifying...\" on" % run_name,
+            str(sorted({(x.status, x.pos) for x in late})))
+    s.check(run[-1].status == final and run[-1].pos == blocks,
+            "%s: ends at \"%s\" with the bar full" % (run_name, final), str(run[-1]))
+
+
+def check_crlf(s, data):
+    """Like any Windows program's text output, every trace line ends in CR LF."""
+    lines = data.split(b"\r\n")
+    s.check(data.endswith(b"\r\n") and not any(b"\n" in line or b"\r" in line for line in lines),
+            "every line of the trace ends in CR LF, none in a bare LF or CR",
+            repr([line[-40:] for line in lines if b"\n" in line or b"\r" in line][:3]))

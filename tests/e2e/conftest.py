@@ -1,0 +1,87 @@
+"""The fixture of the end-to-end cases. A case is a plain test function that
+takes `session`: a started Session (an X display, a Wine prefix, its
+wineserver, no COM port yet) whose files go to <out>/<case>/, the case being
+the function's name without "test_" and with "-" for "_". The session's
+failed checks fail the case once it has run to its end."""
+
+import os
+import signal
+
+import pytest
+
+from harness import Inputs, Session, fresh_out, process_end
+from harness.session import WINDOWS_VERSIONS
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+INPUT_NAMES = ("template", "installer", "uidriver", "bootsim", "firmware")
+
+
+def pytest_addoption(parser):
+    tree = Inputs.of_tree(ROOT)
+    for name in INPUT_NAMES:
+        parser.addoption("--" + name, default=getattr(tree, name))
+    parser.addoption("--out", default=os.path.join(ROOT, "build", "host", "e2e"), help="artefacts: OUT/<case>/")
+    parser.addoption("--case", help="run this case alone")
+    parser.addoption("--windows-version", choices=sorted(WINDOWS_VERSIONS),
+                     help="the Windows version the prefix shows the tool (default: Wine's)")
+
+
+def case_name(item):
+    return item.name[len("test_"):].replace("_", "-")
+
+
+def pytest_collection_modifyitems(config, items):
+    case = config.getoption("--case")
+    if case:
+        config.hook.pytest_deselected(items=[item for item in items if case_name(item) != case])
+        items[:] = [item for item in items if case_name(item) == case]
+
+
+@pytest.fixture(scope="session")
+def inputs(pytestconfig):
+    found = Inputs(*(os.path.abspath(pytestconfig.getoption(name)) for name in INPUT_NAMES))
+    missing = found.missing()
+    if missing:
+        pytest.fail("missing %s (build both builds first)" % ", ".join(missing))
+    return found
+
+
+def on_term(signum, frame):
+    raise pytest.fail.Exception("ended from outside (SIGTERM)")
+
+
+@pytest.fixture
+def session(request, inputs):
+    out = os.path.join(os.path.abspath(request.config.getoption("--out")), case_name(request.node))
+    fresh_out(out)
+    s = Session(out, inputs)
+    signal.signal(signal.SIGTERM, on_term)
+    try:
+        s.start(without_sys_admin=request.node.get_closest_marker("without_sys_admin") is not None,
+                windows_version=request.config.getoption("--windows-version"))
+        yield s
+    finally:
+        # The time limit must not cut the cleanup short, or processes of the case outlive it.
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        s.close()
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_call(item):
+    """A case that ran to its end passes when all its checks held and the
+    tool wrote nothing to standard error."""
+    outcome = yield
+    s = item.funcargs.get("session")
+    if s is None or outcome.excinfo is not None:
+        return
+    if s.tool is not None:
+        process_end(s.tool, grace_s=2, sig=signal.SIGKILL)  # its standard error is whole once it has ended
+        with open(s.err_path, "rb") as f:
+            errors = f.read().decode("latin-1")
+        s.check(errors == "", "the tool wrote nothing to standard error", repr(errors[:300]))
+    failed = [what for ok, what in s.checks if not ok]
+    s.log("%s: %s (%d checks); artefacts in %s" % (item.name, "FAILED %d" % len(failed) if failed else "passed",
+                                                   len(s.checks), s.out))
+    if failed or not s.checks:
+        raise AssertionError("%d of %d checks failed:\n  %s" % (len(failed), len(s.checks), "\n  ".join(failed)))

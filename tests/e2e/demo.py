@@ -1,0 +1,104 @@
+"""One firmware update, start to finish, told as a person would want to hear
+it; scripts/demo builds first, then runs this.
+
+    python3 tests/e2e/demo.py ROOT DEMO_DIR
+"""
+
+import contextlib
+import io
+import os
+import subprocess
+import sys
+import time
+
+import harness
+
+DEMO_COM = 5
+DEMO_PORT = "\\\\.\\com%d" % DEMO_COM
+DEMO_RUN_LIMIT_MS = 120000     # a paced update takes about 15 s
+DEMO_DURING_SHOT_S = 6         # into the run, when about half the blocks are written
+DEMO_BOOTSIM_TIMEOUT_S = 600
+
+
+def say(text):
+    print("demo: " + text, file=sys.stderr, flush=True)
+
+
+def user_display():
+    """The user's display when it answers, else None."""
+    display = os.environ.get("DISPLAY")
+    return display if display and harness.run_bounded(["xdpyinfo"], timeout=5) == 0 else None
+
+
+def screenshot_take(s, name):
+    """The dialog's window on the user's display, the whole screen on ours."""
+    windows = None if s.xvfb else s.xdotool("search", "--name", harness.DIALOG_CAPTION)
+    if not s.screenshot(name, windows[0] if windows else "root"):
+        say("the screenshot failed")
+
+
+def outcome_print(s, samples, report, report_path):
+    """A person's account of the run, from the watch and the device's report;
+    whether the flash verified and the device was told to restart."""
+    final = samples[-1].status if samples else "(none seen)"
+    started = next((x.t for x in samples if x.status != samples[0].status), None)
+    took = (samples[-1].t - started) / 1000 if started is not None else None
+    flash = report.get("flash", {})
+    restart = report.get("restart", {})
+    line = report.get("line", {})
+    verified = final == harness.STATUS_DONE and flash.get("expect_match") is True and restart.get("count", 0) >= 1
+    print()
+    print("Outcome of the update")
+    print("  tool's final status:   %s" % final)
+    print("  device (simulated):    %s blocks written%s, flash %s the image (CRC-16 0x%04x), restart %s"
+          % (flash.get("blocks_written", "?"), " in order" if report.get("writes_in_order") else " OUT OF ORDER",
+             "matches" if flash.get("expect_match") else "DOES NOT MATCH", flash.get("crc16_extent", 0),
+             "requested" if restart.get("count") else "NOT requested"))
+    print("  line settings:         %s baud, %s data bits, %s parity, %s stop bit: %s"
+          % (line.get("baud"), line.get("data_bits"), line.get("parity"), line.get("stop_bits"),
+             "right" if line.get("ok") else "WRONG"))
+    print("  update took:           %s" % ("%.1f s from the button press to the final status" % took
+                                            if took is not None else "unknown"))
+    print("  trace log:             %s" % s.trace_path)
+    print("  screenshots:           %s (at the end)" % os.path.join(s.out, "screenshot.png"))
+    print("                         %s (during the update)" % os.path.join(s.out, "screenshot-during.png"))
+    print("  simulator report:      %s" % report_path)
+    print("  verdict:               %s" % ("VERIFIED" if verified else "NOT VERIFIED"))
+    return verified
+
+
+def main(root, demo_dir):
+    with contextlib.redirect_stdout(io.StringIO()):  # the template's state is no news here
+        inputs = harness.prepare(root, "demo", build=False)
+    if inputs is None:
+        return 1
+    display = user_display()
+    s = harness.Session(demo_dir, inputs, display=display, echo=False)
+    try:
+        s.start()
+        if display:
+            say("showing the tool on your display %s" % display)
+        else:
+            say("no display of yours: showing the tool on a virtual one, %s" % s.display)
+        sim = s.sim_start(DEMO_COM, ["--pace"], tag="", timeout_s=DEMO_BOOTSIM_TIMEOUT_S)
+        say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
+        s.tool_start()
+        s.dialog_up([DEMO_PORT])
+        say("pressing \"Update Orvex 2.0\"")
+        # The watch sees the whole run; part-way through the blocks of a
+        # paced run, a picture of the bar.
+        samples = s.watch(lambda: (s.press(), time.sleep(DEMO_DURING_SHOT_S),
+                                   screenshot_take(s, "screenshot-during.png")), DEMO_RUN_LIMIT_MS)
+        screenshot_take(s, "screenshot.png")
+        s.close_dialog(0)
+        report = s.sim_stop(sim)
+    except (RuntimeError, OSError, subprocess.SubprocessError) as error:
+        say("%s; its steps are in %s" % (error, os.path.join(demo_dir, "e2e.log")))
+        return 1
+    finally:
+        s.close()
+    return 0 if outcome_print(s, samples, report, sim.stem + ".report.json") else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main(*sys.argv[1:3]))

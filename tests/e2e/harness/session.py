@@ -1,0 +1,620 @@
+"""One session of the real tool: an X display, a Wine prefix copied from the
+template, the prefix's own wineserver, simulated devices on COM ports, the
+tool under Wine and uidriver beside it. Every process is ended by its id and
+every descriptor closed when the session closes; its files (log, trace,
+simulator reports, screenshots, one output file per uidriver command) stay in
+its out directory."""
+
+import collections
+import contextlib
+import dataclasses
+import glob
+import json
+import os
+import re
+import select
+import shutil
+import signal
+import subprocess
+import time
+
+from .protocol import BLOCK_BYTES, padded_image
+
+DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
+STATUS_IDLE = " - Idle - "
+STATUS_NO_PORT = "No COM port selected"
+STATUS_DONE = "Programming Completed"
+STATUS_FAILED = "FAILED"
+# A run under way reads one of these, or "programming <address>".
+RUN_STATUSES = ("Contacting Device...", "Establishing Link...", "Verifying...", "Program Verified OK",
+                "Resetting target...")
+UI_EXIT_NOT_FOUND = 2         # uidriver: no such window, or its wait ran out
+
+RUN_WAIT_MS = 40000           # one update, contact to final status
+DIALOG_WAIT_MS = 20000
+NO_BOX_WAIT_MS = 500          # a box that is not to come: looked for this long
+EXIT_WAIT_S = 15              # the tool ending after the dialog closes (a fatal exit beeps 1 s first)
+WINE_CALL_TIMEOUT_S = 30      # any single wine or helper invocation
+READY_WAIT_S = 10             # bootsim, Xvfb, wineserver coming up
+COM_LINKS_STABLE_S = 0.2      # the device manager is done once dosdevices/com* stand still this long
+FOCUS_WAIT_S = 5              # the dialog taking the keyboard after a click
+SIM_TIMEOUT_S = 90            # a simulator ends by itself after this, should nobody end it
+XVFB_DISPLAYS = (100, 199)
+WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
+# The Windows versions a prefix can show its programs, with the start of the
+# version number that `wine cmd /c ver` then prints. Wine 8's prefixes show
+# win7 unless told otherwise.
+WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
+
+
+@dataclasses.dataclass
+class Inputs:
+    """What a session runs: the programs of the two builds, the image, the prefix template."""
+    template: str
+    installer: str
+    uidriver: str
+    bootsim: str
+    firmware: str
+
+    @classmethod
+    def of_tree(cls, root):
+        """As the two builds of the tree at root lay them out."""
+        return cls(template=os.path.join(root, "build", "host", "e2e", "template"),
+                   installer=os.path.join(root, "build", "win32", "installer.exe"),
+                   uidriver=os.path.join(root, "build", "win32", "tools", "uidriver", "uidriver.exe"),
+                   bootsim=os.path.join(root, "build", "host", "tools", "bootsim", "bootsim"),
+                   firmware=os.path.join(root, "installer", "resources", "firmware.bin"))
+
+    def missing(self):
+        return [path for path in (self.installer, self.uidriver, self.bootsim, self.firmware)
+                if not os.path.isfile(path)]
+
+
+# A simulated device on a COM port, its pseudo-terminal (slave) and the stem
+# of its files: <stem>.ready, .report.json, .log and .flash.bin.
+Sim = collections.namedtuple("Sim", "proc com stem slave")
+# A uidriver command left running, its output going to path.
+Job = collections.namedtuple("Job", "proc path")
+# One moment of the dialog as watch-progress saw it: milliseconds since it
+# started, the bar's range and position, and the status line beside them.
+Sample = collections.namedtuple("Sample", "t lo hi pos status")
+
+
+def normalize_lines(data):
+    """Wine's C runtime writes text-mode "\\r\\n"; most checks are about the text."""
+    return data.decode("latin-1").replace("\r\n", "\n")
+
+
+def wine_env(prefix, display=None):
+    env = dict(os.environ)
+    for name in ("LD_PRELOAD", "TERMREC_LOG", "WINESERVER", "WINELOADER", "DISPLAY"):
+        env.pop(name, None)
+    env.update(WINEPREFIX=prefix, WINEDEBUG="-all", WINEDLLOVERRIDES=WINE_DLL_OVERRIDES)
+    if display is not None:
+        env["DISPLAY"] = display
+    return env
+
+
+def run_bounded(argv, env=None, timeout=WINE_CALL_TIMEOUT_S, stdout=subprocess.DEVNULL,
+                stderr=subprocess.DEVNULL):
+    """A short helper command; never inherits a pipe that Wine's services could keep open."""
+    try:
+        return subprocess.run(argv, env=env, stdout=stdout, stderr=stderr, stdin=subprocess.DEVNULL,
+                              timeout=timeout).returncode
+    except subprocess.TimeoutExpired:
+        return None
+
+
+def wineserver_kill(prefix):
+    if os.path.isdir(prefix):
+        run_bounded(["wineserver", "-k"], env=wine_env(prefix), timeout=15)
+
+
+def process_end(proc, grace_s=5, sig=signal.SIGTERM):
+    if proc is None or proc.poll() is not None:
+        return
+    try:
+        proc.send_signal(sig)
+        proc.wait(grace_s)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait(5)
+    except ProcessLookupError:
+        pass
+
+
+def spawn(argv, log_path, env=None, pass_fds=()):
+    """A process of the session with both outputs appended to log_path; the
+    file is the child's alone, so nothing is left open here."""
+    with open(log_path, "ab") as log:
+        return subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
+                                pass_fds=pass_fds)
+
+
+def poll_until(done, seconds, proc=None):
+    """Looks at done() every 20 ms until it holds, at most `seconds` and
+    only while proc (if given) runs; whether it came to hold."""
+    end = time.monotonic() + seconds
+    while not done():
+        if time.monotonic() > end or (proc is not None and proc.poll() is not None):
+            return False
+        time.sleep(0.02)
+    return True
+
+
+def fresh_out(out):
+    """An empty out directory; the previous run's artefacts go to <out>.prev
+    (an older one there is dropped), so the last failure can still be read."""
+    if os.path.lexists(out):
+        wineserver_kill(os.path.join(out, "prefix"))
+        shutil.rmtree(out + ".prev", ignore_errors=True)
+        os.rename(out, out + ".prev")
+    os.makedirs(out)
+
+
+def com_without_fallback(lowest=5):
+    """A COM number, `lowest` or above, past every /dev/ttyS<n-1> of the
+    machine's: Wine has nothing to open for it once its link is gone."""
+    numbers = [lowest] + [int(m.group(1)) + 2 for m in
+                          (re.fullmatch(r"/dev/ttyS(\d+)", d) for d in glob.glob("/dev/ttyS*")) if m]
+    return max(numbers)
+
+
+def com_links(prefix):
+    """The prefix's dosdevices/com* links and their targets (a link that went
+    between the listing and the look points nowhere)."""
+    return {link: os.path.realpath(link) for link in glob.glob(os.path.join(prefix, "dosdevices", "com*"))}
+
+
+def wineserver_listening(prefix):
+    """Whether the prefix's wineserver has its socket up. Upstream Wine keeps
+    it under /tmp/.wine-<uid>, Debian's under a private /tmp/wine-XXXXXX."""
+    info = os.stat(prefix)
+    server = "server-%x-%x" % (info.st_dev, info.st_ino)
+    roots = ["/tmp/.wine-%d" % os.getuid()] + glob.glob(os.path.join(os.environ.get("TMPDIR", "/tmp"), "wine-*"))
+    if os.environ.get("TMPDIR"):
+        roots += glob.glob("/tmp/wine-*")
+    return any(os.path.exists(os.path.join(root, server, "socket")) for root in roots)
+
+
+def parse_watch(text):
+    """uidriver watch-progress's lines as Samples."""
+    lines = (line.split("\t", 4) for line in text.splitlines())
+    return [Sample(*map(int, fields[:4]), fields[4]) for fields in lines if len(fields) == 5]
+
+
+def parse_click_time(text):
+    """uidriver click-time's output: the status changes as (ms, status), and
+    how it ended as {"how", "ms", "status"}, or None if it did not say."""
+    lines = [line.split("\t") for line in text.splitlines()]
+    ends = [{"how": f[0], "ms": float(f[1]), "status": f[2]} for f in lines if f[0] in ("done", "timeout", "stalled")]
+    return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
+
+
+class Session:
+    """The state of one session. Made with the out directory and the inputs,
+    then start()ed; close() ends it.
+
+    out, inputs      where its files go, what it runs
+    image, expect    the padded image, and its file for bootsim --expect
+    blocks           the image's 1024-byte blocks
+    display          the X display ("None" until start() makes an Xvfb of its own)
+    prefix, env      its Wine prefix, and the environment of every Wine program in it
+    xvfb, wineserver, tool   its processes (subprocess.Popen), None until started
+    sims             the simulated devices it started
+    trace_path, err_path     the tool's standard output and error
+    checks           (passed, what) of every check made through check()
+    """
+
+    def __init__(self, out, inputs, display=None, echo=True, preload=None, displays=XVFB_DISPLAYS):
+        self.t0 = time.monotonic()
+        self.out = out
+        self.inputs = inputs
+        self.display = display
+        self.echo = echo              # log lines on standard output too
+        self.displays = displays      # where to look for a free display number
+        self.checks = []
+        self.sims = []
+        self.xvfb = self.wineserver = self.tool = None
+        self.prefix = self.env = None
+        self.jobs = []                # uidriver commands left running
+        self.fds = []                 # descriptors that stay open while the session runs
+        self.ui_calls = 0
+        self.trace_path = os.path.join(out, "trace.log")
+        self.err_path = os.path.join(out, "err.log")
+        self.termrec_log = os.path.join(out, "termrec.log")
+        self.nodev = os.path.join(out, "nodev")  # empty: a COM link pointing here cannot be opened
+        os.makedirs(out, exist_ok=True)
+        for stale in ("e2e.log", "termrec.log"):
+            if os.path.exists(os.path.join(out, stale)):
+                os.unlink(os.path.join(out, stale))
+        self.image = padded_image(inputs.firmware)
+        self.blocks = len(self.image) // BLOCK_BYTES
+        self.expect = os.path.join(out, "expect.bin")
+        with open(self.expect, "wb") as f:
+            f.write(self.image)
+        # The line-setting recorder, preloaded into the tool, that the simulator reads.
+        self.preload = preload if preload is not None else subprocess.run(
+            [inputs.bootsim, "--print-preload"], capture_output=True, text=True, timeout=10).stdout.strip()
+
+    # ------------------------------------------------------------ log and checks
+
+    def log(self, text):
+        line = "[%7.2f] %s" % (time.monotonic() - self.t0, text)
+        if self.echo:
+            print(line, flush=True)
+        with open(os.path.join(self.out, "e2e.log"), "a") as f:
+            f.write(line + "\n")
+
+    def check(self, ok, what, detail=""):
+        """Records and logs a check; a failed one fails the case at its end,
+        after the case's other checks have been made."""
+        self.checks.append((bool(ok), what))
+        self.log("%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [%s]" % detail) if detail and not ok else ""))
+        return bool(ok)
+
+    # ------------------------------------------------------------ start and close
+
+    def start(self, without_sys_admin=False, windows_version=None):
+        """A display (an Xvfb of its own unless given one), a prefix, its
+        wineserver (without CAP_SYS_ADMIN it honours a tty's exclusive mode),
+        the Windows version the prefix shows its programs if one is named,
+        and no COM port that the session does not play itself."""
+        if self.display is None:
+            self._xvfb_start()
+        self._prefix_copy()
+        self._wineserver_start(without_sys_admin)
+        if windows_version:
+            self._windows_version_set(windows_version)
+        self._ports_clear()
+
+    def _windows_version_set(self, version):
+        """Has the prefix show its programs another Windows version, and
+        checks that a program started now sees it."""
+        run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"], env=self.env)
+        path = os.path.join(self.out, "ver.txt")
+        with open(path, "wb") as out:
+            run_bounded(["wine", "cmd", "/c", "ver"], env=self.env, stdout=out)
+        with open(path, "rb") as f:
+            shown = normalize_lines(f.read()).strip()
+        if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[version]),
+                          "the prefix shows programs %s" % version, repr(shown)):
+            raise RuntimeError("the prefix does not show %s" % version)
+
+    def close(self):
+        for job in self.jobs:
+            process_end(job.proc)
+        process_end(self.tool, grace_s=2, sig=signal.SIGKILL)
+        if self.prefix:
+            wineserver_kill(self.prefix)
+        process_end(self.wineserver)
+        for sim in self.sims:
+            process_end(sim.proc, grace_s=10)
+        process_end(self.xvfb)
+        for fd in self.fds:
+            with contextlib.suppress(OSError):
+                os.close(fd)
+        self.fds = []
+
+    def _xvfb_start(self):
+        first, last = self.displays
+        for number in range(first, last + 1):
+            if os.path.exists("/tmp/.X%d-lock" % number):
+                continue
+            # Xvfb writes its number to the display fd more than once and ends
+            # when it cannot: the read end stays open while the session runs.
+            read_end, write_end = os.pipe()
+            self.keep_fd(read_end)
+            # -noreset: Xvfb would reset when its last client leaves.
+            proc = spawn(["Xvfb", ":%d" % number, "-displayfd", str(write_end), "-noreset", "-nolisten", "tcp",
+                          "-screen", "0", "1024x768x24"], os.path.join(self.out, "xvfb.log"), pass_fds=(write_end,))
+            os.close(write_end)
+            ready, _, _ = select.select([read_end], [], [], READY_WAIT_S)
+            announced = os.read(read_end, 64).decode().strip() if ready else ""
+            if announced and proc.poll() is None:
+                self.xvfb, self.display = proc, ":" + announced
+                self.log("Xvfb pid %d on %s" % (proc.pid, self.display))
+                return
+            process_end(proc)  # lost the display to another Xvfb: try the next
+        raise RuntimeError("no free X display in :%d-:%d" % (first, last))
+
+    def _prefix_copy(self):
+        """A prefix of the session's own: hard links to the template's files
+        (Wine only reads them), real copies of the registry, which the
+        wineserver saves through a new file and a rename anyway."""
+        prefix = os.path.join(self.out, "prefix")
+        wineserver_kill(prefix)
+        shutil.rmtree(prefix, ignore_errors=True)
+        if run_bounded(["cp", "-al", self.inputs.template, prefix], timeout=60) != 0:
+            raise RuntimeError("cannot copy the prefix template %s" % self.inputs.template)
+        for reg in glob.glob(os.path.join(prefix, "*.reg")):
+            shutil.copy2(reg, reg + ".copy")
+            os.replace(reg + ".copy", reg)
+        self.prefix = prefix
+        self.env = wine_env(prefix, self.display)
+
+    def _wineserver_start(self, without_sys_admin):
+        """The session's own wineserver, started before any Wine program so
+        that it is ours to end."""
+        argv = ["wineserver", "-f", "-p"]
+        if without_sys_admin:
+            argv = ["setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin"] + argv
+        self.wineserver = spawn(argv, os.path.join(self.out, "wineserver.log"), env=self.env)
+        if not poll_until(lambda: wineserver_listening(self.prefix), READY_WAIT_S, self.wineserver):
+            raise RuntimeError("wineserver did not come up")
+        self.log("wineserver pid %d%s" % (self.wineserver.pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
+        # The first Wine program starts the prefix's services, whose device
+        # manager lays out dosdevices/com* again from the machine's serial
+        # devices: let that happen now, with no pipe for the services to
+        # inherit, and set the ports only once it is over. The warm-up program
+        # can end before the device manager is done, so wait for the link it
+        # makes for /dev/ttyS0 to come back, then for the links to stand still
+        # (the machine may have more serial devices, laid out one by one).
+        com1 = os.path.join(self.prefix, "dosdevices", "com1")
+        marker = os.path.exists("/dev/ttyS0")
+        if marker and os.path.lexists(com1):
+            os.unlink(com1)
+        run_bounded(["wine", self.inputs.uidriver, "status"], env=self.env)
+        if marker:
+            poll_until(lambda: os.path.lexists(com1), READY_WAIT_S)
+        state = {"links": com_links(self.prefix), "since": time.monotonic()}
+
+        def links_still():
+            links = com_links(self.prefix)
+            if links != state["links"]:
+                state.update(links=links, since=time.monotonic())
+            return time.monotonic() - state["since"] >= COM_LINKS_STABLE_S
+        stable = poll_until(links_still, READY_WAIT_S)
+        self.log("services of the prefix are up%s%s" % (
+            "" if not marker or os.path.lexists(com1) else " (no com1 from the device manager)",
+            "" if stable else " (dosdevices/com* still changing after %d s)" % READY_WAIT_S))
+
+    def _ports_clear(self):
+        """Each number for which Wine would fall back to /dev/ttyS<n-1> points
+        at nodev, every other COM link goes."""
+        dosdevices = os.path.join(self.prefix, "dosdevices")
+        os.makedirs(self.nodev, exist_ok=True)
+        for link in glob.glob(os.path.join(dosdevices, "com*")):
+            os.unlink(link)
+        for device in glob.glob("/dev/ttyS*"):
+            number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
+            os.symlink(self.nodev, os.path.join(dosdevices, "com%d" % number))
+
+    def port_link(self, number, target=None):
+        """Points COM<number> at target; None removes the link."""
+        link = os.path.join(self.prefix, "dosdevices", "com%d" % number)
+        if os.path.lexists(link):
+            os.unlink(link)
+        if target is not None:
+            os.symlink(target, link)
+
+    def keep_fd(self, fd):
+        """A descriptor that the session closes when it ends; returned."""
+        self.fds.append(fd)
+        return fd
+
+    # ------------------------------------------------------------ simulated devices
+
+    def sim_start(self, com, extra=(), tag=None, timeout_s=SIM_TIMEOUT_S):
+        """A simulator on com with bootsim's extra arguments (faults, --pace);
+        its files are bootsim-<tag>.*, tag com<n> unless given, and bootsim.*
+        for an empty tag."""
+        tag = "com%d" % com if tag is None else tag
+        stem = os.path.join(self.out, "bootsim-" + tag if tag else "bootsim")
+        for kind in ("ready", "report.json", "flash.bin"):
+            if os.path.exists(stem + "." + kind):
+                os.unlink(stem + "." + kind)
+        argv = [self.inputs.bootsim, "--prefix", self.prefix, "--com", str(com), "--ready", stem + ".ready",
+                "--report", stem + ".report.json", "--termrec-log", self.termrec_log, "--expect", self.expect,
+                "--flash-out", stem + ".flash.bin", "--timeout", str(timeout_s)] + list(extra)
+        proc = spawn(argv, stem + ".log")
+        if not poll_until(lambda: os.path.exists(stem + ".ready"), READY_WAIT_S, proc):
+            process_end(proc)
+            raise RuntimeError("bootsim on com%d did not become ready (see %s.log)" % (com, stem))
+        with open(stem + ".ready") as f:
+            sim = Sim(proc, com, stem, f.read().strip())
+        self.sims.append(sim)
+        self.log("bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim.slave, " ".join(extra)))
+        return sim
+
+    def sim_stop(self, sim):
+        """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
+        process_end(sim.proc, grace_s=10)
+        try:
+            with open(sim.stem + ".report.json") as f:
+                return json.load(f)
+        except (OSError, ValueError) as error:
+            self.check(False, "bootsim on com%d wrote its report" % sim.com, str(error))
+            return {}
+
+    # ------------------------------------------------------------ the tool
+
+    def tool_start(self):
+        env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
+        with open(self.trace_path, "wb") as trace, open(self.err_path, "wb") as errors:
+            self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
+                                         stdout=trace, stderr=errors)
+        self.log("installer pid %d" % self.tool.pid)
+
+    def tool_exit(self):
+        """The tool's exit code once it has ended by itself, None if it runs on."""
+        try:
+            code = self.tool.wait(EXIT_WAIT_S)
+        except subprocess.TimeoutExpired:
+            code = None
+        self.log("installer exit code %s" % code)
+        return code
+
+    def trace_bytes(self):
+        with open(self.trace_path, "rb") as f:
+            return f.read()
+
+    def trace(self):
+        return normalize_lines(self.trace_bytes())
+
+    # ------------------------------------------------------------ uidriver and X
+
+    def _ui_spawn(self, args):
+        """A uidriver command, its output in ui/<n>-<command>.out and .err:
+        files, never a pipe that Wine's services could keep open."""
+        self.ui_calls += 1
+        base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
+        os.makedirs(os.path.dirname(base), exist_ok=True)
+        with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
+            proc = subprocess.Popen(["wine", self.inputs.uidriver] + [str(a) for a in args], env=self.env,
+                                    stdin=subprocess.DEVNULL, stdout=out, stderr=err)
+        self.jobs.append(Job(proc, base + ".out"))
+        return self.jobs[-1]
+
+    def ui(self, *args, timeout=WINE_CALL_TIMEOUT_S):
+        """One uidriver command: (exit code, output)."""
+        code, text = self.ui_collect(self._ui_spawn(args), timeout)
+        self.log("uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
+        return code, text
+
+    def ui_background(self, *args):
+        """A uidriver command left running (watch-progress); its first line,
+        the state before anything is pressed, is there when this returns."""
+        job = self._ui_spawn(args)
+        poll_until(lambda: os.path.getsize(job.path) > 0, WINE_CALL_TIMEOUT_S, job.proc)
+        return job
+
+    def ui_collect(self, job, timeout):
+        """(exit code, output) of a uidriver command, ended after timeout."""
+        try:
+            code = job.proc.wait(timeout)
+        except subprocess.TimeoutExpired:
+            process_end(job.proc)
+            code = None
+        with open(job.path, "rb") as f:
+            return code, normalize_lines(f.read())
+
+    def screenshot(self, name, window="root"):
+        path = os.path.join(self.out, name)
+        code = run_bounded(["import", "-display", self.display, "-window", window, path], timeout=20)
+        self.log("screenshot %s (%s)" % (path, "ok" if code == 0 else "failed: %s" % code))
+        return code == 0
+
+    def xdotool(self, *args):
+        """xdotool's output as words, None if it failed."""
+        try:
+            done = subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=self.display),
+                                  stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
+        except subprocess.TimeoutExpired:
+            return None
+        return done.stdout.split() if done.returncode == 0 else None
+
+    # ------------------------------------------------------------ steps of a case
+
+    def status(self):
+        code, text = self.ui("status")
+        return text.rstrip("\n") if code == 0 else None
+
+    def dialog_up(self, ports, selected=0):
+        """Waits for the dialog and checks its port list; without the dialog,
+        or with other ports, nothing else the case does would mean anything."""
+        code, _ = self.ui("wait-dialog", DIALOG_WAIT_MS)
+        if not self.check(code == 0, "the dialog \"%s\" appears" % DIALOG_CAPTION):
+            raise RuntimeError("no dialog")
+        code, text = self.ui("list")
+        lines = text.splitlines()
+        entries = lines[:-1]
+        self.check(entries == ports and lines[-1:] == ["selected %d" % selected],
+                   "the port list is exactly %s, entry %d selected" % (ports, selected), repr(lines))
+        if entries != ports:
+            raise RuntimeError("the port list is not what the case set up")
+
+    def press(self):
+        """Posts a press of the update button; what it does, the case checks."""
+        if self.ui("click")[0] != 0:
+            raise RuntimeError("uidriver found no update button to press")
+
+    def wait_status(self, wanted, wait_ms=RUN_WAIT_MS, command="wait-status", what=None):
+        """Checks that the status line comes to read wanted; the statuses seen on the way."""
+        code, text = self.ui(command, wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
+        seen = text.splitlines()
+        self.check(code == 0, what or "the status line comes to read \"%s\"" % wanted, "seen: %r" % seen[-8:])
+        return seen
+
+    def wait_address(self, address, wait_ms=RUN_WAIT_MS):
+        """Until the status tells of writing the block at address or one past
+        it: a block's status may stand too briefly to be seen."""
+        return self.wait_status("%#x" % address, wait_ms, "wait-address",
+                                "the status line comes to \"programming %#x\" or past it" % address)
+
+    def update_run(self, ports, final):
+        """Starts the tool, checks its port list, presses, waits for the final status."""
+        self.tool_start()
+        self.dialog_up(ports)
+        self.press()
+        self.wait_status(final)
+
+    def close_dialog(self, expected_exit=0):
+        self.ui("close")
+        self.check(self.tool_exit() == expected_exit,
+                   "the tool exits with %d once the dialog is closed" % expected_exit)
+
+    def update_end(self, sim):
+        """A screenshot, the dialog closed (the tool exits with 0); the device's report."""
+        self.screenshot("screenshot.png")
+        self.close_dialog(0)
+        return self.sim_stop(sim)
+
+    def check_no_box(self, after):
+        """No "Terminate Program" box (uidriver looked and found none, rather
+        than failing to look) and the tool still running."""
+        code, text = self.ui("read-box", NO_BOX_WAIT_MS)
+        self.check(code == UI_EXIT_NOT_FOUND and self.tool.poll() is None,
+                   "%s: no \"Terminate Program\" box, the tool runs on" % after, "read-box %s %r" % (code, text[:200]))
+
+    def click_instructions(self):
+        """A real mouse click on the instructions, away from the button: gives
+        the dialog the keyboard without pressing anything."""
+        code, text = self.ui("rect", -1)
+        fields = text.split()
+        if code != 0 or len(fields) != 4:
+            raise RuntimeError("the instructions have no place on the screen: %r" % text)
+        left, top, right, bottom = (int(v) for v in fields)
+        if self.xdotool("mousemove", (left + right) // 2, (top + bottom) // 2, "click", "1") is None:
+            raise RuntimeError("xdotool could not click")
+        self._focus_wait()
+
+    def _focus_wait(self):
+        """Keys go where the focus is: waits until the X focus is on the
+        dialog's window and Wine has the dialog in front with the keyboard
+        focus in it."""
+        x_focus = windows = None
+
+        def x_focus_on_dialog():
+            nonlocal x_focus, windows
+            x_focus = self.xdotool("getwindowfocus")
+            windows = self.xdotool("search", "--name", DIALOG_CAPTION)
+            return bool(x_focus and windows and x_focus[0] in windows)
+        if not self.check(poll_until(x_focus_on_dialog, FOCUS_WAIT_S), "the X focus is on the dialog",
+                          "focus %s, dialog %s" % (x_focus, windows)):
+            return
+        code, text = self.ui("wait-foreground", FOCUS_WAIT_S * 1000)
+        self.check(code == 0, "the dialog is in front with the keyboard focus", repr(text))
+
+    def key(self, keys):
+        """A real key press through X."""
+        if self.xdotool("key", keys) is None:
+            raise RuntimeError("xdotool could not press %s" % keys)
+
+    def click_time(self, limit_ms, stall_ms=0):
+        """Presses the button and times the run up to its final status, at
+        most limit_ms, or until the status stood still for stall_ms (0: no
+        such limit): the status changes as (ms, status), and how it ended."""
+        _, text = self.ui("click-time", limit_ms, stall_ms, STATUS_DONE, STATUS_FAILED,
+                          timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
+        return parse_click_time(text)
+
+    def watch(self, press, wait_ms=RUN_WAIT_MS):
+        """Calls press() while uidriver watches the status line and the bar,
+        up to the next final status; the samples, the state before the press
+        first."""
+        job = self.ui_background("watch-progress", wait_ms)
+        press()
+        code, text = self.ui_collect(job, wait_ms / 1000 + 10)
+        self.check(code == 0, "the watch comes to a final status", repr(text[-300:]))
+        return parse_watch(text)

@@ -1,0 +1,117 @@
+"""The dialog on its own, and ports that are not there, are held or many."""
+
+import fcntl
+import os
+import re
+import termios
+
+import pytest
+
+from checks import check_clean_run, fatal_box_checks, open_line, start_trace
+from harness import STATUS_DONE, STATUS_IDLE, STATUS_NO_PORT, com_without_fallback, run_bounded
+
+BOX_WAIT_MS = 10000
+
+
+def test_start_close(session):
+    """The dialog at rest: idle status, empty bar, a press with no port
+    selected refused on the status line, and the system menu's close, from a
+    real alt+F4, ending the tool with 0. Nothing but the start lines traced."""
+    s = session
+    sim = s.sim_start(5)
+    s.tool_start()
+    s.dialog_up(["\\\\.\\com5"])
+    s.check(s.status() == STATUS_IDLE, "the status line reads \"%s\"" % STATUS_IDLE)
+    code, text = s.ui("progress")
+    s.check(text == "range 0 %d pos 0\n" % s.blocks, "the bar is empty and counts the image's blocks", text)
+    s.ui("select", -1)  # uidriver says "not found": clearing the selection has no entry to report
+    code, text = s.ui("list")
+    s.check(text.splitlines()[-1:] == ["selected -1"], "no port list entry is selected", repr(text))
+    s.press()
+    s.wait_status(STATUS_NO_PORT, 5000)
+    s.check_no_box("a press with no port selected")
+    s.click_instructions()
+    s.key("alt+F4")
+    s.check(s.tool_exit() == 0, "alt+F4 ends the tool with 0")
+    s.check(s.trace() == start_trace(s.image), "the trace holds the start lines and nothing else", repr(s.trace()))
+    s.check(not s.sim_stop(sim).get("frames"), "nothing reached the device")
+
+
+def open_fails(s, com, make_unopenable):
+    """The port is listed when the tool starts and cannot be opened when the
+    button is pressed: the "Terminate Program" box, exit status 1 once it is
+    answered, and nothing traced after the attempt to open. The box's match
+    of FATAL_BOX_PATTERN, or None."""
+    sim = s.sim_start(com)
+    s.tool_start()
+    s.dialog_up(["\\\\.\\com%d" % com])
+    make_unopenable(sim)
+    s.press()
+    code, text = s.ui("read-box", BOX_WAIT_MS)
+    s.check(code == 0, "a \"Terminate Program\" box appears")
+    match = fatal_box_checks(s, text)
+    s.screenshot("screenshot.png")
+    s.ui("answer-box")
+    s.check(s.tool_exit() == 1, "the tool exits with 1 once the box is answered")
+    s.check(s.trace() == start_trace(s.image) + open_line(com),
+            "the trace ends with the attempt to open \\\\.\\com%d" % com, repr(s.trace()))
+    s.check(not s.sim_stop(sim).get("frames"), "nothing reached the device")
+    return match
+
+
+def test_port_absent(session):
+    """Listed at start, gone by the time the button is pressed, as when an
+    adapter is pulled out: its link removed, on a number for which Wine has no
+    serial device of the machine's to fall back to."""
+    com = com_without_fallback()
+    match = open_fails(session, com, lambda sim: session.port_link(com, None))
+    if match:
+        session.check(match.group(1) == "2", "the error number is 2, the system's \"file not found\"", match.group(1))
+
+
+@pytest.mark.without_sys_admin
+def test_port_held(session):
+    """Another program holds the port: the exclusive-use flag on the tty,
+    which binds every opener without CAP_SYS_ADMIN, the session's wineserver
+    (which does Wine's opens) included."""
+    def hold(sim):
+        holder = session.keep_fd(os.open(sim.slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
+        fcntl.ioctl(holder, termios.TIOCEXCL)
+    open_fails(session, 5, hold)
+
+
+def test_ports_2_and_10(session):
+    s = session
+    master, slave = os.openpty()  # com2: a port that is there but plays no device
+    s.keep_fd(master)
+    s.port_link(2, os.ttyname(s.keep_fd(slave)))
+    sim = s.sim_start(10)
+    s.update_run(["\\\\.\\com10", "\\\\.\\com2"], STATUS_DONE)
+    report = s.update_end(sim)
+    trace = s.trace()
+    s.check(open_line(10) in trace and "\\\\.\\com2 " not in trace, "com10 was opened, com2 never")
+    check_clean_run(s, trace, report, com=10)
+
+
+# System messages with inserts for a caller to fill in: "%1" (193, a program
+# file that is not one) and "%1" and "%2" (317, a message not found).
+INSERT_MESSAGES = {193: ("%1",), 317: ("%1", "%2")}
+
+
+def test_system_text(session):
+    """The fatal report's and the trace's words for an error code come as the
+    system has them: a message with inserts shows them as written, with no
+    arguments read that were never given."""
+    s = session
+    # Built beside uidriver by the Windows build.
+    probe = os.path.join(os.path.dirname(s.inputs.uidriver), "..", "..", "tests", "win32", "system_text.exe")
+    path = os.path.join(s.out, "system_text.out")
+    with open(path, "wb") as out:
+        code = run_bounded(["wine", probe] + [str(n) for n in INSERT_MESSAGES], env=s.env, stdout=out)
+    with open(path, "rb") as f:
+        texts = {int(n): text for n, text in re.findall(r"(\d+) \[(.*?)\]", f.read().decode("latin-1"), re.S)}
+    s.check(code == 0, "the probe ran", "exit %s" % code)
+    for number, inserts in INSERT_MESSAGES.items():
+        text = texts.get(number, "")
+        s.check(all(insert in text for insert in inserts),
+                "error %d's text keeps its inserts %s as written" % (number, " and ".join(inserts)), repr(text))
