@@ -12,3 +12,4 @@ foreach(target sequencer frames)
     target_compile_options(${target}_fuzz PRIVATE -g -O1 ${FUZZ_FLAGS})
     target_link_options(${target}_fuzz PRIVATE ${FUZZ_FLAGS})
 endforeach()
+
