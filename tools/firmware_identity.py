@@ -17,34 +17,20 @@ import hashlib
 import os
 import sys
 
-BLOCK_BYTES = 1024
-
-
-def crc16_modbus(data):
-    # The boot loader's frame checksum: reflected polynomial 0xA001, start 0xFFFF.
-    crc = 0xFFFF
-    for byte in data:
-        crc ^= byte
-        for _ in range(8):
-            crc = (crc >> 1) ^ 0xA001 if crc & 1 else crc >> 1
-    return crc
-
-
-def padded(data):
-    size = ((len(data) - 1) // BLOCK_BYTES + 1) * BLOCK_BYTES
-    return data + bytes(size - len(data))
-
+# The scripts' one CRC-16 and padding, shared with the tests.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e", "harness"))
+from protocol import crc16_modbus, padded_image  # noqa: E402
 
 def c_hex(value):
     # C's "%#x" writes no prefix for zero.
     return "%#x" % value if value else "0"
 
 
-def identity(data, name):
+def identity(firmware, data, name):
     return {
         "name": name,
         "size": len(data),
-        "crc16": c_hex(crc16_modbus(padded(data))),
+        "crc16": c_hex(crc16_modbus(padded_image(firmware))),
         "sha256": hashlib.sha256(data).hexdigest(),
     }
 
@@ -94,7 +80,7 @@ def main(argv):
     if not data:
         sys.stderr.write("firmware_identity.py: %s is empty\n" % firmware)
         return 1
-    ident = identity(data, os.path.basename(name))
+    ident = identity(firmware, data, os.path.basename(name))
     write(header_path, header(ident))
     write(text_path, text(ident))
     return 0
