@@ -3,6 +3,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <iterator>
 #include <string>
 
 #include "engine/frames.h"
@@ -410,9 +411,14 @@ struct lost_case {
     uint32_t state;       // the phase the port fails in
     int32_t offset;       // and how far the writing has come by then
     bool write_fails;     // otherwise a read fails
+};
+
+// What the system says of a failed call, and what the trace line shows of it:
+// the line end and trailing blanks go, an empty text stays empty.
+struct lost_text {
     uint32_t code;
     const char *system_text;
-    const char *trace_line;
+    const char *shown;
 };
 
 // The adapter is pulled out: the device hears nothing more and the port's
@@ -421,24 +427,24 @@ struct lost_case {
 TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 {
     const lost_case cases[] = {
-        {"contact, write", PROG_STATE_CONTACT, 0, true, 21, "Not ready.\r\n",
-         "Connection lost: error 21, Not ready.\n"},
-        {"contact, read", PROG_STATE_CONTACT, 0, false, 22, "The device does not recognize the command.\r\n",
-         "Connection lost: error 22, The device does not recognize the command.\n"},
-        {"a block, write", PROG_STATE_WRITE, 0x800, true, 31, "A device attached to the system is not functioning. \r\n",
-         "Connection lost: error 31, A device attached to the system is not functioning.\n"},
-        {"a block, read", PROG_STATE_WRITE, 0x800, false, 5, "Access is denied.\r\n",
-         "Connection lost: error 5, Access is denied.\n"},
-        {"checksum query, write", PROG_STATE_VERIFY, 0x1000, true, 21, "Not ready.\r\n",
-         "Connection lost: error 21, Not ready.\n"},
-        {"checksum query, read", PROG_STATE_VERIFY, 0x1000, false, 1167, "",
-         "Connection lost: error 1167, \n"},
-        {"restart, write", PROG_STATE_RESET, 0x1000, true, 21, "Not ready.\r\n",
-         "Connection lost: error 21, Not ready.\n"},
-        {"restart, read", PROG_STATE_RESET, 0x1000, false, 21, "Not ready.\r\n",
-         "Connection lost: error 21, Not ready.\n"},
+        {"contact, write", PROG_STATE_CONTACT, 0, true},
+        {"contact, read", PROG_STATE_CONTACT, 0, false},
+        {"a block, write", PROG_STATE_WRITE, 0x800, true},
+        {"a block, read", PROG_STATE_WRITE, 0x800, false},
+        {"checksum query, write", PROG_STATE_VERIFY, 0x1000, true},
+        {"checksum query, read", PROG_STATE_VERIFY, 0x1000, false},
+        {"restart, write", PROG_STATE_RESET, 0x1000, true},
+        {"restart, read", PROG_STATE_RESET, 0x1000, false},
     };
-    for (const lost_case &c : cases) {
+    const lost_text texts[] = {
+        {21, "Not ready.\r\n", "Not ready."},
+        {31, "A device attached to the system is not functioning. \r\n",
+         "A device attached to the system is not functioning."},
+        {1167, "", ""},
+    };
+    for (size_t i = 0; i < std::size(cases); i++) {
+        const lost_case &c = cases[i];
+        const lost_text &text = texts[i % std::size(texts)];
         SCOPED_TRACE(c.name);
         run_record r;
         run_init(&r, 4);
@@ -447,15 +453,15 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         fake.incoming.clear();
         fake.writes_fail = c.write_fails;
         fake.reads_fail = !c.write_fails;
-        fake.error_code = c.code;
-        fake.error_text = c.system_text;
+        fake.error_code = text.code;
+        fake.error_text = text.system_text;
         fake.calls.clear();
         size_t written = fake.written.size();
         size_t statuses = fake.statuses.size();
 
         testing::internal::CaptureStdout();
         bool left = tick_until(&r, [&] { return r.t.state != c.state; });
-        for (int i = 0; i < 50; i++)
+        for (int n = 0; n < 50; n++)
             tick(&r);
         std::string log = testing::internal::GetCapturedStdout();
 
@@ -466,8 +472,9 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         char failed = c.write_fails ? 'W' : 'R';
         EXPECT_EQ(fake.calls.find(failed), fake.calls.size() - 1) << fake.calls;
         EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
-        ASSERT_GE(log.size(), strlen(c.trace_line));
-        EXPECT_EQ(log.substr(log.size() - strlen(c.trace_line)), c.trace_line) << log;
+        std::string line = "Connection lost: error " + std::to_string(text.code) + ", " + text.shown + "\n";
+        ASSERT_GE(log.size(), line.size());
+        EXPECT_EQ(log.substr(log.size() - line.size()), line) << log;
         EXPECT_EQ(count_of(log, "Connection lost"), 1);
         // A request the port refused is not reported as sent.
         if (c.write_fails) {

@@ -37,7 +37,6 @@ LANG_ENGLISH_UK = 0x0809
 CODEPAGE_WINDOWS_LATIN1 = 1252
 
 FILE_DESCRIPTION = "Orvex 2.0 Firmware Update Tool"
-VS_FIXEDFILEINFO_SIGNATURE = 0xFEEF04BD
 VFT_APP = 1
 VOS_NT_WINDOWS32 = 0x40004
 # Texts every version resource of the tool has, whatever they say.
@@ -104,7 +103,6 @@ def check_headers(objdump, exe):
     out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
                          text=True).stdout
     check("file format pei-i386" in out, "not a 32-bit x86 PE (pei-i386)")
-    check("Magic\t\t\t010b\t(PE32)" in out, "optional header is not PE32")
     check("(Windows GUI)" in out and "Subsystem\t\t00000002" in out, "subsystem is not Windows GUI")
     dlls = [line.split("DLL Name:")[1].strip() for line in out.splitlines()
             if "DLL Name:" in line]
@@ -123,7 +121,7 @@ class Pe:
         if data[e_lfanew:e_lfanew + 4] != b"PE\0\0":
             raise ValueError("no PE signature")
         coff = e_lfanew + 4
-        self.machine, sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, coff)
+        _, sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, coff)
         opt = coff + 20
         magic = struct.unpack_from("<H", data, opt)[0]
         if magic != 0x10B:
@@ -306,7 +304,6 @@ def check_version(versions, version, firmware, firmware_name):
     numbers = [int(n) for n in version.split(".")] + [0] * (4 - len(version.split(".")))
     ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
     fields = struct.unpack_from("<13I", fixed)
-    check(fields[0] == VS_FIXEDFILEINFO_SIGNATURE, "VS_FIXEDFILEINFO signature %#x" % fields[0])
     check(fields[2:6] == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
           % (["%#010x" % f for f in fields[2:6]], ".".join(map(str, numbers))))
     check(fields[8:10] == (VOS_NT_WINDOWS32, VFT_APP), "file OS and type %#x, %#x" % fields[8:10])
@@ -396,7 +393,6 @@ def resource_data(res, rtype, name, lang=None):
 
 def check_resources(exe, firmware, version, firmware_name):
     pe = Pe(open(exe, "rb").read())
-    check(pe.machine == 0x14C, "machine %#x is not i386" % pe.machine)
     res = pe.resources()
     image = open(firmware, "rb").read()
 
