@@ -28,6 +28,16 @@ static void trim_line_end(char *text)
         text[--n] = '\0';
 }
 
+// A write block's trace line stays open from "PROG ADDR" until its answer or
+// its time-out ends it.
+static bool block_line_open;
+
+static void block_line_end(const char *text)
+{
+    trace("%s", text);
+    block_line_open = false;
+}
+
 // The port failed under the run: the adapter was pulled out, or its driver
 // gave up. Nothing more can go over it, so the run ends here; the main window
 // lets go of the port and tells the user.
@@ -37,6 +47,9 @@ static void connection_lost(modbus_transfer *t)
     char text[PROG_ERROR_TEXT_SIZE];
     system_error_text(code, text, sizeof text);
     trim_line_end(text);
+    // A line of its own, so that it cannot be read as the end of the block's.
+    if (block_line_open)
+        block_line_end("\n");
     trace("Connection lost: error %lu, %s\n", static_cast<unsigned long>(code), text);
     fflush(stdout);
     t->state = PROG_STATE_LOST;
@@ -65,6 +78,7 @@ static bool read_reply(modbus_transfer *t)
 
 static void enter_start(modbus_transfer *t)
 {
+    block_line_open = false;
     t->block_length = MODBUS_PROG_BLOCKSIZE_MAX;
     t->offset = 0;
     t->timeout_ms = PROG_CONTACT_TIMEOUT_MS;
@@ -87,6 +101,7 @@ static bool enter_write(modbus_transfer *t)
     uint32_t address = t->flash_base + static_cast<uint32_t>(t->offset);
     trace("PROG ADDR %#x, LEN %#x, FROM %#x...", address, static_cast<uint32_t>(t->block_length),
           static_cast<uint32_t>(t->offset));
+    block_line_open = true;
     fflush(stdout);
     show_status("programming %#x", address);
     build_write_block(t, address, t->block_length, t->image + t->offset);
@@ -175,14 +190,14 @@ static void step_contact(modbus_transfer *t)
 static void step_write(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, t->timeout_ms)) {
-        trace("TIMEOUT\n");
+        block_line_end("TIMEOUT\n");
         prog_enter(t, PROG_STATE_WRITE);
     }
     if (t->state == PROG_STATE_LOST || !read_reply(t))
         return;
     if (!frame_valid(t))
         return;
-    trace("- OK\n");
+    block_line_end("- OK\n");
     fflush(stdout);
     t->offset += t->block_length;
     if (t->offset >= t->image_size) {

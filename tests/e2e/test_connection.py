@@ -43,8 +43,9 @@ def test_lost_connection(session):
     block_text = "PROG ADDR %#x, LEN 0x400, FROM %#x..." % (address, address - FLASH_BASE)
     # Under Wine a read on the orphaned line still succeeds empty; the block
     # goes again after its wait, and that write fails: not claimed as sent.
-    s.check(trace.endswith(block_text + " - SENT - TIMEOUT\n" + block_text + "Connection lost: error 21, Not ready.\n"),
-            "the trace ends: the block timed out, its resend failed with error 21, not claimed as sent",
+    s.check(trace.endswith(block_text + " - SENT - TIMEOUT\n" + block_text + "\nConnection lost: error 21, Not ready.\n"),
+            "the trace ends: the block timed out, its resend failed with error 21, not claimed as sent, "
+            "and a line of its own says so",
             repr(trace[-300:]))
     report = s.sim_stop(first)
     frames = report.get("frames", [])

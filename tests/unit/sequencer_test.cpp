@@ -474,12 +474,14 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
         std::string line = "Connection lost: error " + std::to_string(text.code) + ", " + text.shown + "\n";
         ASSERT_GE(log.size(), line.size());
-        EXPECT_EQ(log.substr(log.size() - line.size()), line) << log;
+        size_t at = log.size() - line.size();
+        EXPECT_EQ(log.substr(at), line) << log;
+        EXPECT_TRUE(at == 0 || log[at - 1] == '\n') << "a line of its own: " << log;
         EXPECT_EQ(count_of(log, "Connection lost"), 1);
         // A request the port refused is not reported as sent.
         if (c.write_fails) {
             EXPECT_EQ(fake.written.size(), written);
-            EXPECT_EQ(log.find(" - SENT - Connection lost"), std::string::npos) << log;
+            EXPECT_EQ(log.find(" - SENT - \nConnection lost"), std::string::npos) << log;
             EXPECT_EQ(log.find("bytes sent\nConnection lost"), std::string::npos) << log;
         }
         for (size_t i = statuses; i < fake.statuses.size(); i++)
