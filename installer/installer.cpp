@@ -5,8 +5,6 @@
 #include <commctrl.h>
 #include <dbt.h>
 
-#include <stdlib.h>
-
 #include "engine/link.h"
 #include "engine/progress.h"
 #include "engine/sequencer.h"
@@ -64,7 +62,7 @@ void ports_refresh(HWND dialog)
     if (entry != CB_ERR) {
         lstrcpynA(selected_path, com_ports[entry].path, COM_PATH_SIZE);
     }
-    bool held = transfer.port_name != NULL && transfer.port != INVALID_HANDLE_VALUE;
+    bool held = transfer.port != INVALID_HANDLE_VALUE;
     int32_t selected = -1;
     int32_t count = ports_merge(com_ports, discover_ports(com_ports), held ? &run_port : NULL,
                                 entry != CB_ERR ? selected_path : NULL, &selected);

@@ -64,8 +64,12 @@ static bool send_request(modbus_transfer *t)
     return false;
 }
 
+// False when there is no reply to take: the port failed now, or the request
+// before it in this step already found it gone.
 static bool read_reply(modbus_transfer *t)
 {
+    if (t->state == PROG_STATE_LOST)
+        return false;
     int32_t count = port_read(t->port, t->frame, t->rx_size);
     if (count != PORT_CALL_FAILED) {
         t->len = count;
@@ -172,7 +176,7 @@ static void step_contact(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, t->timeout_ms))
         prog_enter(t, PROG_STATE_CONTACT);
-    if (t->state == PROG_STATE_LOST || !read_reply(t))
+    if (!read_reply(t))
         return;
     if (t->len != 0)
         dump_rx(t);
@@ -193,7 +197,7 @@ static void step_write(modbus_transfer *t)
         block_line_end("TIMEOUT\n");
         prog_enter(t, PROG_STATE_WRITE);
     }
-    if (t->state == PROG_STATE_LOST || !read_reply(t))
+    if (!read_reply(t))
         return;
     if (!frame_valid(t))
         return;
@@ -213,7 +217,7 @@ static void step_verify(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, t->timeout_ms))
         prog_enter(t, PROG_STATE_VERIFY);
-    if (t->state == PROG_STATE_LOST || !read_reply(t))
+    if (!read_reply(t))
         return;
     // A shorter frame, such as a late acknowledgement of the last block, does
     // not reach the checksum field: what stands there would be left over from
@@ -239,7 +243,7 @@ static void step_reset(modbus_transfer *t)
 {
     if (timer_elapsed(&t->timer_start, PROG_RESET_TIMEOUT_MS))
         prog_enter(t, PROG_STATE_RESET);
-    if (t->state == PROG_STATE_LOST || !read_reply(t))
+    if (!read_reply(t))
         return;
     if (!frame_valid(t))
         return;
