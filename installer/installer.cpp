@@ -4,6 +4,9 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <dbt.h>
+#include <objbase.h>
+#include <shobjidl.h>
+#include <stddef.h>
 
 #include "engine/link.h"
 #include "engine/progress.h"
@@ -27,8 +30,43 @@ const UINT PROG_GUARD_MS = 10000; // timer period while a step runs
 const unsigned WINDOWS_VERSION_BUILT_FOR = _WIN32_WINNT;
 
 // The port of the run under way, or of the last one: the run's own copy of
-// its table entry, since the table is probed again when ports come and go.
+// its table entry, since the table changes when ports come and go.
 com_port run_port;
+
+// The entries of com_ports that the port list shows.
+int32_t port_count;
+
+// The port of a run that lost its line, to select again when it comes back.
+port_return lost_port;
+
+// Closing while the flash is changing asks first; a second close while the
+// question is up must not ask again.
+const char CLOSE_CAPTION[] = "Orvex 2.0 Firmware Update Tool";
+const char CLOSE_QUESTION[] =
+    "The firmware is being written to the Orvex 2.0 now.\n\n"
+    "If you close the program, the update stops part way and the Orvex is left "
+    "without working firmware until an update completes.\n\n"
+    "Close the program anyway?";
+bool close_question_up;
+
+// What Windows shows, beside its shutdown screen, as the reason why this
+// program holds the shutdown off.
+const wchar_t SHUTDOWN_REASON[] = L"Writing firmware to the Orvex 2.0 - do not shut down";
+
+// Windows XP has no shutdown reasons; they are looked up, not imported, so
+// that the program still starts there.
+typedef BOOL(WINAPI *shutdown_reason_create_call)(HWND window, LPCWSTR reason);
+typedef BOOL(WINAPI *shutdown_reason_destroy_call)(HWND window);
+
+// What the system was last told of the run, so that it hears only of changes.
+bool shutdown_held;
+bool kept_awake;
+taskbar_view taskbar_shown;
+
+// The taskbar button's progress, from Windows 7 on; null where the interface
+// is missing, and until Windows says the button exists.
+ITaskbarList3 *taskbar;
+UINT taskbar_button_created; // the registered message that says so
 
 // Lists the table's count entries and selects the entry at index selected,
 // or the list's first entry when selected is -1. Each list entry carries its
@@ -49,24 +87,93 @@ void port_list_fill(HWND dialog, int32_t count, int32_t selected)
     SendMessageA(port_list, CB_SETCURSEL, shown, 0);
 }
 
-// A port came or went: the list is probed again as at start. The selection
-// follows its path, and the port this program holds open, which the probe
-// cannot open, stays listed.
-void ports_refresh(HWND dialog)
+// Port number came (arrived) or went. Only that port is touched: opening a
+// port raises its DTR line, which resets many a board on another adapter,
+// and a slow port would hold the dialog, a run with it. An arrival is probed
+// as at start; a removal drops the entry. The selection follows its path,
+// the port this program holds open stays listed, and a lost run's port is
+// selected again when it comes back.
+void ports_refresh(HWND dialog, int32_t number, bool arrived)
 {
     HWND port_list = GetDlgItem(dialog, IDC_PORT_LIST);
     LRESULT selected_entry = SendMessageA(port_list, CB_GETCURSEL, 0, 0);
     LRESULT entry = SendMessageA(port_list, CB_GETITEMDATA, selected_entry, 0);
-    // The probe writes over the table: keep the selected path apart.
+    // The table's entries move: keep the selected path apart.
     char selected_path[COM_PATH_SIZE] = "";
     if (entry != CB_ERR) {
         lstrcpynA(selected_path, com_ports[entry].path, COM_PATH_SIZE);
     }
     bool held = transfer.port != INVALID_HANDLE_VALUE;
+    const com_port *kept = held ? &run_port : NULL;
+    com_port probed = {};
+    if (arrived && port_probe(number, &probed)) {
+        kept = &probed;
+    } else if (!arrived) {
+        port_count = ports_drop(com_ports, port_count, number);
+    }
     int32_t selected = -1;
-    int32_t count = ports_merge(com_ports, discover_ports(com_ports), held ? &run_port : NULL,
-                                entry != CB_ERR ? selected_path : NULL, &selected);
-    port_list_fill(dialog, count, selected);
+    port_count = ports_merge(com_ports, port_count, kept, entry != CB_ERR ? selected_path : NULL, &selected);
+    if (arrived) {
+        selected = port_return_select(&lost_port, number, com_ports, port_count, selected);
+    }
+    port_list_fill(dialog, port_count, selected);
+}
+
+// Windows 7 and later show a run's progress on the taskbar button too.
+void taskbar_show(HWND dialog, const taskbar_view &view)
+{
+    bool same = view.state == taskbar_shown.state && view.done == taskbar_shown.done &&
+                view.total == taskbar_shown.total;
+    if (taskbar == NULL || same) {
+        return;
+    }
+    const TBPFLAG flags[] = {TBPF_NOPROGRESS, TBPF_NORMAL, TBPF_ERROR}; // by TASKBAR_*
+    taskbar->SetProgressState(dialog, flags[view.state]);
+    if (view.state != TASKBAR_NONE) {
+        taskbar->SetProgressValue(dialog, static_cast<ULONGLONG>(view.done), static_cast<ULONGLONG>(view.total));
+    }
+    taskbar_shown = view;
+}
+
+// GetProcAddress gives every function the one type FARPROC, and a call
+// needs the function's own: the cast goes through void (*)(void), the type
+// that GCC takes as "any function".
+typedef void (*any_call)(void);
+
+void shutdown_hold(HWND dialog, bool hold)
+{
+    HMODULE user32 = GetModuleHandleA("user32.dll");
+    if (hold) {
+        shutdown_reason_create_call create = reinterpret_cast<shutdown_reason_create_call>(
+            reinterpret_cast<any_call>(GetProcAddress(user32, "ShutdownBlockReasonCreate")));
+        if (create != NULL) {
+            create(dialog, SHUTDOWN_REASON);
+        }
+        return;
+    }
+    shutdown_reason_destroy_call destroy = reinterpret_cast<shutdown_reason_destroy_call>(
+        reinterpret_cast<any_call>(GetProcAddress(user32, "ShutdownBlockReasonDestroy")));
+    if (destroy != NULL) {
+        destroy(dialog);
+    }
+}
+
+// Tells the system what the run now means to it: a reason not to shut down
+// while the flash changes, no sleep during the run, the taskbar button.
+void run_announce(HWND dialog)
+{
+    bool held = transfer.port != INVALID_HANDLE_VALUE;
+    bool changing = run_flash_changing(&transfer, held);
+    if (changing != shutdown_held) {
+        shutdown_hold(dialog, changing);
+        shutdown_held = changing;
+    }
+    bool awake = run_keep_awake(&transfer, held);
+    if (awake != kept_awake) {
+        SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
+        kept_awake = awake;
+    }
+    taskbar_show(dialog, run_taskbar(&transfer, held));
 }
 
 void progress_show(HWND dialog)
@@ -106,6 +213,7 @@ void update_command(HWND dialog)
     }
 
     port_release(dialog);
+    port_return_forget(&lost_port);
     HWND bar = GetDlgItem(dialog, IDC_PROGRESS);
     SendMessageA(bar, PBM_SETPOS, 0, 0);
     SendMessageA(bar, PBM_SETSTATE, PBST_NORMAL, 0);
@@ -115,6 +223,7 @@ void update_command(HWND dialog)
     open_serial_port(&transfer);
     show_status("Contacting Device...");
     SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
+    run_announce(dialog);
 }
 
 // One step of the run. While the step blocks, the timer is set far out so
@@ -122,6 +231,7 @@ void update_command(HWND dialog)
 // than PROG_TICK_MS after the step ends.
 void prog_tick(HWND dialog)
 {
+    uint32_t state_before = transfer.state;
     SetTimer(dialog, ID_PROG_TIMER, PROG_GUARD_MS, NULL);
     prog_step(&transfer);
     SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
@@ -137,6 +247,17 @@ void prog_tick(HWND dialog)
     if (transfer.state == PROG_STATE_LOST && transfer.port != INVALID_HANDLE_VALUE) {
         port_release(dialog);
         show_status("Connection lost - reconnect and press Update");
+        port_return_remember(&lost_port, &run_port);
+    }
+    run_announce(dialog);
+    // Asked only when the state changed: the foreground is none of a tick's business.
+    if (transfer.state != state_before &&
+        run_end_flash(state_before, transfer.state, GetForegroundWindow() == dialog)) {
+        FLASHWINFO flash = {};
+        flash.cbSize = sizeof flash;
+        flash.hwnd = dialog;
+        flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
+        FlashWindowEx(&flash);
     }
 }
 
@@ -146,8 +267,38 @@ LRESULT on_destroy()
     return 0;
 }
 
+// Closing in the middle of the writes leaves the device without working
+// firmware: then the technician is asked first. The run goes on under the
+// question (its modal loop delivers the timer), so the answer alone decides.
+LRESULT on_close(HWND window)
+{
+    if (close_question_up) {
+        return 0;
+    }
+    if (run_flash_changing(&transfer, transfer.port != INVALID_HANDLE_VALUE)) {
+        close_question_up = true;
+        int answer = MessageBoxA(window, CLOSE_QUESTION, CLOSE_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
+        close_question_up = false;
+        if (answer != IDYES) {
+            return 0;
+        }
+    }
+    return DefWindowProcA(window, WM_CLOSE, 0, 0);
+}
+
+// Shutdown, restart and log-off ask every window first.
+LRESULT on_query_end_session()
+{
+    return run_flash_changing(&transfer, transfer.port != INVALID_HANDLE_VALUE) ? FALSE : TRUE;
+}
+
 LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
 {
+    // The list sends no CBN_SELCHANGE for the program's own CB_SETCURSEL:
+    // this is the technician's choice, which a lost run's port gives way to.
+    if (LOWORD(wParam) == IDC_PORT_LIST && HIWORD(wParam) == CBN_SELCHANGE) {
+        port_return_forget(&lost_port);
+    }
     if (LOWORD(wParam) != IDC_UPDATE) {
         return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
     }
@@ -164,8 +315,33 @@ LRESULT on_device_change(HWND window, WPARAM wParam, LPARAM lParam)
     if (!port_came_or_went) {
         return DefWindowProcA(window, WM_DEVICECHANGE, wParam, lParam);
     }
-    ports_refresh(window);
+    const DEV_BROADCAST_PORT_A *port = reinterpret_cast<const DEV_BROADCAST_PORT_A *>(lParam);
+    const int32_t name_at = offsetof(DEV_BROADCAST_PORT_A, dbcp_name);
+    int32_t name_bytes = static_cast<int32_t>(header->dbch_size) - name_at;
+    int32_t number = port_announced_number(reinterpret_cast<const uint8_t *>(port->dbcp_name), name_bytes);
+    if (number != 0) {
+        ports_refresh(window, number, wParam == DBT_DEVICEARRIVAL);
+    }
     return TRUE;
+}
+
+// The taskbar button exists now, or again after Explorer restarted.
+LRESULT on_taskbar_button_created(HWND window)
+{
+    if (taskbar == NULL) {
+        ITaskbarList3 *created = NULL;
+        if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, NULL, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&created)))) {
+            if (SUCCEEDED(created->HrInit())) {
+                taskbar = created;
+            } else {
+                created->Release();
+            }
+        }
+    }
+    // A new button shows nothing yet.
+    taskbar_shown = taskbar_view{TASKBAR_NONE, 0, 0};
+    run_announce(window);
+    return 0;
 }
 
 LRESULT on_timer(HWND window, WPARAM wParam, LPARAM lParam)
@@ -200,7 +376,15 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
         return on_device_change(window, wParam, lParam);
     case DM_GETDEFID:
         return on_get_default_id();
+    case WM_CLOSE:
+        return on_close(window);
+    case WM_QUERYENDSESSION:
+        return on_query_end_session();
     default:
+        // A registered message's number is known only at run time.
+        if (message_id == taskbar_button_created && taskbar_button_created != 0) {
+            return on_taskbar_button_created(window);
+        }
         return DefWindowProcA(window, message_id, wParam, lParam);
     }
 }
@@ -224,6 +408,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
         fatal_error("Unabled to register window class");
     }
 
+    // The taskbar's interface is a COM object of this one thread. Without
+    // COM the program runs as before, only without taskbar progress.
+    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    taskbar_button_created = RegisterWindowMessageA("TaskbarButtonCreated");
+
     // The dialog's progress bar is a common control; its class must exist
     // before the dialog does, or the dialog cannot be created.
     INITCOMMONCONTROLSEX common_controls = {};
@@ -235,11 +424,20 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     if (g_main_dialog == NULL) {
         fatal_error("Could not create dialog");
     }
+    // The class has no icon, so the window would show the system's generic
+    // one in its caption, on the taskbar and in Alt+Tab.
+    const int icon_sizes[][3] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
+    for (const auto &size : icon_sizes) {
+        HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_INSTALLER), IMAGE_ICON,
+                                 GetSystemMetrics(size[1]), GetSystemMetrics(size[2]), LR_DEFAULTCOLOR);
+        SendMessageA(g_main_dialog, WM_SETICON, size[0], reinterpret_cast<LPARAM>(icon));
+    }
     ShowWindow(g_main_dialog, show_command);
 
     trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);
 
-    port_list_fill(g_main_dialog, discover_ports(com_ports), -1);
+    port_count = discover_ports(com_ports);
+    port_list_fill(g_main_dialog, port_count, -1);
     show_status(" - Idle - ");
 
     transfer.port = INVALID_HANDLE_VALUE;

@@ -13,3 +13,37 @@ int32_t progress_position(const modbus_transfer *t);
 // Whether the bar shows the error state: from the end of a run that failed
 // until the next run starts. A run that succeeds never shows it.
 bool progress_bar_error(const modbus_transfer *t);
+
+// What the rest of the system is told of a run besides the dialog: the
+// desk's close and Windows's shutdown, the power manager, the taskbar button.
+// Worked out here so that the window only applies the answers. port_held
+// says whether the run holds its port open, which the record cannot tell by
+// itself once the window has closed the handle.
+
+// The device's flash is being changed: the run holds its port and has sent
+// its first block, and the device has not yet answered the checksum query.
+// A device stopped here is left without working firmware.
+bool run_flash_changing(const modbus_transfer *t, bool port_held);
+
+// The system must not sleep: from the press until the run reaches a final
+// state or lets go of its port.
+bool run_keep_awake(const modbus_transfer *t, bool port_held);
+
+const uint32_t TASKBAR_NONE = 0;   // no progress on the button
+const uint32_t TASKBAR_NORMAL = 1; // done of total, the usual colour
+const uint32_t TASKBAR_ERROR = 2;  // done of total, the error colour
+
+struct taskbar_view {
+    uint32_t state; // TASKBAR_*
+    int32_t done;   // blocks, as the dialog's bar
+    int32_t total;  // blocks of the image
+};
+
+// The taskbar button mirrors the bar during a run and after one that failed
+// or lost its line; nothing before the first run and after a success.
+taskbar_view run_taskbar(const modbus_transfer *t, bool port_held);
+
+// Whether a tick that took the run from state before to state after ended
+// it, while the dialog was not in front: the taskbar button then flashes so
+// that a technician working in another window sees that the run is over.
+bool run_end_flash(uint32_t before, uint32_t after, bool foreground);
