@@ -6,7 +6,10 @@ int32_t progress_position(const modbus_transfer *t)
 {
     // The image is a whole number of blocks, so once all are written the
     // offset is the image's size and the bar stays full through verifying,
-    // restarting, success and a failed checksum.
+    // restarting, success and a failed checksum. A run just pressed has
+    // acknowledged nothing yet, whatever the run before it left.
+    if (t->state == PROG_STATE_IDLE)
+        return 0;
     return t->offset / MODBUS_PROG_BLOCKSIZE_MAX;
 }
 

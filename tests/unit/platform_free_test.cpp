@@ -146,6 +146,81 @@ TEST(PortList, FreshProbeKeepsTheHeldPortAndTheSelection)
     }
 }
 
+// Windows names the port that came or went; only "COM" and 1 to 998 count,
+// in single-byte or UTF-16 characters, within the bytes the message holds.
+TEST(PortList, AnnouncementNamesOnePort)
+{
+    struct name_case {
+        const char *name;
+        int32_t bytes_cut; // bytes taken off the name's end with its zero
+        int32_t number;
+    };
+    const name_case cases[] = {
+        {"COM5", 0, 5},   {"com12", 0, 12}, {"COM1", 0, 1},   {"COM998", 0, 998}, {"COM999", 0, 0},
+        {"COM0", 0, 0},   {"COM05", 0, 0},  {"COM", 0, 0},    {"", 0, 0},         {"LPT1", 0, 0},
+        {"COM5x", 0, 0},  {"COM 5", 0, 0},  {"XCOM5", 0, 0},  {"COM-5", 0, 0},    {"COM5", 1, 5},
+        {"COM15", 2, 1},  {"COM5", 4, 0},
+    };
+    for (const name_case &c : cases) {
+        std::vector<uint8_t> narrow(c.name, c.name + strlen(c.name) + 1);
+        std::vector<uint8_t> wide;
+        for (uint8_t byte : narrow) {
+            wide.push_back(byte);
+            wide.push_back(0);
+        }
+        int32_t narrow_bytes = int32_t(narrow.size()) - c.bytes_cut;
+        int32_t wide_bytes = int32_t(wide.size()) - 2 * c.bytes_cut;
+        EXPECT_EQ(port_announced_number(narrow.data(), narrow_bytes), c.number) << c.name << " cut " << c.bytes_cut;
+        EXPECT_EQ(port_announced_number(wide.data(), wide_bytes), c.number) << c.name << " in UTF-16, cut " << c.bytes_cut;
+    }
+    const uint8_t odd[] = {'C', 0, 'O', 0, 'M', 0, '7'}; // a UTF-16 name cut inside a character
+    EXPECT_EQ(port_announced_number(odd, sizeof odd), 0);
+}
+
+// Ports com5 and com7, com5 selected; its run loses the line; Windows then
+// announces com5's removal and, later, its return (or another port's).
+// com5 comes back selected unless the technician chose another entry or
+// pressed Update in between. A removal drops only the port it names.
+TEST(PortList, LostRunsPortIsSelectedAgainWhenItComesBack)
+{
+    struct return_case {
+        const char *name;
+        bool lost;      // the run on com5 ended "Connection lost"
+        bool forgotten; // the technician chose another entry, or pressed Update
+        int arrived;
+        int expected_selected; // port number
+    };
+    const return_case cases[] = {
+        {"the lost run's port back", true, false, 5, 5},
+        {"another entry chosen in between", true, true, 5, 7},
+        {"another port arrives", true, false, 9, 7},
+        {"the run did not lose its line", false, false, 5, 7},
+    };
+    for (const return_case &c : cases) {
+        static com_port table[COM_PORTS_MAX];
+        table[0] = port_entry(5);
+        table[1] = port_entry(7);
+        int32_t count = 2;
+        port_return back = {};
+        if (c.lost)
+            port_return_remember(&back, &table[0]);
+        count = ports_drop(table, count, 5);
+        ASSERT_EQ(count, 1) << c.name;
+        ASSERT_EQ(table[0].number, 7) << c.name;
+        EXPECT_EQ(ports_drop(table, count, 6), 1) << c.name << ": a port not listed";
+        // With its entry gone the list shows com7, the first, selected.
+        if (c.forgotten)
+            port_return_forget(&back);
+        com_port arrived = port_entry(c.arrived);
+        int32_t selected = -1;
+        count = ports_merge(table, count, &arrived, port_entry(7).path, &selected);
+        ASSERT_EQ(count, 2) << c.name;
+        selected = port_return_select(&back, c.arrived, table, count, selected);
+        ASSERT_GE(selected, 0) << c.name;
+        EXPECT_EQ(table[selected].number, c.expected_selected) << c.name;
+    }
+}
+
 const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
 const char FATAL_CLOSING[] = "\n\n The program will now abort\n\n\n";
 const char PORT_TEXT[] = "Unable to open serial port. In use already, or not present";

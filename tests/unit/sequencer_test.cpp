@@ -578,6 +578,115 @@ TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
     EXPECT_TRUE(progress_bar_error(&r.t));
 }
 
+// What the desk, Windows and the taskbar are told, in every state with the
+// run holding its port and without. Offset 3 of 10 blocks: the taskbar shows
+// the bar's blocks, none yet for a run just pressed.
+TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
+{
+    struct decision_case {
+        uint32_t state;
+        bool held;
+        bool changing; // closing asks, shutdown is held off
+        bool awake;
+        uint32_t taskbar;
+        int32_t done;
+    };
+    const decision_case cases[] = {
+        {PROG_STATE_IDLE, false, false, false, TASKBAR_NONE, 0},  // before the first run
+        {PROG_STATE_IDLE, true, false, true, TASKBAR_NORMAL, 0},  // just pressed
+        {PROG_STATE_START, true, false, true, TASKBAR_NORMAL, 3},
+        {PROG_STATE_CONTACT, true, false, true, TASKBAR_NORMAL, 3},
+        {PROG_STATE_WRITE, true, true, true, TASKBAR_NORMAL, 3},
+        {PROG_STATE_WRITE, false, false, false, TASKBAR_NONE, 3},
+        {PROG_STATE_VERIFY, true, true, true, TASKBAR_NORMAL, 3},
+        {PROG_STATE_VERIFY, false, false, false, TASKBAR_NONE, 3},
+        {PROG_STATE_RESET, true, false, true, TASKBAR_NORMAL, 3},
+        {PROG_STATE_FAILED, true, false, false, TASKBAR_ERROR, 3}, // the port stays open
+        {PROG_STATE_DONE, true, false, false, TASKBAR_NONE, 3},    // within the tick that ends it
+        {PROG_STATE_DONE, false, false, false, TASKBAR_NONE, 3},
+        {PROG_STATE_LOST, true, false, false, TASKBAR_ERROR, 3},
+        {PROG_STATE_LOST, false, false, false, TASKBAR_ERROR, 3},
+    };
+    for (const decision_case &c : cases) {
+        modbus_transfer t = {};
+        t.state = c.state;
+        t.offset = 3 * MODBUS_PROG_BLOCKSIZE_MAX;
+        t.image_size = 10 * MODBUS_PROG_BLOCKSIZE_MAX;
+        std::string what = "state " + std::to_string(c.state) + (c.held ? ", port held" : ", no port");
+        EXPECT_EQ(run_flash_changing(&t, c.held), c.changing) << what;
+        EXPECT_EQ(run_keep_awake(&t, c.held), c.awake) << what;
+        taskbar_view view = run_taskbar(&t, c.held);
+        EXPECT_EQ(view.state, c.taskbar) << what;
+        if (view.state != TASKBAR_NONE) {
+            EXPECT_EQ(view.done, c.done) << what;
+            EXPECT_EQ(view.total, 10) << what;
+        }
+    }
+}
+
+// Runs that succeed, fail their checksum and lose the line, each begun by a
+// press after the one before, as the window drives them: the port is held
+// from the press until success or a lost line. Closing asks exactly from the
+// first block's status until the checksum's verdict; the taskbar button
+// flashes once at each run's end, and only with the dialog behind.
+TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
+{
+    struct run_case {
+        const char *name;
+        int corrupt_at; // -1: none
+        bool writes_fail_at_block_3;
+        uint32_t final_state;
+        const char *verdict; // the status that ends the writing states
+    };
+    const run_case runs[] = {
+        {"success", -1, false, PROG_STATE_DONE, "Program Verified OK"},
+        {"failed checksum", 100, false, PROG_STATE_FAILED, "FAILED"},
+        {"lost line", -1, true, PROG_STATE_LOST, nullptr},
+        {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK"},
+    };
+    run_record r;
+    run_init(&r, 6);
+    for (const run_case &c : runs) {
+        fake.corrupt_flash_at = c.corrupt_at;
+        fake.writes_fail = false;
+        fake.statuses.clear();
+        uint32_t before = r.t.state;
+        r.t.state = PROG_STATE_IDLE; // the press: the port opened afresh
+        bool held = true;
+        EXPECT_FALSE(run_end_flash(before, r.t.state, false)) << c.name << ": a press is no end";
+        taskbar_view pressed = run_taskbar(&r.t, held);
+        EXPECT_TRUE(pressed.state == TASKBAR_NORMAL && pressed.done == 0) << c.name << ": the button starts empty";
+        EXPECT_TRUE(run_keep_awake(&r.t, held)) << c.name;
+        int flashes = 0;
+        bool wrote = false;
+        bool judged = false;
+        for (int i = 0; i < 400; i++) {
+            before = r.t.state;
+            if (c.writes_fail_at_block_3 && r.t.offset == 3 * MODBUS_PROG_BLOCKSIZE_MAX)
+                fake.writes_fail = true;
+            testing::internal::CaptureStdout(); // the trace; failures must still show
+            tick(&r);
+            testing::internal::GetCapturedStdout();
+            held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
+            const std::string status = fake.statuses.empty() ? "" : fake.statuses.back();
+            wrote = wrote || status.rfind("programming ", 0) == 0;
+            // "Program Verified OK" gives way to "Resetting target..." within its tick.
+            judged = c.verdict != nullptr && std::count(fake.statuses.begin(), fake.statuses.end(), c.verdict) > 0;
+            bool expected = wrote && !judged && r.t.state != PROG_STATE_LOST;
+            EXPECT_EQ(run_flash_changing(&r.t, held), expected) << c.name << ", tick " << i << ", \"" << status << "\"";
+            EXPECT_EQ(run_keep_awake(&r.t, held), r.t.state != c.final_state) << c.name << ", tick " << i;
+            EXPECT_FALSE(run_end_flash(before, r.t.state, true)) << c.name << ": the dialog in front";
+            flashes += run_end_flash(before, r.t.state, false);
+        }
+        EXPECT_EQ(r.t.state, c.final_state) << c.name;
+        EXPECT_TRUE(wrote) << c.name;
+        EXPECT_EQ(flashes, 1) << c.name;
+        EXPECT_FALSE(run_keep_awake(&r.t, held)) << c.name;
+        uint32_t shown = run_taskbar(&r.t, held).state;
+        EXPECT_EQ(shown, c.final_state == PROG_STATE_DONE ? TASKBAR_NONE : TASKBAR_ERROR) << c.name;
+    }
+}
+
 TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
 {
     run_record r;
