@@ -28,6 +28,7 @@
 namespace {
 
 const char UI_DIALOG_CAPTION[] = "Orvex 2.0 Firmware Update Tool";
+const char UI_DIALOG_CLASS[] = "ZELT"; // the question before closing has the dialog's caption
 const char UI_BOX_CAPTION[] = "Terminate Program";
 const char UI_BOX_CLASS[] = "#32770"; // the class of every system dialog
 
@@ -77,6 +78,12 @@ void usage_print()
           "  read-box [ms]           wait for the fatal error box, print its text\n"
           "  answer-box [ms]         press the fatal error box's OK\n"
           "  close                   close the dialog as a user would\n"
+          "  question [ms]           wait for the question the tool asks before it\n"
+          "                          closes, print its text, then \"boxes N\", the\n"
+          "                          count of such questions up\n"
+          "  answer yes|no           press Yes or No in that question\n"
+          "  end-session             ask the tool, as Windows does before a shutdown,\n"
+          "                          whether the session may end; print \"answered N\"\n"
           "  wait-foreground [ms]    wait until the dialog is the foreground window\n"
           "                          and holds the keyboard focus\n"
           "  click-time MS STALL_MS TEXT...\n"
@@ -164,7 +171,24 @@ DWORD wait_ms_arg(int argc, char **argv, int index)
 
 HWND find_dialog()
 {
-    return FindWindowA(nullptr, UI_DIALOG_CAPTION);
+    return FindWindowA(UI_DIALOG_CLASS, UI_DIALOG_CAPTION);
+}
+
+// The message boxes with the dialog's caption, the question before closing.
+std::vector<HWND> questions_up()
+{
+    std::vector<HWND> found;
+    for (HWND box = FindWindowExA(nullptr, nullptr, UI_BOX_CLASS, UI_DIALOG_CAPTION); box != nullptr;
+         box = FindWindowExA(nullptr, box, UI_BOX_CLASS, UI_DIALOG_CAPTION)) {
+        found.push_back(box);
+    }
+    return found;
+}
+
+HWND find_question()
+{
+    std::vector<HWND> found = questions_up();
+    return found.empty() ? nullptr : found[0];
 }
 
 HWND find_box()
@@ -502,6 +526,51 @@ int command_close(int, char **)
     return UI_EXIT_OK;
 }
 
+int command_question(int argc, char **argv)
+{
+    HWND box = wait_window(find_question, wait_ms_arg(argc, argv, 2));
+    if (box == nullptr) {
+        fputs("uidriver: no question appeared\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("%s\nboxes %u\n", box_text(box).c_str(), static_cast<unsigned>(questions_up().size()));
+    return UI_EXIT_OK;
+}
+
+int command_answer(int, char **argv)
+{
+    int button_id = strcmp(argv[2], "yes") == 0 ? IDYES : strcmp(argv[2], "no") == 0 ? IDNO : 0;
+    if (button_id == 0) {
+        usage_print();
+        return UI_EXIT_USAGE;
+    }
+    HWND box = find_question();
+    HWND button = box != nullptr ? GetDlgItem(box, button_id) : nullptr;
+    if (button == nullptr) {
+        fputs("uidriver: no question to answer\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    PostMessageW(button, BM_CLICK, 0, 0);
+    return UI_EXIT_OK;
+}
+
+// Windows sends this to every window before a shutdown, a restart or a
+// log-off; a window that answers 0 holds the session's end off.
+int command_end_session(int, char **)
+{
+    HWND dialog = dialog_required();
+    if (dialog == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    LRESULT answer = 0;
+    if (!send_bounded(dialog, WM_QUERYENDSESSION, 0, 0, &answer)) {
+        fputs("uidriver: the dialog did not answer\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("answered %ld\n", static_cast<long>(answer));
+    return UI_EXIT_OK;
+}
+
 // Milliseconds since `since`, from the performance counter: GetTickCount
 // moves in steps too coarse for timing a tick of the tool.
 double elapsed_ms(const LARGE_INTEGER &since)
@@ -680,6 +749,9 @@ const ui_command UI_COMMANDS[] = {
     {"read-box", 2, command_read_box},
     {"answer-box", 2, command_answer_box},
     {"close", 2, command_close},
+    {"question", 2, command_question},
+    {"answer", 3, command_answer},
+    {"end-session", 2, command_end_session},
     {"wait-foreground", 2, command_wait_foreground},
     {"click-time", 5, command_click_time},
     {"wait-listed", 2, command_wait_listed},
