@@ -78,6 +78,9 @@ void usage_print()
           "  read-box [ms]           wait for the fatal error box, print its text\n"
           "  answer-box [ms]         press the fatal error box's OK\n"
           "  close                   close the dialog as a user would\n"
+          "  post-close              post WM_CLOSE, as another program closing the\n"
+          "                          dialog does (it reaches a dialog that a modal\n"
+          "                          box has disabled)\n"
           "  question [ms]           wait for the question the tool asks before it\n"
           "                          closes, print its text, then \"boxes N\", the\n"
           "                          count of such questions up\n"
@@ -526,6 +529,16 @@ int command_close(int, char **)
     return UI_EXIT_OK;
 }
 
+int command_post_close(int, char **)
+{
+    HWND dialog = dialog_required();
+    if (dialog == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    PostMessageW(dialog, WM_CLOSE, 0, 0);
+    return UI_EXIT_OK;
+}
+
 int command_question(int argc, char **argv)
 {
     HWND box = wait_window(find_question, wait_ms_arg(argc, argv, 2));
@@ -749,6 +762,7 @@ const ui_command UI_COMMANDS[] = {
     {"read-box", 2, command_read_box},
     {"answer-box", 2, command_answer_box},
     {"close", 2, command_close},
+    {"post-close", 2, command_post_close},
     {"question", 2, command_question},
     {"answer", 3, command_answer},
     {"end-session", 2, command_end_session},
