@@ -13,15 +13,18 @@ LOST_WITHIN_MS = 2000         # from the device going to the status saying so
 
 
 def test_lost_connection(session):
-    """The device goes in the middle of the block writes: the tool says so,
-    lets go of the port and runs on; a new device on the same COM port then
-    takes a whole update."""
+    """The device on com5 goes in the middle of the block writes: the tool
+    says so, lets go of the port and runs on. Windows announces com5's
+    removal, which leaves com7 alone and selected, then com5's return: com5
+    is selected again, and the press that the status line asks for gives a
+    new device there a whole update, nothing reaching com7."""
     s = session
     gone_at = 20  # the device leaves as this write block comes, unanswered
     address = FLASH_BASE + (gone_at - 1) * BLOCK_BYTES
     first = s.sim_start(5, ["--exit-after-writes", str(gone_at)], tag="first")
+    other = s.sim_start(7)
     s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.dialog_up(["\\\\.\\com5", "\\\\.\\com7"])
     code, text = s.ui("click-time", RUN_WAIT_MS, 0, STATUS_LOST, STATUS_DONE, STATUS_FAILED,
                       timeout=RUN_WAIT_MS / 1000 + WINE_CALL_TIMEOUT_S)
     changes, end = parse_click_time(text)
@@ -52,7 +55,11 @@ def test_lost_connection(session):
     s.check(frames and frames[-1].get("reply") == "unplugged" and report["flash"]["blocks_written"] == gone_at - 1,
             "the device stored %d blocks and left on the next" % (gone_at - 1), str(frames[-1:]))
 
+    com5, com7 = "\\\\.\\com5", "\\\\.\\com7"
+    s.port_link(5, s.nodev)
+    announce(s, "removal", 5, [com7], 0, "after COM5 went only com7 is listed, and selected")
     second = s.sim_start(5, tag="second")
+    announce(s, "arrival", 5, [com5, com7], 0, "after COM5 came back, com5, the lost run's port, is selected again")
     s.press()
     s.wait_status(STATUS_DONE)
     s.check_no_box("an update after the device came back")
@@ -60,6 +67,7 @@ def test_lost_connection(session):
     whole = s.trace()
     s.check(whole.count(open_line(5)) == 2, "the same port was opened again")
     check_clean_run(s, whole[len(trace):], report)
+    s.check(not s.sim_stop(other).get("frames"), "nothing reached the device on com7")
 
 
 def list_read(s):
