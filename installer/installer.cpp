@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <dbt.h>
 
+#include "dll_search.h"
 #include "engine/link.h"
 #include "engine/progress.h"
 #include "engine/sequencer.h"
@@ -207,6 +208,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
+    dll_search_restrict();
+
     WNDCLASSA wndclass = {};
     wndclass.style = CS_HREDRAW | CS_VREDRAW;
     wndclass.lpfnWndProc = main_wnd_proc;
