@@ -8,6 +8,7 @@
 #include <shobjidl.h>
 #include <stddef.h>
 
+#include "dll_search.h"
 #include "engine/link.h"
 #include "engine/progress.h"
 #include "engine/sequencer.h"
@@ -391,6 +392,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
+    dll_search_restrict();
+
     WNDCLASSA wndclass = {};
     wndclass.style = CS_HREDRAW | CS_VREDRAW;
     wndclass.lpfnWndProc = main_wnd_proc;

@@ -1,28 +1,33 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Checks the built installer.exe as a Windows program file, without running it.
 
-- objdump's view: a 32-bit x86 PE, GUI subsystem, importing only DLLs that
-  every Windows has (the C and C++ runtimes are linked in statically);
-- its resources, read by a small PE resource walker below: the firmware as
-  RCDATA "BINFILE" in English (United Kingdom), byte for byte the file it was
-  built from; the dialog "ZELT" in the same language, field by field; the
-  version resource, whose texts name the tool's version and the firmware's
-  size, CRC-16 and SHA-256; the icon group with its four sizes; the manifest
-  as resource type 24, id 1, asking for the user's own rights, the system's
-  DPI, the common controls 6 and every Windows from Vista to 11.
+- its headers, read with pefile: a 32-bit x86 PE, GUI subsystem, importing
+  only DLLs that every Windows has (the C and C++ runtimes are linked in
+  statically); terminal-server aware, relocatable, no-execute compatible; a
+  load configuration that has Windows load the DLLs' own DLLs from System32
+  only; no symbols, no debug sections, and a header checksum that is right;
+- its resources: the firmware as RCDATA "BINFILE" in English (United
+  Kingdom), byte for byte the file it was built from; the dialog "ZELT" in the
+  same language, field by field; the version resource, whose texts name the
+  tool's version and the firmware's size, CRC-16 and SHA-256; the icon group
+  with its four sizes; the manifest as resource type 24, id 1, asking for the
+  user's own rights, the system's DPI, the common controls 6 and every Windows
+  from Vista to 11.
 
-usage: pe_check.py OBJDUMP INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME
+usage: pe_check.py INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME
 
 VERSION is the project's (x.y.z), FIRMWARE_NAME the name of the file that
-FIRMWARE_BIN is the build's copy of.
+FIRMWARE_BIN is the build's copy of. pefile is Debian's python3-pefile: run
+this with /usr/bin/python3. check_program() serves the release's check too.
 """
 
 import hashlib
 import os
 import struct
-import subprocess
 import sys
 import xml.etree.ElementTree as ElementTree
+
+import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
 from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
@@ -41,6 +46,16 @@ VFT_APP = 1
 VOS_NT_WINDOWS32 = 0x40004
 # Texts every version resource of the tool has, whatever they say.
 VERSION_TEXTS_PRESENT = ("CompanyName", "InternalName", "LegalCopyright", "ProductName")
+
+IMAGE_FILE_MACHINE_I386 = 0x14C
+PE32_MAGIC = 0x10B
+IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
+# Relocatable, no-execute compatible, terminal-server aware.
+DLL_CHARACTERISTICS_WANTED = {0x0040: "DYNAMIC_BASE", 0x0100: "NX_COMPAT", 0x8000: "TERMINAL_SERVER_AWARE"}
+LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
+LOAD_CONFIG_THROUGH_DEPENDENT_LOAD_FLAGS = 0x38   # bytes
+IMAGE_DIRECTORY_ENTRY_DEBUG = 6
+IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10
 
 ICON_SIZES = [16, 32, 48, 256]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -97,74 +112,66 @@ def check(condition, what):
     return condition
 
 
-# ---- objdump ---------------------------------------------------------------
+# ---- headers ---------------------------------------------------------------
 
-def check_headers(objdump, exe):
-    out = subprocess.run([objdump, "-p", exe], check=True, capture_output=True,
-                         text=True).stdout
-    check("file format pei-i386" in out, "not a 32-bit x86 PE (pei-i386)")
-    check("(Windows GUI)" in out and "Subsystem\t\t00000002" in out, "subsystem is not Windows GUI")
-    dlls = [line.split("DLL Name:")[1].strip() for line in out.splitlines()
-            if "DLL Name:" in line]
+def check_headers(pe):
+    """Machine, subsystem, imports, the hardening flags, the load
+    configuration, and nothing left of symbols or debug data."""
+    header = pe.OPTIONAL_HEADER
+    check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386 and header.Magic == PE32_MAGIC,
+          "not a 32-bit x86 PE")
+    check(header.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not Windows GUI" % header.Subsystem)
+    dlls = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
     check(dlls, "no imports found")
     for dll in dlls:
         check(dll.lower() in SYSTEM_DLLS, "imports a DLL that is not Windows's own: " + dll)
+    for flag, name in DLL_CHARACTERISTICS_WANTED.items():
+        check(header.DllCharacteristics & flag, "DllCharacteristics %#06x lacks %s" % (header.DllCharacteristics, name))
+
+    directory = header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
+    load_config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    if check(load_config is not None, "no load configuration"):
+        config = load_config.struct
+        # The loader takes the structure only when the directory's size and its own agree.
+        check(config.Size == directory.Size >= LOAD_CONFIG_THROUGH_DEPENDENT_LOAD_FLAGS,
+              "load configuration of %#x bytes, directory %#x: it must reach DependentLoadFlags"
+              % (config.Size, directory.Size))
+        check(getattr(config, "Reserved1", None) == LOAD_LIBRARY_SEARCH_SYSTEM32,
+              "DependentLoadFlags %r, wanted LOAD_LIBRARY_SEARCH_SYSTEM32" % getattr(config, "Reserved1", None))
+        check(getattr(config, "SecurityCookie", 0) == 0 and getattr(config, "SEHandlerTable", 0) == 0
+              and getattr(config, "SEHandlerCount", 0) == 0,
+              "the load configuration names a security cookie or handler table the program does not have")
+
+    debug_sections = [name for name in section_names(pe) if name.startswith((".debug", "/"))]
+    check(not debug_sections, "debug sections (long names are DWARF's): %s" % " ".join(debug_sections))
+    check(pe.FILE_HEADER.NumberOfSymbols == 0 and header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_DEBUG].Size == 0,
+          "symbols or a debug directory left in the file")
+    # Set by the linker, so it must survive the load configuration's patch (and a signature).
+    check(header.CheckSum == pe.generate_checksum(), "header checksum %#x, the file's %#x"
+          % (header.CheckSum, pe.generate_checksum()))
     return dlls
 
 
-# ---- PE resources ------------------------------------------------------------
+def section_names(pe):
+    return [section.Name.rstrip(b"\0").decode("latin-1") for section in pe.sections]
 
-class Pe:
-    def __init__(self, data):
-        self.data = data
-        e_lfanew = struct.unpack_from("<I", data, 0x3C)[0]
-        if data[e_lfanew:e_lfanew + 4] != b"PE\0\0":
-            raise ValueError("no PE signature")
-        coff = e_lfanew + 4
-        _, sections, _, _, _, opt_size, _ = struct.unpack_from("<HHIIIHH", data, coff)
-        opt = coff + 20
-        magic = struct.unpack_from("<H", data, opt)[0]
-        if magic != 0x10B:
-            raise ValueError("not PE32")
-        dirs = opt + 96
-        self.rsrc_rva, self.rsrc_size = struct.unpack_from("<II", data, dirs + 2 * 8)
-        self.sections = []
-        table = opt + opt_size
-        for i in range(sections):
-            s = table + 40 * i
-            vsize, vaddr, rsize, rptr = struct.unpack_from("<IIII", data, s + 8)
-            self.sections.append((vaddr, max(vsize, rsize), rptr))
 
-    def offset(self, rva):
-        for vaddr, size, rptr in self.sections:
-            if vaddr <= rva < vaddr + size:
-                return rva - vaddr + rptr
-        raise ValueError("RVA %#x is in no section" % rva)
+# ---- resources ----------------------------------------------------------------
 
-    def resources(self):
-        """[(type, name, language, bytes)]; type and name are ints or upper-case strings."""
-        found = []
-        if self.rsrc_size == 0:
-            return found
-        base = self.offset(self.rsrc_rva)
+def resources_of(pe):
+    """[(type, name, language, bytes)]; type and name are ints or upper-case strings."""
+    found = []
 
-        def entries(at):
-            named, ids = struct.unpack_from("<HH", self.data, base + at + 12)
-            for i in range(named + ids):
-                key, value = struct.unpack_from("<II", self.data, base + at + 16 + 8 * i)
-                if key & 0x80000000:
-                    s = base + (key & 0x7FFFFFFF)
-                    length = struct.unpack_from("<H", self.data, s)[0]
-                    key = self.data[s + 2:s + 2 + 2 * length].decode("utf-16-le").upper()
-                yield key, value
+    def key(entry):
+        return entry.id if entry.name is None else str(entry.name).upper()
 
-        for rtype, v1 in entries(0):
-            for name, v2 in entries(v1 & 0x7FFFFFFF):
-                for lang, v3 in entries(v2 & 0x7FFFFFFF):
-                    rva, size = struct.unpack_from("<II", self.data, base + v3)
-                    at = self.offset(rva)
-                    found.append((rtype, name, lang, self.data[at:at + size]))
-        return found
+    directory = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
+    for rtype in directory.entries if directory else []:
+        for name in rtype.directory.entries:
+            for lang in name.directory.entries:
+                data = lang.data.struct
+                found.append((key(rtype), key(name), lang.id, pe.get_data(data.OffsetToData, data.Size)))
+    return found
 
 
 class Reader:
@@ -261,30 +268,6 @@ def check_dialog(dialogs):
     check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
 
 
-def version_node(data, at):
-    """One node of a version resource: (key, value, children) and its end.
-    A text value (type 1) counts its length in characters, a binary one in bytes."""
-    length, value_length, kind = struct.unpack_from("<HHH", data, at)
-    r = Reader(data)
-    r.at = at + 6
-    key = r.text()
-    r.align(4)
-    if kind == 1:
-        value = data[r.at:r.at + 2 * value_length].decode("utf-16-le").rstrip("\0")
-        r.at += 2 * value_length
-    else:
-        value = data[r.at:r.at + value_length]
-        r.at += value_length
-    children = []
-    while True:
-        r.align(4)
-        if r.at >= at + length:
-            break
-        child, r.at = version_node(data, r.at)
-        children.append(child)
-    return (key, value, children), at + length
-
-
 def firmware_texts(firmware, firmware_name):
     """What the version resource must say of the firmware: the CRC-16 as the
     tool's trace prints it, and the Comments text."""
@@ -295,26 +278,26 @@ def firmware_texts(firmware, firmware_name):
         firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest())
 
 
-def check_version(versions, version, firmware, firmware_name):
-    if not check(len(versions) == 1, "expected one version resource (id 1) in English (UK), found %d"
-                 % len(versions)):
+def check_version(pe, versions, version, firmware, firmware_name):
+    if not check(len(versions) == 1 and getattr(pe, "VS_FIXEDFILEINFO", None),
+                 "expected one version resource (id 1) in English (UK), found %d" % len(versions)):
         return {}
-    (key, fixed, children), _ = version_node(versions[0], 0)
-    check(key == "VS_VERSION_INFO", "version resource key %r" % key)
+    fixed = pe.VS_FIXEDFILEINFO[0]
     numbers = [int(n) for n in version.split(".")] + [0] * (4 - len(version.split(".")))
     ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
-    fields = struct.unpack_from("<13I", fixed)
-    check(fields[2:6] == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
-          % (["%#010x" % f for f in fields[2:6]], ".".join(map(str, numbers))))
-    check(fields[8:10] == (VOS_NT_WINDOWS32, VFT_APP), "file OS and type %#x, %#x" % fields[8:10])
+    given = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
+    check(given == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
+          % (["%#010x" % f for f in given], ".".join(map(str, numbers))))
+    check((fixed.FileOS, fixed.FileType) == (VOS_NT_WINDOWS32, VFT_APP),
+          "file OS and type %#x, %#x" % (fixed.FileOS, fixed.FileType))
 
-    by_key = {c[0]: c for c in children}
-    tables = by_key.get("StringFileInfo", (None, None, []))[2]
-    check([t[0] for t in tables] == ["080904e4"], "string tables %r, wanted English (UK), 1252"
-          % [t[0] for t in tables])
-    texts = {c[0]: c[1] for t in tables for c in t[2]}
-    translations = [c[1] for c in by_key.get("VarFileInfo", (None, None, []))[2] if c[0] == "Translation"]
-    check(translations == [struct.pack("<HH", LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
+    infos = [info for group in pe.FileInfo for info in group]
+    tables = [table for info in infos for table in getattr(info, "StringTable", [])]
+    check([t.LangID for t in tables] == [b"080904e4"], "string tables %r, wanted English (UK), 1252"
+          % [t.LangID for t in tables])
+    texts = {k.decode(): v.decode() for t in tables for k, v in t.entries.items()}
+    translations = [var.entry.get(b"Translation") for info in infos for var in getattr(info, "Var", [])]
+    check(translations == ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
           "Translation %r, wanted 0x0809 with code page 1252" % translations)
 
     crc_text, comments = firmware_texts(firmware, firmware_name)
@@ -391,9 +374,8 @@ def resource_data(res, rtype, name, lang=None):
     return [d for t, n, l, d in res if t == rtype and n == name and (lang is None or l == lang)]
 
 
-def check_resources(exe, firmware, version, firmware_name):
-    pe = Pe(open(exe, "rb").read())
-    res = pe.resources()
+def check_resources(pe, firmware, version, firmware_name):
+    res = resources_of(pe)
     image = open(firmware, "rb").read()
 
     binfile = resource_data(res, RT_RCDATA, "BINFILE")
@@ -408,7 +390,7 @@ def check_resources(exe, firmware, version, firmware_name):
 
     check_dialog(resource_data(res, RT_DIALOG, "ZELT", LANG_ENGLISH_UK))
 
-    texts = check_version(resource_data(res, RT_VERSION, 1, LANG_ENGLISH_UK), version, firmware, firmware_name)
+    texts = check_version(pe, resource_data(res, RT_VERSION, 1, LANG_ENGLISH_UK), version, firmware, firmware_name)
     check_icon(res)
 
     manifests = resource_data(res, RT_MANIFEST, 1)
@@ -417,21 +399,36 @@ def check_resources(exe, firmware, version, firmware_name):
     return res, texts
 
 
-def main(argv):
-    if len(argv) != 6:
-        sys.stderr.write(__doc__)
-        return 2
-    objdump, exe, firmware, version, firmware_name = argv[1:]
-    dlls = check_headers(objdump, exe)
-    res, texts = check_resources(exe, firmware, version, firmware_name)
+def check_program(exe, firmware, version, firmware_name):
+    """Every check of one program file; prints what it read and returns the failures."""
+    first = len(failures)
+    pe = pefile.PE(exe)
+    dlls = check_headers(pe)
+    res, texts = check_resources(pe, firmware, version, firmware_name)
+    header = pe.OPTIONAL_HEADER
+    print("%s: %d bytes, DllCharacteristics %#06x, load configuration of %#x bytes at RVA %#x" % (
+        exe, len(pe.__data__), header.DllCharacteristics,
+        header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].Size,
+        header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].VirtualAddress))
+    config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    print("DependentLoadFlags: %s" % ("%#x" % config.struct.Reserved1 if config else "-"))
+    print("sections: " + " ".join(section_names(pe)))
     print("imports: " + ", ".join(dlls))
     for t, n, l, d in res:
         print("resource type %r name %r language %#06x: %d bytes" % (t, n, l, len(d)))
     for name, text in texts.items():
         print("version text %-16s %s" % (name, text))
-    for f in failures:
+    return failures[first:]
+
+
+def main(argv):
+    if len(argv) != 5:
+        sys.stderr.write(__doc__)
+        return 2
+    found = check_program(*argv[1:])
+    for f in found:
         print("FAIL: " + f)
-    return 1 if failures else 0
+    return 1 if found else 0
 
 
 if __name__ == "__main__":

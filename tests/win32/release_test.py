@@ -1,10 +1,13 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """scripts/release on a checkout of the tree as it is: refused while the
 checkout has a change not committed; then, committed, a release signed with a
-throwaway self-signed certificate made here, whose signature must verify
-against that certificate, whose SHA256SUMS must
-be the program's and whose RELEASE.txt must name the commit, the version and
-the firmware's size, SHA-256 and CRC-16. The release builds the program in
+throwaway self-signed certificate made here and time-stamped by an RFC 3161
+authority of this test's own on 127.0.0.1, whose signature and time stamp must
+verify against those certificates, whose program must pass the PE checks,
+whose SHA256SUMS must be the program's and whose RELEASE.txt must name the
+commit, the version, the time stamp's time and the firmware's size, SHA-256
+and CRC-16. The same release without the authority's CA is refused, with
+nothing left in dist/. The release builds the program in
 another directory from a copy of the tree, so its unsigned program must be
 byte for byte REFERENCE_EXE, the Windows build of the same tree and firmware:
 neither a time nor a path may get into the file. The signed program is left
@@ -14,17 +17,25 @@ usage: release_test.py SOURCE_DIR OUT_DIR VERSION FIRMWARE REFERENCE_EXE
 """
 
 import hashlib
+import http.server
 import os
 import re
 import shutil
 import subprocess
 import sys
+import threading
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
 from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
+import pe_check  # noqa: E402  the checks of the built program, here on the released one
 
 RELEASE_TIMEOUT_S = 400
 CERT_SUBJECT = "/CN=Orvex release check (throwaway)"
+TSA_CA_SUBJECT = "/CN=Orvex release check time-stamp CA (throwaway)"
+TSA_SUBJECT = "/CN=Orvex release check time-stamp authority (throwaway)"
+TSA_REPLY_TIMEOUT_S = 30
+TIMESTAMP_OK = "Timestamp Server Signature verification: ok"
+TIMESTAMP_FAILED = "Timestamp Server Signature verification: failed"
 DIST_FILES = ["RELEASE.txt", "SHA256SUMS", "installer.exe"]
 
 failures = []
@@ -62,6 +73,100 @@ def certificate(out, name, subject):
     return cert, key
 
 
+# ---- the time-stamp authority --------------------------------------------------
+
+TSA_CONFIG = """[ tsa ]
+default_tsa = tsa_config
+[ tsa_config ]
+serial = {dir}/tsa.serial
+signer_cert = {dir}/tsa.cert.pem
+certs = {dir}/tsa-ca.cert.pem
+signer_key = {dir}/tsa.key.pem
+signer_digest = sha256
+default_policy = 1.2.3.4.1
+digests = sha1, sha256, sha384, sha512
+accuracy = secs:1
+ess_cert_id_alg = sha256
+"""
+
+
+def openssl(*args):
+    code, text = run(["openssl"] + list(args))
+    if code != 0:
+        raise RuntimeError("openssl %s failed: %s" % (args[0], text))
+
+
+def timestamp_authority(out):
+    """A CA and a time-stamping certificate it issued (extended key usage
+    timeStamping, critical), and openssl ts's configuration for them: the
+    path of the configuration and of the CA's certificate."""
+    tsa = os.path.join(out, "tsa")
+    os.makedirs(tsa)
+    ca, ca_key = os.path.join(tsa, "tsa-ca.cert.pem"), os.path.join(tsa, "tsa-ca.key.pem")
+    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca, "-days", "2",
+            "-subj", TSA_CA_SUBJECT, "-addext", "basicConstraints=critical,CA:TRUE",
+            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
+    request = os.path.join(tsa, "tsa.csr")
+    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", os.path.join(tsa, "tsa.key.pem"),
+            "-out", request, "-subj", TSA_SUBJECT)
+    extensions = os.path.join(tsa, "tsa.ext")
+    with open(extensions, "w") as f:
+        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
+                "extendedKeyUsage=critical,timeStamping\n")
+    openssl("x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2", "-days", "2",
+            "-extfile", extensions, "-out", os.path.join(tsa, "tsa.cert.pem"))
+    with open(os.path.join(tsa, "tsa.serial"), "w") as f:
+        f.write("01\n")
+    config = os.path.join(tsa, "tsa.cnf")
+    with open(config, "w") as f:
+        f.write(TSA_CONFIG.format(dir=tsa))
+    return config, ca
+
+
+def timestamp_server(config):
+    """An HTTP server on 127.0.0.1, on a port the system picks, that answers
+    each POSTed time-stamp query with openssl ts's reply; it serves from a
+    thread until shutdown()."""
+    work = os.path.dirname(config)
+    lock = threading.Lock()
+
+    class Handler(http.server.BaseHTTPRequestHandler):
+        timeout = TSA_REPLY_TIMEOUT_S
+
+        def do_POST(self):
+            query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
+            with lock:
+                reply = answer_query(config, work, query)
+            if reply is None:
+                self.send_error(500, "openssl ts gave no reply")
+                return
+            self.send_response(200)
+            self.send_header("Content-Type", "application/timestamp-reply")
+            self.send_header("Content-Length", str(len(reply)))
+            self.end_headers()
+            self.wfile.write(reply)
+
+        def log_message(self, *args):
+            pass
+
+    server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
+    threading.Thread(target=server.serve_forever, daemon=True).start()
+    return server
+
+
+def answer_query(config, work, query):
+    query_file, reply_file = os.path.join(work, "query.tsq"), os.path.join(work, "reply.tsr")
+    with open(query_file, "wb") as f:
+        f.write(query)
+    code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query_file, "-out", reply_file],
+                     timeout=TSA_REPLY_TIMEOUT_S)
+    if code != 0:
+        print("openssl ts -reply: " + text)
+        return None
+    with open(reply_file, "rb") as f:
+        return f.read()
+
+
 def copy_tree(source, target):
     """The working tree's files as they are: tracked and new ones, not the ignored."""
     listed = subprocess.run(["git", "-C", source, "ls-files", "-z", "--cached", "--others",
@@ -75,6 +180,63 @@ def copy_tree(source, target):
 
 def release_notes(text):
     return dict(re.findall(r"^([a-zA-Z0-9 -]+):\s+(.*)$", text, re.M))
+
+
+def check_timestamp_refused(out, checkout, stamped):
+    """Without the authority's CA the time stamp cannot be checked: nothing is released."""
+    code, text = run(stamped, cwd=checkout, log=os.path.join(out, "release-unverified-timestamp.log"),
+                     timeout=RELEASE_TIMEOUT_S)
+    print("\n".join(line for line in text.splitlines() if "Timestamp" in line or line.startswith("release:")))
+    dist_root = os.path.join(checkout, "dist")
+    check(code != 0 and TIMESTAMP_FAILED in text and "time stamp" in text and "does not verify" in text,
+          "a time stamp that does not verify is refused, and the message says so", "exit %d: %s" % (code, text[-600:]))
+    check(not os.path.isdir(dist_root) or not os.listdir(dist_root), "nothing is left in dist/",
+          str(os.path.isdir(dist_root) and os.listdir(dist_root)))
+
+
+def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca):
+    check(sorted(os.listdir(dist)) == DIST_FILES, "the release holds %s" % ", ".join(DIST_FILES),
+          str(sorted(os.listdir(dist))))
+    program = os.path.join(dist, "installer.exe")
+    data = open(program, "rb").read()
+    sums = open(os.path.join(dist, "SHA256SUMS")).read()
+    check(sums == "%s  installer.exe\n" % hashlib.sha256(data).hexdigest(), "SHA256SUMS is the program's", sums)
+
+    code, text = run(["osslsigncode", "verify", "-in", program, "-CAfile", cert, "-TSA-CAfile", tsa_ca],
+                     log=os.path.join(out, "verify.log"))
+    print(text)
+    check(code == 0 and "\nSignature verification: ok" in text and CERT_SUBJECT in text,
+          "the signature verifies against the throwaway certificate")
+    stamp_time = re.search(r"^\s*Timestamp time: (.+)$", text, re.M)
+    check(TIMESTAMP_OK in text and TSA_SUBJECT in text and stamp_time,
+          "the time stamp verifies against the throwaway authority's CA")
+    for failed in pe_check.check_program(program, firmware, version, os.path.basename(firmware)):
+        check(False, "the released program: " + failed)
+    notes = release_notes(open(os.path.join(dist, "RELEASE.txt")).read())
+    check(stamp_time and notes.get("time stamp") == stamp_time.group(1) + " (verified)",
+          "RELEASE.txt gives the time stamp's time", repr(notes.get("time stamp")))
+    image = open(firmware, "rb").read()
+    crc = crc16_modbus(padded_image(firmware))
+    wanted = {
+        "tool version": version,
+        "commit": commit,
+        "firmware": os.path.basename(firmware),
+        "firmware size": "%d bytes" % len(image),
+        "firmware SHA-256": hashlib.sha256(image).hexdigest(),
+    }
+    for name, value in wanted.items():
+        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
+    check((notes.get("firmware CRC-16") or "").startswith("%#x " % crc),
+          "RELEASE.txt gives the padded image's CRC-16 %#x" % crc, repr(notes.get("firmware CRC-16")))
+    check((notes.get("signed") or "").startswith("yes"), "RELEASE.txt says it is signed", repr(notes.get("signed")))
+    unsigned = (notes.get("unsigned SHA-256") or "").split(" ")[0]
+    built = hashlib.sha256(open(reference, "rb").read()).hexdigest()
+    print("%s  %s\n%s  the release's unsigned program" % (built, reference, unsigned))
+    check(unsigned == built, "built again elsewhere, the program is the same bytes",
+          "is %s up to date with the tree?" % reference)
+
+    os.makedirs(os.path.join(out, "signed"))
+    shutil.copy2(program, os.path.join(out, "signed", "installer.exe"))
 
 
 def main(argv):
@@ -102,44 +264,19 @@ def main(argv):
           "a checkout with a file not committed is refused, nothing built", "exit %d: %s" % (code, text[-300:]))
     os.unlink(stray)
 
-    code, text = run(release, cwd=checkout, log=os.path.join(out, "release.log"), timeout=RELEASE_TIMEOUT_S)
-    if not check(code == 0, "scripts/release signs and writes %s" % dist, text[-2000:]):
-        return 1
-    check(sorted(os.listdir(dist)) == DIST_FILES, "the release holds %s" % ", ".join(DIST_FILES),
-          str(sorted(os.listdir(dist))))
-    program = os.path.join(dist, "installer.exe")
-    data = open(program, "rb").read()
-    sums = open(os.path.join(dist, "SHA256SUMS")).read()
-    check(sums == "%s  installer.exe\n" % hashlib.sha256(data).hexdigest(), "SHA256SUMS is the program's", sums)
-
-    code, text = run(["osslsigncode", "verify", "-in", program, "-CAfile", cert],
-                     log=os.path.join(out, "verify.log"))
-    print(text)
-    check(code == 0 and "Signature verification: ok" in text and CERT_SUBJECT in text,
-          "the signature verifies against the throwaway certificate")
-    notes = release_notes(open(os.path.join(dist, "RELEASE.txt")).read())
-    image = open(firmware, "rb").read()
-    crc = crc16_modbus(padded_image(firmware))
-    wanted = {
-        "tool version": version,
-        "commit": commit,
-        "firmware": os.path.basename(firmware),
-        "firmware size": "%d bytes" % len(image),
-        "firmware SHA-256": hashlib.sha256(image).hexdigest(),
-    }
-    for name, value in wanted.items():
-        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
-    check((notes.get("firmware CRC-16") or "").startswith("%#x " % crc),
-          "RELEASE.txt gives the padded image's CRC-16 %#x" % crc, repr(notes.get("firmware CRC-16")))
-    check((notes.get("signed") or "").startswith("yes"), "RELEASE.txt says it is signed", repr(notes.get("signed")))
-    unsigned = (notes.get("unsigned SHA-256") or "").split(" ")[0]
-    built = hashlib.sha256(open(reference, "rb").read()).hexdigest()
-    print("%s  %s\n%s  the release's unsigned program" % (built, reference, unsigned))
-    check(unsigned == built, "built again elsewhere, the program is the same bytes",
-          "is %s up to date with the tree?" % reference)
-
-    os.makedirs(os.path.join(out, "signed"))
-    shutil.copy2(program, os.path.join(out, "signed", "installer.exe"))
+    tsa_config, tsa_ca = timestamp_authority(out)
+    server = timestamp_server(tsa_config)
+    try:
+        url = "http://127.0.0.1:%d/" % server.server_address[1]
+        stamped = release + ["--timestamp", url]
+        code, text = run(stamped + ["--timestamp-ca", tsa_ca], cwd=checkout, log=os.path.join(out, "release.log"),
+                         timeout=RELEASE_TIMEOUT_S)
+        if check(code == 0, "scripts/release signs, time-stamps and writes %s" % dist, text[-2000:]):
+            check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
+        check_timestamp_refused(out, checkout, stamped)
+    finally:
+        server.shutdown()
+        server.server_close()
     for f in failures:
         print("FAIL: " + f)
     return 1 if failures else 0
