@@ -173,7 +173,7 @@ def check_refusals(release, checkout, dist, f):
         (f["README"], "a text file, not Intel HEX"),
         (f["low.hex"], "Intel HEX has data at 0x08000000, below 0x08001000"),
         (f["app0.elf"], "the ELF file has data at 0x08000000, below 0x08001000"),
-        (f["far.hex"], "has data up to 0x08101002, past the 1024 KiB of flash"),
+        (f["far.hex"], "Intel HEX has data up to 0x08101002, past the 1024 KiB of flash"),
         ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
         (f["nothing.o"], "an ELF file with no loadable bytes"),
         (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
@@ -183,7 +183,7 @@ def check_refusals(release, checkout, dist, f):
         code, text = run(release[:1] + ["--firmware", path] + release[3:], cwd=checkout)
         first = text.split("\n", 1)[0]
         print("    " + first)
-        check(code == 1 and first.startswith("firmware %s: %s" % (path, why)) and not os.path.exists(dist),
+        check(code == 1 and first.startswith("firmware %s: %s" % (os.path.realpath(path), why)) and not os.path.exists(dist),
               "%s refused: %s" % (os.path.basename(path), why), "exit %d: %s" % (code, text[-600:]))
 
 
