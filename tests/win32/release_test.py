@@ -206,7 +206,7 @@ def check_embedding(checkout, out, firmware, f):
         ident = dict(line.split(" ", 1) for line in open(identity).read().splitlines())
         check(code == 0 and open(embedded, "rb").read() == open(expected, "rb").read()
               and (ident["format"], ident["vectors"]) == (fmt, said),
-              "%s embeds %s byte for byte (%s, vector check %s)" % (os.path.basename(path), expected, fmt, said),
+              "%s embeds %s byte for byte (%s, vector table %s)" % (os.path.basename(path), expected, fmt, said),
               "exit %d, %s: %s" % (code, ident, text[-600:]))
 
 
