@@ -48,7 +48,7 @@ def is_text(data):
     # Firmware has zero bytes and words of any value; a file of printable
     # characters and line ends is something a person or a tool wrote to read.
     try:
-        decoded = data.decode("utf-8")
+        decoded = data.decode("utf-8-sig")
     except UnicodeDecodeError:
         return False
     return all(c.isprintable() or c in "\t\r\n\f\v" for c in decoded)
@@ -109,7 +109,7 @@ def convert(data):
     if data.startswith(b"\x7fELF"):
         return "ELF (32-bit ARM)", from_elf(data)
     if is_text(data):
-        text = data.decode("utf-8")
+        text = data.decode("utf-8-sig")
         first = text.lstrip().split("\n", 1)[0].strip()
         if first.startswith(":"):
             return "Intel HEX", from_hex(text)
