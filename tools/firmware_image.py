@@ -94,7 +94,11 @@ def from_elf(data):
             if segment["p_type"] == "PT_LOAD" and segment["p_filesz"] > 0:
                 # Flash holds a segment at its load (physical) address; the
                 # virtual one is where it runs, in SRAM for initialised data.
-                memory.puts(segment["p_paddr"], segment.data())
+                contents = segment.data()
+                if len(contents) != segment["p_filesz"]:
+                    raise Refused("an ELF file cut short: a segment for %#010x ends past the file's end"
+                                  % segment["p_paddr"])
+                memory.puts(segment["p_paddr"], contents)
     except ELFError as e:
         raise Refused("an ELF file that does not read: %s" % e)
     if not memory.addresses():
