@@ -1,12 +1,11 @@
-#!/usr/bin/env python3
 """Describes the firmware image a build embeds, so that the program's file
-properties and a release's notes say which firmware it carries.
+properties and a release's notes say which firmware it carries and where it
+came from (tools/firmware_image.py writes both from the image it embeds).
 
-    firmware_identity.py FIRMWARE NAME HEADER TEXT
-
-FIRMWARE is the file the build embeds, NAME the file name to show for it (the
-build embeds a copy under another name). Writes HEADER, #defines for the
-resource script, and TEXT, the same facts one per line for the release notes.
+The version resource gets #defines (header): the file's name and the raw
+image's size, CRC-16 and SHA-256. The release notes get those and the source
+file's format, the image's base, its reset handler and initial stack pointer,
+and whether its vector table was checked (text), one "key value" a line.
 
 The CRC-16 is the one the tool computes over the image padded with zeros to
 whole 1024-byte blocks, printed as its trace prints it ("%#x"): the value the
@@ -19,19 +18,34 @@ import sys
 
 # The scripts' one CRC-16 and padding, shared with the tests.
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "tests", "e2e", "harness"))
-from protocol import crc16_modbus, padded_image  # noqa: E402
+from protocol import crc16_modbus, padded  # noqa: E402
+
 
 def c_hex(value):
     # C's "%#x" writes no prefix for zero.
     return "%#x" % value if value else "0"
 
 
-def identity(firmware, data, name):
+def name_problem(name):
+    # File properties show the text in the resource's code page; a name
+    # outside printable ASCII would show differently on every machine.
+    if not name or not all(" " <= c <= "~" for c in name) or "," in name:
+        return "the file name %r cannot go into the file properties: use printable ASCII without commas" % name
+    return None
+
+
+def identity(image, name, fmt, base, reset, stack, vector_check):
+    """reset and stack are None for an image shorter than a vector table."""
     return {
         "name": name,
-        "size": len(data),
-        "crc16": c_hex(crc16_modbus(padded_image(firmware))),
-        "sha256": hashlib.sha256(data).hexdigest(),
+        "format": fmt,
+        "base": "%#010x" % base,
+        "size": len(image),
+        "reset": "none" if reset is None else "%#010x" % reset,
+        "stack": "none" if stack is None else "%#010x" % stack,
+        "vectors": "checked" if vector_check else "skipped",
+        "crc16": c_hex(crc16_modbus(padded(image))),
+        "sha256": hashlib.sha256(image).hexdigest(),
     }
 
 
@@ -45,7 +59,7 @@ def rc_string(text):
 
 
 def header(ident):
-    return ("// Written by tools/firmware_identity.py for the firmware this build embeds.\n"
+    return ("// Written by tools/firmware_image.py for the firmware this build embeds.\n"
             "#pragma once\n"
             "#define FIRMWARE_COMMENTS %s\n"
             "#define FIRMWARE_CRC16_TEXT %s\n"
@@ -53,38 +67,6 @@ def header(ident):
 
 
 def text(ident):
-    return ("name %(name)s\n"
-            "size %(size)d\n"
-            "sha256 %(sha256)s\n"
-            "crc16 %(crc16)s\n" % ident)
-
-
-def write(path, content):
-    with open(path, "w", encoding="ascii", newline="\n") as f:
-        f.write(content)
-
-
-def main(argv):
-    if len(argv) != 5:
-        sys.stderr.write(__doc__)
-        return 2
-    firmware, name, header_path, text_path = argv[1:]
-    # File properties show the text in the resource's code page; a name
-    # outside printable ASCII would show differently on every machine.
-    if not name or not all(" " <= c <= "~" for c in name) or "," in name:
-        sys.stderr.write("firmware_identity.py: firmware file name %r: use printable ASCII "
-                         "without commas\n" % name)
-        return 1
-    with open(firmware, "rb") as f:
-        data = f.read()
-    if not data:
-        sys.stderr.write("firmware_identity.py: %s is empty\n" % firmware)
-        return 1
-    ident = identity(firmware, data, os.path.basename(name))
-    write(header_path, header(ident))
-    write(text_path, text(ident))
-    return 0
-
-
-if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    return "".join("%s %s\n" % (key, ident[key])
+                   for key in ("name", "format", "base", "size", "reset", "stack", "vectors",
+                               "sha256", "crc16"))

@@ -13,6 +13,14 @@ byte for byte REFERENCE_EXE, the Windows build of the same tree and firmware:
 neither a time nor a path may get into the file. The signed program is left
 as OUT_DIR/signed/installer.exe for an end-to-end run under Wine.
 
+That release is made from FIRMWARE (the raw image the Windows build embeds)
+turned into Intel HEX, under FIRMWARE's own name: a HEX file is known by its
+content, and the program made from it must be the one made from the raw file.
+Firmware files made here with the ARM assembler, linker and objcopy check the
+rest of the firmware's way in: an ELF file embeds what objcopy's binary output
+holds, a raw file itself; files that cannot be the firmware are refused with
+one line naming them, before anything is built or released.
+
 usage: release_test.py SOURCE_DIR OUT_DIR VERSION FIRMWARE REFERENCE_EXE
 """
 
@@ -21,6 +29,7 @@ import http.server
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import threading
@@ -178,6 +187,107 @@ def copy_tree(source, target):
             shutil.copy2(path, os.path.join(target, name))
 
 
+# A Cortex-M program for ORIGIN as a firmware team's build makes one: a vector
+# table, a reset handler, initialised data that flash keeps for SRAM, and a
+# word placed 2 KiB in, after a gap.
+FIXTURE_ASM = """ .syntax unified
+ .thumb
+ .section .vectors, "a"
+ .word _stack_top, reset_handler, reset_handler, reset_handler
+ .text
+ .thumb_func
+reset_handler: ldr r0, =_data_load
+ b reset_handler
+ .data
+ .word 0x12345678
+ .section .config, "a"
+ .word 0xC0FFEE00
+"""
+FIXTURE_LD = """MEMORY { FLASH : ORIGIN = %#x, LENGTH = 64K  RAM : ORIGIN = 0x20000000, LENGTH = 20K }
+SECTIONS { .text : { KEEP(*(.vectors)) *(.text*) } > FLASH  .data : { *(.data*) } > RAM AT > FLASH
+    _data_load = LOADADDR(.data);  .config ORIGIN(FLASH) + 0x800 : { KEEP(*(.config)) } > FLASH
+    _stack_top = ORIGIN(RAM) + LENGTH(RAM); }
+"""
+
+
+def tool(*argv):
+    code, text = run(list(argv))
+    if code != 0:
+        raise RuntimeError("%s failed: %s" % (argv[0], text))
+
+
+def hex_of(raw, path, address):
+    tool("arm-none-eabi-objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", str(address), raw, path)
+
+
+def make_fixtures(out, firmware):
+    """The firmware files of the checks, by name, made by the tools a firmware team uses."""
+    d = os.path.join(out, "fixtures")
+    os.makedirs(d)
+    f = {name: os.path.join(d, name) for name in ("app.s", "app.o", "app.elf", "app.bin", "app0.elf", "app0.bin",
+                                                  "low.hex", "far.bin", "far.hex", "empty.bin",
+                                                  "nothing.hex", "app.srec", "README", "nothing.o")}
+    open(f["app.s"], "w").write(FIXTURE_ASM)
+    tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", f["app.o"], f["app.s"])
+    for elf, origin in (("app.elf", 0x08001000), ("app0.elf", 0x08000000)):
+        open(f[elf] + ".ld", "w").write(FIXTURE_LD % origin)
+        tool("arm-none-eabi-ld", "-T", f[elf] + ".ld", "-o", f[elf], f["app.o"])
+    tool("arm-none-eabi-objcopy", "-O", "binary", "--gap-fill", "0xff", f["app.elf"], f["app.bin"])
+    tool("arm-none-eabi-objcopy", "-O", "binary", f["app0.elf"], f["app0.bin"])
+    tool("arm-none-eabi-objcopy", "-O", "srec", f["app.elf"], f["app.srec"])
+    tool("arm-none-eabi-as", "-o", f["nothing.o"], os.devnull)
+    hex_of(firmware, f["low.hex"], 0x08000000)
+    open(f["far.bin"], "wb").write(b"far")
+    hex_of(f["far.bin"], f["far.hex"], 0x08101000)  # 1 MiB past the base: no flash holds it
+    open(f["empty.bin"], "wb").close()
+    open(f["nothing.hex"], "w").write(":00000001FF\n")
+    open(f["README"], "w").write("Orvex 2.0 firmware 1.4\nFlash with the update tool.\n")
+    return f
+
+
+def check_refusals(release, checkout, dist, f):
+    """Each file that cannot be the firmware: the release's first line names it and says why, and no
+    release is left in dist/."""
+    for path, why in [
+            (f["empty.bin"], "the file is empty"),
+            (f["nothing.hex"], "Intel HEX with no data bytes"),
+            (f["app.srec"], "a text file, not Intel HEX"),
+            (f["README"], "a text file, not Intel HEX"),
+            (f["low.hex"], "Intel HEX has data at 0x08000000, below 0x08001000"),
+            (f["app0.elf"], "the ELF file has data at 0x08000000, below 0x08001000"),
+            (f["far.hex"], "Intel HEX has data up to 0x08101002, past the 1024 KiB of flash"),
+            ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
+            (f["nothing.o"], "an ELF file with no loadable bytes"),
+            (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
+                            "probably linked for 0x08000000")]:
+        code, text = run(release[:1] + ["--firmware", path] + release[3:], cwd=checkout)
+        first = text.split("\n", 1)[0]
+        print("    " + first)
+        check(code == 1 and first.startswith("firmware %s: %s" % (os.path.realpath(path), why))
+              and not os.path.exists(dist), "%s refused: %s" % (os.path.basename(path), why), text[-600:])
+
+
+def check_embedding(checkout, out, firmware, f):
+    """What the build embeds: the raw file itself, the ELF's flash bytes with erased gaps, a raw file
+    without a vector table when told; a refused file then leaves no image to build with."""
+    build = os.path.join(out, "embedding")
+    embedded, identity = (os.path.join(build, "installer", "embed", name)
+                          for name in ("embedded_firmware.bin", "firmware_identity.txt"))
+    for path, vectors, expected, said in [(firmware, "ON", firmware, "raw image checked"),
+                                          (f["app.elf"], "ON", f["app.bin"], "ELF (32-bit ARM) checked"),
+                                          (f["app0.bin"], "OFF", f["app0.bin"], "raw image skipped"),
+                                          (f["empty.bin"], "ON", None, None)]:
+        code, text = run(["cmake", "-S", checkout, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake",
+                          "-DINSTALLER_FIRMWARE=" + path, "-DINSTALLER_FIRMWARE_VECTOR_CHECK=" + vectors])
+        if expected is None:
+            check(code != 0 and not os.path.exists(embedded), "after a refusal no image is left to build with")
+            continue
+        ident = dict(line.split(" ", 1) for line in open(identity).read().splitlines())
+        check(code == 0 and open(embedded, "rb").read() == open(expected, "rb").read()
+              and "%s %s" % (ident["format"], ident["vectors"]) == said,
+              "%s embeds %s byte for byte (%s)" % (os.path.basename(path), expected, said), text[-600:])
+
+
 def release_notes(text):
     return dict(re.findall(r"^([a-zA-Z0-9 -]+):\s+(.*)$", text, re.M))
 
@@ -221,8 +331,12 @@ def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
         "tool version": version,
         "commit": commit,
         "firmware": os.path.basename(firmware),
-        "firmware size": "%d bytes" % len(image),
-        "firmware SHA-256": hashlib.sha256(image).hexdigest(),
+        "firmware format": "Intel HEX",
+        "firmware base": "0x08001000",
+        "firmware size": "%d bytes (raw image)" % len(image),
+        "firmware SHA-256": "%s (of the raw image, as embedded)" % hashlib.sha256(image).hexdigest(),
+        "stack pointer": "%#010x" % struct.unpack_from("<I", image)[0],
+        "reset handler": "%#010x" % struct.unpack_from("<I", image, 4)[0],
     }
     for name, value in wanted.items():
         check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
@@ -254,8 +368,14 @@ def main(argv):
     commit = git(checkout, "rev-parse", "HEAD")
     dist = os.path.join(checkout, "dist", "orvex_installer-" + version)
     cert, key = certificate(out, "signer", CERT_SUBJECT)
-    release = [os.path.join(checkout, "scripts", "release"), "--firmware", firmware,
+    fixtures = make_fixtures(out, firmware)
+    # The carried image as Intel HEX, under the raw file's name.
+    hex_firmware = os.path.join(out, "hex", os.path.basename(firmware))
+    os.makedirs(os.path.dirname(hex_firmware))
+    hex_of(firmware, hex_firmware, 0x08001000)
+    release = [os.path.join(checkout, "scripts", "release"), "--firmware", hex_firmware,
                "--sign-cert", cert, "--sign-key", key]
+    check_embedding(checkout, out, firmware, fixtures)
 
     stray = os.path.join(checkout, "stray.txt")
     open(stray, "w").close()
@@ -273,6 +393,8 @@ def main(argv):
                          timeout=RELEASE_TIMEOUT_S)
         if check(code == 0, "scripts/release signs, time-stamps and writes %s" % dist, text[-2000:]):
             check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
+        # After the release: a refused one must not leave it to pass for its own.
+        check_refusals(release, checkout, dist, fixtures)
         check_timestamp_refused(out, checkout, stamped)
     finally:
         server.shutdown()

@@ -18,7 +18,10 @@ def crc16_modbus(data):
 def padded_image(firmware_path):
     """The image as the tool writes it: zeros up to a whole block."""
     with open(firmware_path, "rb") as f:
-        data = f.read()
+        return padded(f.read())
+
+
+def padded(data):
     size = ((len(data) - 1) // BLOCK_BYTES + 1) * BLOCK_BYTES
     return data + bytes(size - len(data))
 
