@@ -516,6 +516,9 @@ class Session:
         code, _ = self.ui("wait-dialog", DIALOG_WAIT_MS)
         if not self.check(code == 0, "the dialog \"%s\" appears" % DIALOG_CAPTION):
             raise RuntimeError("no dialog")
+        # The dialog is shown before the ports are probed and listed; the
+        # idle status comes after the list is filled.
+        self.ui("wait-status", STATUS_IDLE, DIALOG_WAIT_MS)
         code, text = self.ui("list")
         lines = text.splitlines()
         entries = lines[:-1]
