@@ -3,9 +3,8 @@
 // program's own folder first for a DLL that is not one of its known DLLs.
 #include <windows.h>
 
-#include <cstring>
-
 #include "dll_search.h"
+#include "system_function.h"
 
 // The load configuration: Windows 10 1607 and later read its
 // DependentLoadFlags (named Reserved1 in these headers) when they load the
@@ -33,16 +32,10 @@ void dll_search_restrict()
 {
     // SetDefaultDllDirectories came with Windows 8 and to Vista and 7 with
     // an update; the program must still start where it is missing.
-    FARPROC found = GetProcAddress(GetModuleHandleA("kernel32.dll"), "SetDefaultDllDirectories");
-    if (found != NULL) {
-        // GetProcAddress gives every function one type; the address is
-        // copied into a pointer of this function's own type.
-        set_default_dll_directories_fn set_default_dll_directories;
-        static_assert(sizeof set_default_dll_directories == sizeof found, "function pointers differ in size");
-        std::memcpy(&set_default_dll_directories, &found, sizeof found);
-        if (set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
-            return;
-        }
+    set_default_dll_directories_fn set_default_dll_directories =
+        system_function<set_default_dll_directories_fn>("kernel32.dll", "SetDefaultDllDirectories");
+    if (set_default_dll_directories != NULL && set_default_dll_directories(LOAD_LIBRARY_SEARCH_SYSTEM32)) {
+        return;
     }
     // Without it, at least take the current directory out of the search.
     SetDllDirectoryA("");

@@ -18,6 +18,7 @@
 #include "report/report.h"
 #include "resources/resource.h"
 #include "serial/serial.h"
+#include "system_function.h"
 
 HINSTANCE g_instance;
 HWND g_main_dialog;
@@ -136,24 +137,18 @@ void taskbar_show(HWND dialog, const taskbar_view &view)
     taskbar_shown = view;
 }
 
-// GetProcAddress gives every function the one type FARPROC, and a call
-// needs the function's own: the cast goes through void (*)(void), the type
-// that GCC takes as "any function".
-typedef void (*any_call)(void);
-
 void shutdown_hold(HWND dialog, bool hold)
 {
-    HMODULE user32 = GetModuleHandleA("user32.dll");
     if (hold) {
-        shutdown_reason_create_call create = reinterpret_cast<shutdown_reason_create_call>(
-            reinterpret_cast<any_call>(GetProcAddress(user32, "ShutdownBlockReasonCreate")));
+        shutdown_reason_create_call create =
+            system_function<shutdown_reason_create_call>("user32.dll", "ShutdownBlockReasonCreate");
         if (create != NULL) {
             create(dialog, SHUTDOWN_REASON);
         }
         return;
     }
-    shutdown_reason_destroy_call destroy = reinterpret_cast<shutdown_reason_destroy_call>(
-        reinterpret_cast<any_call>(GetProcAddress(user32, "ShutdownBlockReasonDestroy")));
+    shutdown_reason_destroy_call destroy =
+        system_function<shutdown_reason_destroy_call>("user32.dll", "ShutdownBlockReasonDestroy");
     if (destroy != NULL) {
         destroy(dialog);
     }
@@ -407,6 +402,8 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     wndclass.lpszClassName = "ZELT";
 
     g_instance = instance;
+    // No port is held yet; the window's handlers ask this from the start.
+    transfer.port = INVALID_HANDLE_VALUE;
     if (!RegisterClassA(&wndclass)) {
         fatal_error("Unabled to register window class");
     }
@@ -443,7 +440,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     port_list_fill(g_main_dialog, port_count, -1);
     show_status(" - Idle - ");
 
-    transfer.port = INVALID_HANDLE_VALUE;
     if (link_init(&transfer) != 0) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY); // calloc leaves the last error alone
         fatal_error("Unable to allocate memory for the frame buffer");

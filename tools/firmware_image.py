@@ -54,6 +54,12 @@ def is_text(data):
     return all(c.isprintable() or c in "\t\r\n\f\v" for c in decoded)
 
 
+def text_part(data):
+    # Some tools end a text file with a DOS end-of-file mark or pad it with
+    # zero bytes; neither makes a HEX file a raw image.
+    return data.rstrip(b"\x1a\0")
+
+
 def place(memory, what):
     """The bytes from IMAGE_BASE to the last one, gaps erased."""
     if not memory.addresses():
@@ -112,8 +118,8 @@ def convert(data):
         raise Refused("the file is empty")
     if data.startswith(b"\x7fELF"):
         return "ELF (32-bit ARM)", from_elf(data)
-    if is_text(data):
-        text = data.decode("utf-8-sig")
+    if is_text(text_part(data)):
+        text = text_part(data).decode("utf-8-sig")
         first = text.lstrip().split("\n", 1)[0].strip()
         if first.startswith(":"):
             return "Intel HEX", from_hex(text)
@@ -183,7 +189,6 @@ def main(argv):
         sys.stderr.write(__doc__)
         return 2
     firmware, embed_dir = args
-    remove_outputs(embed_dir)
     try:
         with open(firmware, "rb") as f:
             data = f.read()
@@ -195,9 +200,11 @@ def main(argv):
         if problem:
             raise Refused(problem)
     except OSError as e:
+        remove_outputs(embed_dir)
         sys.stderr.write("firmware %s: %s\n" % (firmware, e.strerror))
         return 1
     except Refused as e:
+        remove_outputs(embed_dir)
         sys.stderr.write("firmware %s: %s\n" % (firmware, e))
         return 1
     stack, reset = vector_words(image)

@@ -225,7 +225,7 @@ def make_fixtures(out, firmware):
     d = os.path.join(out, "fixtures")
     os.makedirs(d)
     f = {name: os.path.join(d, name) for name in ("app.s", "app.o", "app.elf", "app.bin", "app0.elf", "app0.bin",
-                                                  "low.hex", "far.bin", "far.hex", "empty.bin",
+                                                  "eof.hex", "low.hex", "far.bin", "far.hex", "empty.bin",
                                                   "nothing.hex", "app.srec", "README", "nothing.o")}
     open(f["app.s"], "w").write(FIXTURE_ASM)
     tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", f["app.o"], f["app.s"])
@@ -236,6 +236,8 @@ def make_fixtures(out, firmware):
     tool("arm-none-eabi-objcopy", "-O", "binary", f["app0.elf"], f["app0.bin"])
     tool("arm-none-eabi-objcopy", "-O", "srec", f["app.elf"], f["app.srec"])
     tool("arm-none-eabi-as", "-o", f["nothing.o"], os.devnull)
+    hex_of(f["app.bin"], f["eof.hex"], 0x08001000)
+    open(f["eof.hex"], "ab").write(b"\x1a")  # the DOS end-of-file mark some tools still write
     hex_of(firmware, f["low.hex"], 0x08000000)
     open(f["far.bin"], "wb").write(b"far")
     hex_of(f["far.bin"], f["far.hex"], 0x08101000)  # 1 MiB past the base: no flash holds it
@@ -275,6 +277,7 @@ def check_embedding(checkout, out, firmware, f):
                           for name in ("embedded_firmware.bin", "firmware_identity.txt"))
     for path, vectors, expected, said in [(firmware, "ON", firmware, "raw image checked"),
                                           (f["app.elf"], "ON", f["app.bin"], "ELF (32-bit ARM) checked"),
+                                          (f["eof.hex"], "ON", f["app.bin"], "Intel HEX checked"),
                                           (f["app0.bin"], "OFF", f["app0.bin"], "raw image skipped"),
                                           (f["empty.bin"], "ON", None, None)]:
         code, text = run(["cmake", "-S", checkout, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake",
