@@ -70,6 +70,13 @@ taskbar_view taskbar_shown;
 ITaskbarList3 *taskbar;
 UINT taskbar_button_created; // the registered message that says so
 
+// Whether the record holds its port open: from a press until the run
+// succeeds, loses its line, or the next press.
+bool port_held()
+{
+    return transfer.port != INVALID_HANDLE_VALUE;
+}
+
 // Lists the table's count entries and selects the entry at index selected,
 // or the list's first entry when selected is -1. Each list entry carries its
 // index in the table, since the list sorts its entries by text.
@@ -105,8 +112,7 @@ void ports_refresh(HWND dialog, int32_t number, bool arrived)
     if (entry != CB_ERR) {
         lstrcpynA(selected_path, com_ports[entry].path, COM_PATH_SIZE);
     }
-    bool held = transfer.port != INVALID_HANDLE_VALUE;
-    const com_port *kept = held ? &run_port : NULL;
+    const com_port *kept = port_held() ? &run_port : NULL;
     com_port probed = {};
     if (arrived && port_probe(number, &probed)) {
         kept = &probed;
@@ -158,7 +164,7 @@ void shutdown_hold(HWND dialog, bool hold)
 // while the flash changes, no sleep during the run, the taskbar button.
 void run_announce(HWND dialog)
 {
-    bool held = transfer.port != INVALID_HANDLE_VALUE;
+    bool held = port_held();
     bool changing = run_flash_changing(&transfer, held);
     if (changing != shutdown_held) {
         shutdown_hold(dialog, changing);
@@ -189,7 +195,7 @@ void progress_show(HWND dialog)
 void port_release(HWND dialog)
 {
     KillTimer(dialog, ID_PROG_TIMER);
-    if (transfer.port != INVALID_HANDLE_VALUE) {
+    if (port_held()) {
         CloseHandle(transfer.port);
         transfer.port = INVALID_HANDLE_VALUE;
     }
@@ -233,14 +239,14 @@ void prog_tick(HWND dialog)
     SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
     progress_show(dialog);
 
-    if (transfer.state == PROG_STATE_DONE && transfer.port != INVALID_HANDLE_VALUE) {
+    if (transfer.state == PROG_STATE_DONE && port_held()) {
         Beep(2000, 100);
         show_status("Programming Completed");
         port_release(dialog);
     }
     // The port failed under the run. Its handle is of no more use; closing
     // it lets a press open the port afresh once the adapter is back.
-    if (transfer.state == PROG_STATE_LOST && transfer.port != INVALID_HANDLE_VALUE) {
+    if (transfer.state == PROG_STATE_LOST && port_held()) {
         port_release(dialog);
         show_status("Connection lost - reconnect and press Update");
         port_return_remember(&lost_port, &run_port);
@@ -271,7 +277,7 @@ LRESULT on_close(HWND window)
     if (close_question_up) {
         return 0;
     }
-    if (run_flash_changing(&transfer, transfer.port != INVALID_HANDLE_VALUE)) {
+    if (run_flash_changing(&transfer, port_held())) {
         close_question_up = true;
         int answer = MessageBoxA(window, CLOSE_QUESTION, CLOSE_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         close_question_up = false;
@@ -285,7 +291,7 @@ LRESULT on_close(HWND window)
 // Shutdown, restart and log-off ask every window first.
 LRESULT on_query_end_session()
 {
-    return run_flash_changing(&transfer, transfer.port != INVALID_HANDLE_VALUE) ? FALSE : TRUE;
+    return run_flash_changing(&transfer, port_held()) ? FALSE : TRUE;
 }
 
 LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)

@@ -199,13 +199,9 @@ def main(argv):
         problem = firmware_identity.name_problem(name)
         if problem:
             raise Refused(problem)
-    except OSError as e:
+    except (OSError, Refused) as e:
         remove_outputs(embed_dir)
-        sys.stderr.write("firmware %s: %s\n" % (firmware, e.strerror))
-        return 1
-    except Refused as e:
-        remove_outputs(embed_dir)
-        sys.stderr.write("firmware %s: %s\n" % (firmware, e))
+        sys.stderr.write("firmware %s: %s\n" % (firmware, getattr(e, "strerror", None) or e))
         return 1
     stack, reset = vector_words(image)
     ident = firmware_identity.identity(image, name, fmt, IMAGE_BASE, reset, stack, vector_check)
