@@ -2,8 +2,8 @@
 """Runs the real bootsim on a pty of its own and talks to it with real frames.
 
 Usage: test_bootsim.py PATH/TO/bootsim
-The frames are built here independently of bootsim's code; the checksum is
-the test scripts' own (tests/e2e/harness/protocol.py), checked here against
+The frames and the checksum are the test scripts' own, written apart from
+bootsim's code (tests/e2e/harness/protocol.py); the checksum is held here to
 the check value. Timing is judged from bootsim's own report, never from this
 test's clock, which a loaded machine can hold up at any point: the clock only
 bounds bootsim from below (it cannot answer early), and waits for an answer
@@ -22,14 +22,14 @@ import tty
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e", "harness"))
-from protocol import crc16_modbus as crc16  # noqa: E402  the test scripts' one CRC-16/MODBUS
+# The test scripts' frames and their one CRC-16/MODBUS.
+from protocol import (BLOCK_BYTES as BLOCK, BYTE_MS, FLASH_BASE, RESTART, ack_for, crc16_modbus as crc16,  # noqa: E402
+                      crc_query, crc_reply, seal, write_block)
 
 BOOTSIM = None
-FLASH_BASE = 0x08001000
-BLOCK = 1024
 READ_SILENCE_S = 0.020     # the tool's reads end after 20 ms of silence
 NO_REPLY_WAIT_S = 0.3      # how long "no answer" is waited for (the report tells for sure)
-WIRE_BYTE_S = 11.0 / 115200.0
+WIRE_BYTE_S = BYTE_MS / 1000.0
 # bootsim's own schedule, as its report shows it (milliseconds).
 SPLIT_GAPS_MS = 2 * 10.0   # three pieces, 10 ms apart
 DUP_GAP_MS = 30.0
@@ -37,22 +37,6 @@ NOISE_GAP_MS = 30.0
 SCHEDULE_DELTA_MS = 0.01   # the report rounds to microseconds
 ANSWER_WAIT_S = 5.0        # how long an answer that must come is waited for
 WIDE_SILENCE_S = 1.0       # collects everything a reply plan sends, gaps and all
-
-
-def seal(body):
-    crc = crc16(body)
-    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
-
-
-def crc_query(address, length):
-    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big"))
-
-
-def write_block(address, data):
-    return seal(bytes([4, 0x2B, 0xF5]) + address.to_bytes(4, "big") + len(data).to_bytes(2, "big") + data)
-
-
-RESTART = bytes([0x04, 0x2B, 0xF7, 0x6F, 0x77])
 
 
 def pattern(seed, count):
@@ -124,15 +108,6 @@ class Sim:
         with open(self.report_path) as f:
             self.report = json.load(f)
         return self.report
-
-
-def ack_for(frame):
-    return seal(frame[:9])
-
-
-def crc_reply(address, length, checksum):
-    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big")
-                + bytes([checksum >> 8, checksum & 0xFF]))
 
 
 class BootsimTest(unittest.TestCase):
