@@ -6,32 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-// Base 0: numbers as C writes them, so "0x1234" names an image offset.
-constexpr int OPTIONS_NUMBER_BASE = 0;
-
-static bool parse_long(const std::string &text, long *value)
+bool number_parse(const std::string &text, double low, double high, bool whole, double *value)
 {
-    if (text.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, OPTIONS_NUMBER_BASE);
-    if (errno != 0 || *end != '\0')
-        return false;
-    *value = parsed;
-    return true;
-}
-
-static bool parse_double(const std::string &text, double *value)
-{
-    if (text.empty())
-        return false;
     char *end = nullptr;
     errno = 0;
     const double parsed = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(parsed))
+    if (text.empty() || *end != '\0' || errno != 0 || !(parsed >= low && parsed <= std::fmin(high, SIM_NUMBER_MAX)) ||
+        (whole && parsed != std::floor(parsed)))
         return false;
     *value = parsed;
     return true;
@@ -54,61 +36,39 @@ struct fault_name {
     const char *name;
     fault_kind kind;
     size_t arguments;
+    double first_low;  // the first argument's range: a request or block number, an offset, a chance
+    double first_high;
 };
 
 static const fault_name FAULT_NAMES[] = {
-    {"drop", FAULT_DROP, 1},
-    {"badcrc", FAULT_BADCRC, 1},
-    {"late", FAULT_LATE, 2},
-    {"noise", FAULT_NOISE, 2},
-    {"split", FAULT_SPLIT, 1},
-    {"dup", FAULT_DUP, 1},
-    {"corrupt-flash", FAULT_CORRUPT_FLASH, 1},
-    {"no-restart-reply", FAULT_NO_RESTART_REPLY, 0},
-    {"silent", FAULT_SILENT, 0},
-    {"drop-write", FAULT_DROP_WRITE, 1},
-    {"seed", FAULT_SEED, 1},
-    {"random", FAULT_RANDOM, 1},
+    {"drop", FAULT_DROP, 1, 1, SIM_NUMBER_MAX},
+    {"badcrc", FAULT_BADCRC, 1, 1, SIM_NUMBER_MAX},
+    {"late", FAULT_LATE, 2, 1, SIM_NUMBER_MAX},
+    {"noise", FAULT_NOISE, 2, 1, SIM_NUMBER_MAX},
+    {"split", FAULT_SPLIT, 1, 1, SIM_NUMBER_MAX},
+    {"dup", FAULT_DUP, 1, 1, SIM_NUMBER_MAX},
+    {"corrupt-flash", FAULT_CORRUPT_FLASH, 1, 0, FLASH_SIZE_BYTES - 1.0},
+    {"no-restart-reply", FAULT_NO_RESTART_REPLY, 0, 0, 0},
+    {"silent", FAULT_SILENT, 0, 0, 0},
+    {"drop-write", FAULT_DROP_WRITE, 1, 1, SIM_NUMBER_MAX},
+    {"seed", FAULT_SEED, 1, 0, SIM_NUMBER_MAX},
+    {"random", FAULT_RANDOM, 1, 0, 1},
 };
 
-static bool fault_arguments_valid(const fault_rule *fault)
-{
-    switch (fault->kind) {
-    case FAULT_DROP:
-    case FAULT_BADCRC:
-    case FAULT_SPLIT:
-    case FAULT_DUP:
-    case FAULT_DROP_WRITE:
-        return fault->target >= 1;
-    case FAULT_LATE:
-        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_DURATION_MAX_MS;
-    case FAULT_NOISE:
-        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_NOISE_MAX_BYTES;
-    case FAULT_CORRUPT_FLASH:
-        return fault->target >= 0 && fault->target < static_cast<long>(FLASH_SIZE_BYTES);
-    case FAULT_RANDOM:
-        return fault->chance >= 0.0 && fault->chance <= 1.0;
-    default:
-        return true;
-    }
-}
-
-bool fault_parse(const std::string &text, fault_rule *fault)
+static bool fault_parse(const std::string &text, fault_rule *fault)
 {
     const std::vector<std::string> fields = split_fields(text);
     for (const fault_name &entry : FAULT_NAMES) {
-        if (fields[0] != entry.name)
+        if (fields[0] != entry.name || fields.size() != entry.arguments + 1)
             continue;
-        if (fields.size() != entry.arguments + 1)
+        const bool chance = entry.kind == FAULT_RANDOM;
+        double first = 0;
+        double amount = 0; // milliseconds (late) or bytes (noise)
+        if ((entry.arguments >= 1 && !number_parse(fields[1], entry.first_low, entry.first_high, !chance, &first)) ||
+            (entry.arguments >= 2 && !number_parse(fields[2], 0, SIM_NUMBER_MAX, true, &amount)))
             return false;
-        *fault = fault_rule{entry.kind, 0, 0, 0.0};
-        if (entry.kind == FAULT_RANDOM)
-            return parse_double(fields[1], &fault->chance) && fault_arguments_valid(fault);
-        if (entry.arguments >= 1 && !parse_long(fields[1], &fault->target))
-            return false;
-        if (entry.arguments >= 2 && !parse_long(fields[2], &fault->amount))
-            return false;
-        return fault_arguments_valid(fault);
+        *fault = fault_rule{entry.kind, static_cast<long>(first), static_cast<long>(amount), chance ? first : 0.0};
+        return true;
     }
     return false;
 }
@@ -131,18 +91,12 @@ static bool take_value(int argc, char **argv, int *index, std::string *value)
     return true;
 }
 
-static bool apply_option(const std::string &name, const std::string &value, sim_options *options,
-                         std::string *error)
+static bool apply_option(const std::string &name, const std::string &value, sim_options *options)
 {
-    long number = 0;
+    double number = 0;
+    fault_rule fault{};
     if (name == "--prefix") {
         options->prefix_dir = value;
-    } else if (name == "--com") {
-        if (!parse_long(value, &number) || number < SIM_COM_NUMBER_MIN || number > SIM_COM_NUMBER_MAX) {
-            *error = "--com wants a port number from 1 to 998";
-            return false;
-        }
-        options->com_number = static_cast<int>(number);
     } else if (name == "--link") {
         options->link_path = value;
     } else if (name == "--ready") {
@@ -155,39 +109,20 @@ static bool apply_option(const std::string &name, const std::string &value, sim_
         options->expect_file = value;
     } else if (name == "--termrec-log") {
         options->termrec_log = value;
-    } else if (name == "--flash-ms") {
-        if (!parse_long(value, &options->flash_ms) || options->flash_ms < 0 ||
-            options->flash_ms > SIM_DURATION_MAX_MS) {
-            *error = "--flash-ms wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
-            return false;
-        }
-    } else if (name == "--timeout") {
-        if (!parse_double(value, &options->timeout_s) || options->timeout_s <= 0 ||
-            options->timeout_s > SIM_TIMEOUT_MAX_S) {
-            *error = "--timeout wants seconds > 0, at most " + std::to_string(static_cast<long>(SIM_TIMEOUT_MAX_S));
-            return false;
-        }
-    } else if (name == "--exit-after-restart") {
-        if (!parse_long(value, &options->exit_after_restart_ms) || options->exit_after_restart_ms < 0 ||
-            options->exit_after_restart_ms > SIM_DURATION_MAX_MS) {
-            *error = "--exit-after-restart wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
-            return false;
-        }
-    } else if (name == "--exit-after-writes") {
-        if (!parse_long(value, &options->exit_after_writes) || options->exit_after_writes < 1) {
-            *error = "--exit-after-writes wants a write block number from 1 on";
-            return false;
-        }
-    } else if (name == "--fault") {
-        fault_rule fault{};
-        if (!fault_parse(value, &fault)) {
-            *error = "bad fault \"" + value + "\" (see --help)";
-            return false;
-        }
+    } else if (name == "--com" && number_parse(value, SIM_COM_NUMBER_MIN, SIM_COM_NUMBER_MAX, true, &number)) {
+        options->com_number = static_cast<int>(number);
+    } else if (name == "--flash-ms" && number_parse(value, 0, SIM_NUMBER_MAX, true, &number)) {
+        options->flash_ms = static_cast<long>(number);
+    } else if (name == "--timeout" && number_parse(value, 0, SIM_NUMBER_MAX, false, &number) && number > 0) {
+        options->timeout_s = number;
+    } else if (name == "--exit-after-restart" && number_parse(value, 0, SIM_NUMBER_MAX, true, &number)) {
+        options->exit_after_restart_ms = static_cast<long>(number);
+    } else if (name == "--exit-after-writes" && number_parse(value, 1, SIM_NUMBER_MAX, true, &number)) {
+        options->exit_after_writes = static_cast<long>(number);
+    } else if (name == "--fault" && fault_parse(value, &fault)) {
         options->faults.push_back(fault);
         options->fault_texts.push_back(value);
     } else {
-        *error = "unknown option " + name;
         return false;
     }
     return true;
@@ -233,8 +168,10 @@ bool options_parse(int argc, char **argv, sim_options *options, std::string *err
             *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected argument " + name;
             return false;
         }
-        if (!apply_option(name, value, options, error))
+        if (!apply_option(name, value, options)) {
+            *error = "unknown option or bad value: " + name + " " + value + " (see --help)";
             return false;
+        }
     }
     return options_consistent(options, error);
 }
@@ -272,9 +209,8 @@ void options_print_help(const char *program)
         "                         whatever its kind or verdict (= index+1 in \"frames\"):\n"
         "      drop:N             no reply to request N\n"
         "      badcrc:N           reply to request N with a wrong frame CRC\n"
-        "      late:N:MS          reply to request N MS ms later than normal (MS <= %ld)\n"
-        "      noise:N:COUNT      before the reply to request N send COUNT random bytes\n"
-        "                         (COUNT <= %ld),\n"
+        "      late:N:MS          reply to request N MS ms later than normal\n"
+        "      noise:N:COUNT      before the reply to request N send COUNT random bytes,\n"
         "                         then stay silent 30 ms, then send the real reply (the\n"
         "                         tool's reads end 20 ms after the last byte, so it reads\n"
         "                         the noise and the reply separately)\n"
@@ -318,5 +254,5 @@ void options_print_help(const char *program)
         "Ends on SIGTERM/SIGINT, --timeout, --exit-after-restart or --exit-after-writes;\n"
         "exits 0 after writing its results, 2 on a usage error, 1 when the pty cannot\n"
         "be set up.\n",
-        program, SIM_DEFAULT_TIMEOUT_S, SIM_DURATION_MAX_MS, SIM_NOISE_MAX_BYTES);
+        program, SIM_DEFAULT_TIMEOUT_S);
 }

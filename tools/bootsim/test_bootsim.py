@@ -413,29 +413,28 @@ class BootsimTest(unittest.TestCase):
         self.assertIn(" parenb=0 ", records[1], "a pty forgets the parity")
 
     def test_termrec_log_with_broken_lines(self):
+        """Of the log only this pty's whole records since bootsim started
+        count, and of those the last that changed size or parity."""
         log = os.path.join(self.workdir, "termrec.log")
         sim = self.start("--termrec-log", log)
-        head = "tcsetattr t=%.6f bits=32 pid=1 fd=5 tty=%s action=0 ospeed=115200 " % (time.time(), sim.slave_path)
-        tail = " cstopb=0 crtscts=0 ixon=0 ixoff=0 echo=0 "
+        now = time.time()
+
+        def record(framing, was="---", tty=sim.slave_path, t=now):
+            return ("tcsetattr t=%.6f bits=32 pid=1 fd=5 tty=%s action=0 ospeed=115200 csize=%s parenb=%s parodd=%s"
+                    " cstopb=0 crtscts=0 ixon=0 ixoff=0 echo=0 was_csize=%s was_parenb=%s was_parodd=%s\n"
+                    % ((t, tty) + tuple(framing) + tuple(was)))
         with open(log, "w") as f:
-            f.write(head + "csize=8 parenb=1 parodd=0" + tail + "was_csize=8 was_parenb=0 was_parodd=0\n")
-            # was_csize equal to csize, so the other was_* fields are needed to
-            # tell whether the framing changed.
-            for broken in ("csize=8 parenb=1 parodd=1" + tail + "was_csize=8",
-                           "csize=8 parenb=0 parodd=1" + tail + "was_csize=8 was_parenb=0",
-                           "csize=7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=0 was_parodd=-",
-                           "csize=x7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=99999999999999999999 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parenb=2 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parenb=1 parodd=1 \xff\x01" + tail + "was_csize=8 was_parenb=0 was_parodd=x"):
-                f.write(head + broken + "\n")
-            f.write(head.replace("t=", "t=x") + "csize=7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-\n")
+            f.write(record("810", "800"))                  # 8 data bits, even parity asked for
+            f.write(record("800", "800"))                  # the pty's 8, none written back as read
+            f.write(record("711", tty="/dev/pts/9999"))    # another pty
+            f.write(record("711", t=now - 3600))           # before bootsim started
+            f.write(record("711").split(" csize=")[0] + "\n")   # cut short
+            f.write(record("x11"))                         # no character size
             f.write("tcsetattr\n\n=\n")
         report = sim.stop()
         self.assertEqual(sim.returncode, 0)
         line = report["line"]
-        self.assertEqual((line["data_bits"], line["parity"], line["termrec_records"]), (8, "even", 1))
+        self.assertEqual((line["data_bits"], line["parity"], line["termrec_records"]), (8, "even", 2))
 
     def test_report_quotes_control_characters(self):
         sim = self.start("--fault", "seed: \t\n7")
