@@ -105,9 +105,11 @@ class Sim:
         _, err = self.process.communicate(timeout=10)
         self.stderr = err.decode()
         self.returncode = self.process.returncode
+        return self.report_written()
+
+    def report_written(self):
         with open(self.report_path) as f:
-            self.report = json.load(f)
-        return self.report
+            return json.load(f)
 
 
 class BootsimTest(unittest.TestCase):
@@ -304,8 +306,7 @@ class BootsimTest(unittest.TestCase):
         self.assertEqual(sim.exchange(RESTART), RESTART)
         sim.process.wait(timeout=5)
         self.assertEqual(sim.process.returncode, 0)
-        with open(sim.report_path) as f:
-            self.assertEqual(json.load(f)["restart"]["count"], 1)
+        self.assertEqual(sim.report_written()["restart"]["count"], 1)
         os.close(sim.fd)
 
     def test_exit_after_restart_when_nobody_reads(self):
@@ -326,8 +327,7 @@ class BootsimTest(unittest.TestCase):
         sim.process.returncode = os.waitstatus_to_exitcode(status)
         self.assertEqual(sim.process.returncode, 0)
         self.assertLess(usage.ru_utime + usage.ru_stime, 0.5, "bootsim spun while it waited")
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual(report["restart"]["count"], 1)
         self.assertEqual([f["reply"] for f in report["frames"]], ["noise", "answered"])
         os.close(sim.fd)
@@ -342,8 +342,7 @@ class BootsimTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(sim.link), "the device's link went with it")
         with self.assertRaises(OSError, msg="nobody at the other end of the line"):
             os.write(sim.fd, first)
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual([f["reply"] for f in report["frames"]], ["answered", "unplugged"])
         self.assertEqual(report["flash"]["blocks_written"], 1)
         os.close(sim.fd)
@@ -352,8 +351,7 @@ class BootsimTest(unittest.TestCase):
         sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
         self.assertEqual(sim.exchange(RESTART, NO_REPLY_WAIT_S), b"")
         sim.process.wait(timeout=5)
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual(report["restart"]["count"], 1)
         self.assertEqual(report["frames"][0]["reply"], "dropped")
         os.close(sim.fd)
