@@ -46,25 +46,14 @@ def inputs(pytestconfig):
     return found
 
 
-def on_term(signum, frame):
-    raise pytest.fail.Exception("ended from outside (SIGTERM)")
-
-
 @pytest.fixture
 def session(request, inputs):
     out = os.path.join(os.path.abspath(request.config.getoption("--out")), case_name(request.node))
     fresh_out(out)
-    s = Session(out, inputs)
-    signal.signal(signal.SIGTERM, on_term)
-    try:
+    with Session(out, inputs) as s:
         s.start(without_sys_admin=request.node.get_closest_marker("without_sys_admin") is not None,
                 windows_version=request.config.getoption("--windows-version"))
         yield s
-    finally:
-        # The time limit must not cut the cleanup short, or processes of the case outlive it.
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGTERM, signal.SIG_IGN)
-        s.close()
 
 
 @pytest.hookimpl(hookwrapper=True)

@@ -73,30 +73,28 @@ def main(root, demo_dir):
     if inputs is None:
         return 1
     display = user_display()
-    s = harness.Session(demo_dir, inputs, display=display, echo=False)
     try:
-        s.start()
-        if display:
-            say("showing the tool on your display %s" % display)
-        else:
-            say("no display of yours: showing the tool on a virtual one, %s" % s.display)
-        sim = s.sim_start(DEMO_COM, ["--pace"], tag="", timeout_s=DEMO_BOOTSIM_TIMEOUT_S)
-        say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
-        s.tool_start()
-        s.dialog_up([DEMO_PORT])
-        say("pressing \"Update Orvex 2.0\"")
-        # The watch sees the whole run; part-way through the blocks of a
-        # paced run, a picture of the bar.
-        samples = s.watch(lambda: (s.press(), time.sleep(DEMO_DURING_SHOT_S),
-                                   screenshot_take(s, "screenshot-during.png")), DEMO_RUN_LIMIT_MS)
-        screenshot_take(s, "screenshot.png")
-        s.close_dialog(0)
-        report = s.sim_stop(sim)
+        with harness.Session(demo_dir, inputs, display=display, echo=False) as s:
+            s.start()
+            if display:
+                say("showing the tool on your display %s" % display)
+            else:
+                say("no display of yours: showing the tool on a virtual one, %s" % s.display)
+            sim = s.sim_start(DEMO_COM, ["--pace"], tag="", timeout_s=DEMO_BOOTSIM_TIMEOUT_S)
+            say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
+            s.tool_start()
+            s.dialog_up([DEMO_PORT])
+            say("pressing \"Update Orvex 2.0\"")
+            # The watch sees the whole run; part-way through the blocks of a
+            # paced run, a picture of the bar.
+            samples = s.watch(lambda: (s.press(), time.sleep(DEMO_DURING_SHOT_S),
+                                       screenshot_take(s, "screenshot-during.png")), DEMO_RUN_LIMIT_MS)
+            screenshot_take(s, "screenshot.png")
+            s.close_dialog(0)
+            report = s.sim_stop(sim)
     except (RuntimeError, OSError, subprocess.SubprocessError) as error:
         say("%s; its steps are in %s" % (error, os.path.join(demo_dir, "e2e.log")))
         return 1
-    finally:
-        s.close()
     return 0 if outcome_print(s, samples, report, sim.stem + ".report.json") else 1
 
 

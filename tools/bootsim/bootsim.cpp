@@ -3,8 +3,6 @@
 // and writes a report of what it saw. See --help.
 #include "bootsim.h"
 
-#include "sim_crc.h"
-
 #include <algorithm>
 #include <cerrno>
 #include <climits>

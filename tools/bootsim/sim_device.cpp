@@ -1,6 +1,6 @@
 #include "sim_device.h"
 
-#include "sim_crc.h"
+#include "fake/crc_reference.h"
 #include "sim_flash.h"
 
 static uint32_t get_be32(const uint8_t *p)
@@ -59,7 +59,7 @@ size_t request_expected_length(const std::vector<uint8_t> &buffer)
 
 static bool crc_matches(const uint8_t *frame, size_t count)
 {
-    const uint16_t crc = sim_crc16(frame, count - FRAME_CRC_BYTES);
+    const uint16_t crc = reference_crc16(frame, count - FRAME_CRC_BYTES);
     const uint8_t *crc_bytes = frame + count - FRAME_CRC_BYTES; // low byte first
     const uint16_t sent = static_cast<uint16_t>(crc_bytes[0] | (crc_bytes[1] << 8));
     return crc == sent;
@@ -120,7 +120,7 @@ const char *request_op_name(request_op op)
 
 void frame_seal(std::vector<uint8_t> *frame)
 {
-    const uint16_t crc = sim_crc16(frame->data(), frame->size());
+    const uint16_t crc = reference_crc16(frame->data(), frame->size());
     frame->push_back(static_cast<uint8_t>(crc & 0xFF));
     frame->push_back(static_cast<uint8_t>(crc >> 8));
 }

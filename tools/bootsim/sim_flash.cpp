@@ -1,6 +1,6 @@
 #include "sim_flash.h"
 
-#include "sim_crc.h"
+#include "fake/crc_reference.h"
 
 void flash_init(flash_model *flash)
 {
@@ -54,12 +54,12 @@ void flash_write(flash_model *flash, uint32_t address, const uint8_t *data, uint
 
 uint16_t flash_crc(const flash_model *flash, uint32_t address, uint32_t length)
 {
-    return sim_crc16(flash->bytes.data() + (address - FLASH_BASE_ADDRESS), length);
+    return reference_crc16(flash->bytes.data() + (address - FLASH_BASE_ADDRESS), length);
 }
 
 uint16_t flash_extent_crc(const flash_model *flash)
 {
-    return sim_crc16(flash->bytes.data(), flash->extent_bytes);
+    return reference_crc16(flash->bytes.data(), flash->extent_bytes);
 }
 
 flash_comparison flash_compare(const flash_model *flash, const std::vector<uint8_t> &expected)

@@ -1,15 +1,12 @@
 #include "sim_line.h"
 
-#include <cerrno>
-#include <cmath>
-#include <cstdio>
-#include <cstdlib>
+#include "sim_options.h"
+
 #include <fstream>
 #include <map>
 #include <sstream>
 #include <termios.h>
 
-constexpr int TERMREC_NUMBER_BASE = 10;
 constexpr long TERMREC_CSIZE_MIN = 5; // data bits a termios character size can say
 constexpr long TERMREC_CSIZE_MAX = 8;
 
@@ -42,131 +39,46 @@ void line_read_pty(int slave_fd, line_observation *line)
     line->xonxoff = (tio.c_iflag & (IXON | IXOFF)) != 0;
 }
 
-// One termrec line: "tcsetattr key=value key=value ...". The log is written
-// by other processes and may hold anything: a line counts only when every
-// field used below is present and well formed.
+// One line of termrec.c's log, "tcsetattr key=value ...". A line that is not
+// a whole record (one cut short, say) counts as none.
 struct termrec_record {
     bool valid = false;
     double t_unix_s = 0;
     std::string tty;
-    int csize = 0;
-    bool parenb = false;
-    bool parodd = false;
-    bool has_was = false;        // false: the caller had made no tcgetattr ("-")
-    int was_csize = 0;
-    bool was_parenb = false;
-    bool was_parodd = false;
+    int data_bits = 0;
+    std::string parity;   // "none", "even" or "odd"
+    bool changed = false; // the call changed size or parity against its last tcgetattr
 };
-
-using termrec_fields = std::map<std::string, std::string>;
-
-static const std::string *termrec_field(const termrec_fields &fields, const char *key)
-{
-    const auto found = fields.find(key);
-    return found == fields.end() ? nullptr : &found->second;
-}
-
-static bool termrec_parse_int(const std::string *text, long low, long high, long *value)
-{
-    if (text == nullptr || text->empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text->c_str(), &end, TERMREC_NUMBER_BASE);
-    if (errno != 0 || *end != '\0' || parsed < low || parsed > high)
-        return false;
-    *value = parsed;
-    return true;
-}
-
-static bool termrec_parse_time(const std::string *text, double *value)
-{
-    if (text == nullptr || text->empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const double parsed = std::strtod(text->c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(parsed))
-        return false;
-    *value = parsed;
-    return true;
-}
-
-static bool termrec_parse_framing(const termrec_fields &fields, const char *csize_key, const char *parenb_key,
-                                  const char *parodd_key, int *csize, bool *parenb, bool *parodd)
-{
-    long size = 0;
-    long even_or_odd = 0;
-    long enabled = 0;
-    if (!termrec_parse_int(termrec_field(fields, csize_key), TERMREC_CSIZE_MIN, TERMREC_CSIZE_MAX, &size) ||
-        !termrec_parse_int(termrec_field(fields, parenb_key), 0, 1, &enabled) ||
-        !termrec_parse_int(termrec_field(fields, parodd_key), 0, 1, &even_or_odd))
-        return false;
-    *csize = static_cast<int>(size);
-    *parenb = enabled != 0;
-    *parodd = even_or_odd != 0;
-    return true;
-}
-
-// The was_* fields come as a set: all three "-" or all three numbers.
-static bool termrec_parse_was(const termrec_fields &fields, termrec_record *record)
-{
-    const std::string *was_csize = termrec_field(fields, "was_csize");
-    const std::string *was_parenb = termrec_field(fields, "was_parenb");
-    const std::string *was_parodd = termrec_field(fields, "was_parodd");
-    if (was_csize == nullptr || was_parenb == nullptr || was_parodd == nullptr)
-        return false;
-    if (*was_csize == "-" && *was_parenb == "-" && *was_parodd == "-") {
-        record->has_was = false;
-        return true;
-    }
-    record->has_was = true;
-    return termrec_parse_framing(fields, "was_csize", "was_parenb", "was_parodd", &record->was_csize,
-                                 &record->was_parenb, &record->was_parodd);
-}
 
 static termrec_record termrec_parse_line(const std::string &text)
 {
     termrec_record record;
     std::istringstream words(text);
     std::string word;
+    std::map<std::string, std::string> fields;
     if (!(words >> word) || word != "tcsetattr")
         return record;
-    termrec_fields fields;
     while (words >> word) {
         const size_t equals = word.find('=');
         if (equals != std::string::npos)
             fields[word.substr(0, equals)] = word.substr(equals + 1);
     }
-    const std::string *tty = termrec_field(fields, "tty");
-    if (tty == nullptr || !termrec_parse_time(termrec_field(fields, "t"), &record.t_unix_s) ||
-        !termrec_parse_framing(fields, "csize", "parenb", "parodd", &record.csize, &record.parenb,
-                               &record.parodd) ||
-        !termrec_parse_was(fields, &record))
+    double data_bits = 0;
+    if (fields.count("tty") == 0 || !number_parse(fields["t"], 0, SIM_NUMBER_MAX, false, &record.t_unix_s) ||
+        !number_parse(fields["csize"], TERMREC_CSIZE_MIN, TERMREC_CSIZE_MAX, true, &data_bits))
         return record;
-    record.tty = *tty;
+    record.tty = fields["tty"];
+    record.data_bits = static_cast<int>(data_bits);
+    record.parity = fields["parenb"] != "1" ? "none" : fields["parodd"] == "1" ? "odd" : "even";
+    // A pty hands back 8 data bits and no parity whatever was asked, so a
+    // caller that reads, changes one thing and writes back (Wine does so once
+    // per part of the settings) writes "8, none" again after the call that set
+    // the parity. The call that changed size or parity against what it had
+    // read ("-": it had read nothing) says what the program asked for.
+    record.changed = fields["csize"] + fields["parenb"] + fields["parodd"] !=
+                     fields["was_csize"] + fields["was_parenb"] + fields["was_parodd"];
     record.valid = true;
     return record;
-}
-
-// A pty hands back 8 data bits and no parity whatever was asked, so a caller
-// that reads, changes one thing and writes back (Wine does so once per part of
-// the settings) writes "8, none" again after the call that set the parity.
-// The call that changed size or parity against what it had read is the one
-// that says what the program asked for.
-static bool termrec_changed_framing(const termrec_record &record)
-{
-    if (!record.has_was)
-        return true;
-    return record.was_csize != record.csize || record.was_parenb != record.parenb ||
-           record.was_parodd != record.parodd;
-}
-
-static std::string termrec_parity(const termrec_record &record)
-{
-    if (!record.parenb)
-        return "none";
-    return record.parodd ? "odd" : "even";
 }
 
 void line_apply_termrec(line_observation *line, const std::string &log_path, const std::string &tty_path,
@@ -182,15 +94,15 @@ void line_apply_termrec(line_observation *line, const std::string &log_path, con
             continue;
         line->termrec_records++;
         last_any = record;
-        if (termrec_changed_framing(record))
+        if (record.changed)
             last_changed = record;
     }
     const termrec_record &chosen = last_changed.valid ? last_changed : last_any;
     if (!chosen.valid)
         return;
     line->from_termrec = true;
-    line->data_bits = chosen.csize;
-    line->parity = termrec_parity(chosen);
+    line->data_bits = chosen.data_bits;
+    line->parity = chosen.parity;
 }
 
 bool line_ok(const line_observation *line)

@@ -6,32 +6,14 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
-// Base 0: numbers as C writes them, so "0x1234" names an image offset.
-constexpr int OPTIONS_NUMBER_BASE = 0;
-
-static bool parse_long(const std::string &text, long *value)
+bool number_parse(const std::string &text, double low, double high, bool whole, double *value)
 {
-    if (text.empty())
-        return false;
-    char *end = nullptr;
-    errno = 0;
-    const long parsed = std::strtol(text.c_str(), &end, OPTIONS_NUMBER_BASE);
-    if (errno != 0 || *end != '\0')
-        return false;
-    *value = parsed;
-    return true;
-}
-
-static bool parse_double(const std::string &text, double *value)
-{
-    if (text.empty())
-        return false;
     char *end = nullptr;
     errno = 0;
     const double parsed = std::strtod(text.c_str(), &end);
-    if (errno != 0 || *end != '\0' || !std::isfinite(parsed))
+    if (text.empty() || *end != '\0' || errno != 0 || !(parsed >= low && parsed <= std::fmin(high, SIM_NUMBER_MAX)) ||
+        (whole && parsed != std::floor(parsed)))
         return false;
     *value = parsed;
     return true;
@@ -54,61 +36,39 @@ struct fault_name {
     const char *name;
     fault_kind kind;
     size_t arguments;
+    double first_low;  // the first argument's range: a request or block number, an offset, a chance
+    double first_high;
 };
 
 static const fault_name FAULT_NAMES[] = {
-    {"drop", FAULT_DROP, 1},
-    {"badcrc", FAULT_BADCRC, 1},
-    {"late", FAULT_LATE, 2},
-    {"noise", FAULT_NOISE, 2},
-    {"split", FAULT_SPLIT, 1},
-    {"dup", FAULT_DUP, 1},
-    {"corrupt-flash", FAULT_CORRUPT_FLASH, 1},
-    {"no-restart-reply", FAULT_NO_RESTART_REPLY, 0},
-    {"silent", FAULT_SILENT, 0},
-    {"drop-write", FAULT_DROP_WRITE, 1},
-    {"seed", FAULT_SEED, 1},
-    {"random", FAULT_RANDOM, 1},
+    {"drop", FAULT_DROP, 1, 1, SIM_NUMBER_MAX},
+    {"badcrc", FAULT_BADCRC, 1, 1, SIM_NUMBER_MAX},
+    {"late", FAULT_LATE, 2, 1, SIM_NUMBER_MAX},
+    {"noise", FAULT_NOISE, 2, 1, SIM_NUMBER_MAX},
+    {"split", FAULT_SPLIT, 1, 1, SIM_NUMBER_MAX},
+    {"dup", FAULT_DUP, 1, 1, SIM_NUMBER_MAX},
+    {"corrupt-flash", FAULT_CORRUPT_FLASH, 1, 0, FLASH_SIZE_BYTES - 1.0},
+    {"no-restart-reply", FAULT_NO_RESTART_REPLY, 0, 0, 0},
+    {"silent", FAULT_SILENT, 0, 0, 0},
+    {"drop-write", FAULT_DROP_WRITE, 1, 1, SIM_NUMBER_MAX},
+    {"seed", FAULT_SEED, 1, 0, SIM_NUMBER_MAX},
+    {"random", FAULT_RANDOM, 1, 0, 1},
 };
 
-static bool fault_arguments_valid(const fault_rule *fault)
-{
-    switch (fault->kind) {
-    case FAULT_DROP:
-    case FAULT_BADCRC:
-    case FAULT_SPLIT:
-    case FAULT_DUP:
-    case FAULT_DROP_WRITE:
-        return fault->target >= 1;
-    case FAULT_LATE:
-        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_DURATION_MAX_MS;
-    case FAULT_NOISE:
-        return fault->target >= 1 && fault->amount >= 0 && fault->amount <= SIM_NOISE_MAX_BYTES;
-    case FAULT_CORRUPT_FLASH:
-        return fault->target >= 0 && fault->target < static_cast<long>(FLASH_SIZE_BYTES);
-    case FAULT_RANDOM:
-        return fault->chance >= 0.0 && fault->chance <= 1.0;
-    default:
-        return true;
-    }
-}
-
-bool fault_parse(const std::string &text, fault_rule *fault)
+static bool fault_parse(const std::string &text, fault_rule *fault)
 {
     const std::vector<std::string> fields = split_fields(text);
     for (const fault_name &entry : FAULT_NAMES) {
-        if (fields[0] != entry.name)
+        if (fields[0] != entry.name || fields.size() != entry.arguments + 1)
             continue;
-        if (fields.size() != entry.arguments + 1)
+        const bool chance = entry.kind == FAULT_RANDOM;
+        double first = 0;
+        double amount = 0; // milliseconds (late) or bytes (noise)
+        if ((entry.arguments >= 1 && !number_parse(fields[1], entry.first_low, entry.first_high, !chance, &first)) ||
+            (entry.arguments >= 2 && !number_parse(fields[2], 0, SIM_NUMBER_MAX, true, &amount)))
             return false;
-        *fault = fault_rule{entry.kind, 0, 0, 0.0};
-        if (entry.kind == FAULT_RANDOM)
-            return parse_double(fields[1], &fault->chance) && fault_arguments_valid(fault);
-        if (entry.arguments >= 1 && !parse_long(fields[1], &fault->target))
-            return false;
-        if (entry.arguments >= 2 && !parse_long(fields[2], &fault->amount))
-            return false;
-        return fault_arguments_valid(fault);
+        *fault = fault_rule{entry.kind, static_cast<long>(first), static_cast<long>(amount), chance ? first : 0.0};
+        return true;
     }
     return false;
 }
@@ -131,18 +91,12 @@ static bool take_value(int argc, char **argv, int *index, std::string *value)
     return true;
 }
 
-static bool apply_option(const std::string &name, const std::string &value, sim_options *options,
-                         std::string *error)
+static bool apply_option(const std::string &name, const std::string &value, sim_options *options)
 {
-    long number = 0;
+    double number = 0;
+    fault_rule fault{};
     if (name == "--prefix") {
         options->prefix_dir = value;
-    } else if (name == "--com") {
-        if (!parse_long(value, &number) || number < SIM_COM_NUMBER_MIN || number > SIM_COM_NUMBER_MAX) {
-            *error = "--com wants a port number from 1 to 998";
-            return false;
-        }
-        options->com_number = static_cast<int>(number);
     } else if (name == "--link") {
         options->link_path = value;
     } else if (name == "--ready") {
@@ -155,39 +109,20 @@ static bool apply_option(const std::string &name, const std::string &value, sim_
         options->expect_file = value;
     } else if (name == "--termrec-log") {
         options->termrec_log = value;
-    } else if (name == "--flash-ms") {
-        if (!parse_long(value, &options->flash_ms) || options->flash_ms < 0 ||
-            options->flash_ms > SIM_DURATION_MAX_MS) {
-            *error = "--flash-ms wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
-            return false;
-        }
-    } else if (name == "--timeout") {
-        if (!parse_double(value, &options->timeout_s) || options->timeout_s <= 0 ||
-            options->timeout_s > SIM_TIMEOUT_MAX_S) {
-            *error = "--timeout wants seconds > 0, at most " + std::to_string(static_cast<long>(SIM_TIMEOUT_MAX_S));
-            return false;
-        }
-    } else if (name == "--exit-after-restart") {
-        if (!parse_long(value, &options->exit_after_restart_ms) || options->exit_after_restart_ms < 0 ||
-            options->exit_after_restart_ms > SIM_DURATION_MAX_MS) {
-            *error = "--exit-after-restart wants milliseconds from 0 to " + std::to_string(SIM_DURATION_MAX_MS);
-            return false;
-        }
-    } else if (name == "--exit-after-writes") {
-        if (!parse_long(value, &options->exit_after_writes) || options->exit_after_writes < 1) {
-            *error = "--exit-after-writes wants a write block number from 1 on";
-            return false;
-        }
-    } else if (name == "--fault") {
-        fault_rule fault{};
-        if (!fault_parse(value, &fault)) {
-            *error = "bad fault \"" + value + "\" (see --help)";
-            return false;
-        }
+    } else if (name == "--com" && number_parse(value, SIM_COM_NUMBER_MIN, SIM_COM_NUMBER_MAX, true, &number)) {
+        options->com_number = static_cast<int>(number);
+    } else if (name == "--flash-ms" && number_parse(value, 0, SIM_NUMBER_MAX, true, &number)) {
+        options->flash_ms = static_cast<long>(number);
+    } else if (name == "--timeout" && number_parse(value, 0, SIM_NUMBER_MAX, false, &number) && number > 0) {
+        options->timeout_s = number;
+    } else if (name == "--exit-after-restart" && number_parse(value, 0, SIM_NUMBER_MAX, true, &number)) {
+        options->exit_after_restart_ms = static_cast<long>(number);
+    } else if (name == "--exit-after-writes" && number_parse(value, 1, SIM_NUMBER_MAX, true, &number)) {
+        options->exit_after_writes = static_cast<long>(number);
+    } else if (name == "--fault" && fault_parse(value, &fault)) {
         options->faults.push_back(fault);
         options->fault_texts.push_back(value);
     } else {
-        *error = "unknown option " + name;
         return false;
     }
     return true;
@@ -233,8 +168,10 @@ bool options_parse(int argc, char **argv, sim_options *options, std::string *err
             *error = name.rfind("--", 0) == 0 ? name + " needs a value" : "unexpected argument " + name;
             return false;
         }
-        if (!apply_option(name, value, options, error))
+        if (!apply_option(name, value, options)) {
+            *error = "unknown option or bad value: " + name + " " + value + " (see --help)";
             return false;
+        }
     }
     return options_consistent(options, error);
 }
@@ -243,80 +180,29 @@ void options_print_help(const char *program)
 {
     std::printf(
         "Usage: %s [options]\n"
-        "\n"
-        "A simulated Orvex 2.0 boot loader on a pseudo-terminal, for testing the\n"
-        "firmware update tool (under Wine or natively) without the device.\n"
-        "\n"
-        "Where the device appears:\n"
-        "  --prefix DIR --com N   link DIR/dosdevices/comN to the pty slave (replaces\n"
-        "                         an existing link; removed again on exit if it still\n"
-        "                         points at this pty)\n"
-        "  --link PATH            make a symbolic link PATH to the slave instead\n"
-        "                         (neither: the slave path is only printed)\n"
-        "  --ready FILE           once ready, write the slave path (no newline) to FILE,\n"
-        "                         atomically; stderr gets \"bootsim: device on\n"
-        "                         /dev/pts/K as comN\"\n"
-        "\n"
-        "Behaviour:\n"
-        "  --pace                 behave like a 115200 baud line, 11 bits a byte (95.5 us):\n"
-        "                         a request counts as received len*95.5 us after its first\n"
-        "                         byte, a reply is trickled out over its own wire time\n"
+        "A simulated Orvex 2.0 boot loader on a pseudo-terminal, for testing the update tool.\n"
+        "  --prefix DIR --com N   link DIR/dosdevices/comN to the pty (removed on exit if still ours)\n"
+        "  --link PATH            or link PATH to it (neither: the pty's path is only printed)\n"
+        "  --ready FILE           once ready, write the pty's path to FILE\n"
+        "  --pace                 take a 115200 baud line's time, 11 bits a byte, both ways\n"
         "  --flash-ms MS          flash time per write block before its ack (default 0)\n"
         "  --timeout S            end after S seconds (default %d)\n"
-        "  --exit-after-restart MS  end MS ms after the first restart request was\n"
-        "                         answered (or, when it gets no answer, received)\n"
-        "  --exit-after-writes K  end at once, as if unplugged, when the K-th write block\n"
-        "                         comes (it is neither stored nor answered; the tool's\n"
-        "                         port stays open on a line with nobody at the other end)\n"
-        "  --fault RULE           repeatable; N counts every request received, 1-based,\n"
-        "                         whatever its kind or verdict (= index+1 in \"frames\"):\n"
-        "      drop:N             no reply to request N\n"
-        "      badcrc:N           reply to request N with a wrong frame CRC\n"
-        "      late:N:MS          reply to request N MS ms later than normal (MS <= %ld)\n"
-        "      noise:N:COUNT      before the reply to request N send COUNT random bytes\n"
-        "                         (COUNT <= %ld),\n"
-        "                         then stay silent 30 ms, then send the real reply (the\n"
-        "                         tool's reads end 20 ms after the last byte, so it reads\n"
-        "                         the noise and the reply separately)\n"
-        "      split:N            reply to request N in 3 pieces with 10 ms gaps (less\n"
-        "                         than the tool's 20 ms, so still one reply)\n"
-        "      dup:N              send the reply to request N twice, 30 ms apart\n"
-        "      corrupt-flash:OFF  flip every bit of image byte OFF each time it is\n"
-        "                         written, so the device's checksum differs\n"
-        "      no-restart-reply   never answer a restart request (still counted)\n"
-        "      silent             never answer anything\n"
-        "      drop-write:K       no ack for the K-th write block (write blocks counted\n"
-        "                         alone; the block is still stored)\n"
-        "      seed:S             seed of the random faults and noise bytes (default 1)\n"
-        "      random:P           with probability P per request apply one of drop,\n"
-        "                         badcrc, late (30-800 ms), noise (1-16 bytes), split, dup\n"
-        "\n"
-        "Line settings:\n"
-        "  speed, stop bits, RTS/CTS and XON/XOFF are read back from the pty (tcgetattr)\n"
-        "  at every request; data bits and parity, which a pty cannot keep, come from\n"
-        "  the termrec preload library's log:\n"
-        "  --print-preload        print the LD_PRELOAD value for the termrec library\n"
-        "                         (one value for 32- and 64-bit processes) and exit\n"
-        "  --termrec-log FILE     the TERMREC_LOG file the tool's process wrote\n"
-        "  e.g. LD_PRELOAD=\"$(bootsim --print-preload)\" TERMREC_LOG=FILE wine tool.exe\n"
-        "  Of this pty's records since bootsim started, the last one that changed the\n"
-        "  data bits or parity against the caller's previous tcgetattr counts (Wine\n"
-        "  writes back the pty's forced 8/none after the call that set the parity);\n"
-        "  with none such, the last record.\n"
-        "\n"
-        "Results:\n"
-        "  --report FILE          JSON report, written atomically on exit\n"
+        "  --exit-after-restart MS  end MS ms after the first restart request's answer\n"
+        "  --exit-after-writes K  end, as if unplugged, when the K-th write block comes\n"
+        "  --fault RULE           repeatable; N counts every request received, from 1:\n"
+        "      drop:N  badcrc:N  late:N:MS  dup:N (again 30 ms later)  split:N (3 pieces,\n"
+        "      10 ms apart)  noise:N:COUNT (COUNT random bytes, 30 ms silence, the reply)\n"
+        "      drop-write:K (no ack for the K-th write block)  corrupt-flash:OFFSET (that\n"
+        "      image byte flipped on every write)  no-restart-reply  silent\n"
+        "      seed:S (of the random bytes and faults)  random:P (with probability P per\n"
+        "      request one of drop, badcrc, late 30-800 ms, noise 1-16 bytes, split, dup)\n"
+        "  --print-preload        the LD_PRELOAD value of the termrec library, which records\n"
+        "                         the data bits and parity a process asks for (a pty drops them)\n"
+        "  --termrec-log FILE     its TERMREC_LOG, for the line settings in the report\n"
+        "  --report FILE          JSON report on exit: frames, line, flash, restart, faults\n"
         "  --flash-out FILE       the flash from 0x08001000 up to the highest byte written\n"
         "  --expect FILE          compare the flash with this (padded) image\n"
-        "\n"
-        "Report: {\"frames\":[{t_ms,len,op,address,length,verdict,reply,...}], \"line\":{baud,\n"
-        "stop_bits,data_bits,parity,rtscts,xonxoff,observed_from,ok}, \"flash\":{base,\n"
-        "blocks_written,bytes_extent,crc16_extent,expect_match,first_diff},\n"
-        "\"restart\":{count,first_t_ms}, \"writes_in_order\", \"faults\"}. line.ok is true for\n"
-        "115200 baud, 8 data bits, even parity, 1 stop bit, no flow control.\n"
-        "\n"
-        "Ends on SIGTERM/SIGINT, --timeout, --exit-after-restart or --exit-after-writes;\n"
-        "exits 0 after writing its results, 2 on a usage error, 1 when the pty cannot\n"
-        "be set up.\n",
-        program, SIM_DEFAULT_TIMEOUT_S, SIM_DURATION_MAX_MS, SIM_NOISE_MAX_BYTES);
+        "Ends on SIGTERM/SIGINT or the end options; exit status 2 on a usage error, 1 when\n"
+        "the pty cannot be set up.\n",
+        program, SIM_DEFAULT_TIMEOUT_S);
 }

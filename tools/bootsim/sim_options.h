@@ -28,9 +28,9 @@ struct fault_rule {
 };
 
 constexpr int SIM_DEFAULT_TIMEOUT_S = 600;
-constexpr double SIM_TIMEOUT_MAX_S = 7 * 24 * 3600.0; // keeps the deadline in microseconds far from overflow
-constexpr long SIM_DURATION_MAX_MS = 3600 * 1000;     // longest --flash-ms, --exit-after-restart, late:N:MS
-constexpr long SIM_NOISE_MAX_BYTES = 1024 * 1024;     // largest noise:N:COUNT, so the queue stays sane
+// Above every number bootsim reads (a unix time too); a count of
+// milliseconds below it stays far from overflow in microseconds.
+constexpr double SIM_NUMBER_MAX = 1e10;
 constexpr long SIM_COM_NUMBER_MIN = 1;
 constexpr long SIM_COM_NUMBER_MAX = 998;
 
@@ -56,6 +56,8 @@ struct sim_options {
 
 // Fills *options from argv; on a usage error returns false with the reason in *error.
 bool options_parse(int argc, char **argv, sim_options *options, std::string *error);
-bool fault_parse(const std::string &text, fault_rule *fault);
+// The whole text as a number as C writes it ("0x1234" too), from low to at
+// most high and SIM_NUMBER_MAX; whole: without a fraction.
+bool number_parse(const std::string &text, double low, double high, bool whole, double *value);
 const char *fault_kind_name(fault_kind kind);
 void options_print_help(const char *program);

@@ -2,8 +2,8 @@
 """Runs the real bootsim on a pty of its own and talks to it with real frames.
 
 Usage: test_bootsim.py PATH/TO/bootsim
-The frames are built here independently of bootsim's code; the checksum is
-the test scripts' own (tests/e2e/harness/protocol.py), checked here against
+The frames and the checksum are the test scripts' own, written apart from
+bootsim's code (tests/e2e/harness/protocol.py); the checksum is held here to
 the check value. Timing is judged from bootsim's own report, never from this
 test's clock, which a loaded machine can hold up at any point: the clock only
 bounds bootsim from below (it cannot answer early), and waits for an answer
@@ -22,14 +22,14 @@ import tty
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tests", "e2e", "harness"))
-from protocol import crc16_modbus as crc16  # noqa: E402  the test scripts' one CRC-16/MODBUS
+# The test scripts' frames and their one CRC-16/MODBUS.
+from protocol import (BLOCK_BYTES as BLOCK, BYTE_MS, FLASH_BASE, RESTART, ack_for, crc16_modbus as crc16,  # noqa: E402
+                      crc_query, crc_reply, seal, write_block)
 
 BOOTSIM = None
-FLASH_BASE = 0x08001000
-BLOCK = 1024
 READ_SILENCE_S = 0.020     # the tool's reads end after 20 ms of silence
 NO_REPLY_WAIT_S = 0.3      # how long "no answer" is waited for (the report tells for sure)
-WIRE_BYTE_S = 11.0 / 115200.0
+WIRE_BYTE_S = BYTE_MS / 1000.0
 # bootsim's own schedule, as its report shows it (milliseconds).
 SPLIT_GAPS_MS = 2 * 10.0   # three pieces, 10 ms apart
 DUP_GAP_MS = 30.0
@@ -37,22 +37,6 @@ NOISE_GAP_MS = 30.0
 SCHEDULE_DELTA_MS = 0.01   # the report rounds to microseconds
 ANSWER_WAIT_S = 5.0        # how long an answer that must come is waited for
 WIDE_SILENCE_S = 1.0       # collects everything a reply plan sends, gaps and all
-
-
-def seal(body):
-    crc = crc16(body)
-    return bytes(body) + bytes([crc & 0xFF, crc >> 8])
-
-
-def crc_query(address, length):
-    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big"))
-
-
-def write_block(address, data):
-    return seal(bytes([4, 0x2B, 0xF5]) + address.to_bytes(4, "big") + len(data).to_bytes(2, "big") + data)
-
-
-RESTART = bytes([0x04, 0x2B, 0xF7, 0x6F, 0x77])
 
 
 def pattern(seed, count):
@@ -121,18 +105,11 @@ class Sim:
         _, err = self.process.communicate(timeout=10)
         self.stderr = err.decode()
         self.returncode = self.process.returncode
+        return self.report_written()
+
+    def report_written(self):
         with open(self.report_path) as f:
-            self.report = json.load(f)
-        return self.report
-
-
-def ack_for(frame):
-    return seal(frame[:9])
-
-
-def crc_reply(address, length, checksum):
-    return seal(bytes([4, 0x2B, 0xF6]) + address.to_bytes(4, "big") + length.to_bytes(4, "big")
-                + bytes([checksum >> 8, checksum & 0xFF]))
+            return json.load(f)
 
 
 class BootsimTest(unittest.TestCase):
@@ -329,8 +306,7 @@ class BootsimTest(unittest.TestCase):
         self.assertEqual(sim.exchange(RESTART), RESTART)
         sim.process.wait(timeout=5)
         self.assertEqual(sim.process.returncode, 0)
-        with open(sim.report_path) as f:
-            self.assertEqual(json.load(f)["restart"]["count"], 1)
+        self.assertEqual(sim.report_written()["restart"]["count"], 1)
         os.close(sim.fd)
 
     def test_exit_after_restart_when_nobody_reads(self):
@@ -351,8 +327,7 @@ class BootsimTest(unittest.TestCase):
         sim.process.returncode = os.waitstatus_to_exitcode(status)
         self.assertEqual(sim.process.returncode, 0)
         self.assertLess(usage.ru_utime + usage.ru_stime, 0.5, "bootsim spun while it waited")
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual(report["restart"]["count"], 1)
         self.assertEqual([f["reply"] for f in report["frames"]], ["noise", "answered"])
         os.close(sim.fd)
@@ -367,8 +342,7 @@ class BootsimTest(unittest.TestCase):
         self.assertFalse(os.path.lexists(sim.link), "the device's link went with it")
         with self.assertRaises(OSError, msg="nobody at the other end of the line"):
             os.write(sim.fd, first)
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual([f["reply"] for f in report["frames"]], ["answered", "unplugged"])
         self.assertEqual(report["flash"]["blocks_written"], 1)
         os.close(sim.fd)
@@ -377,8 +351,7 @@ class BootsimTest(unittest.TestCase):
         sim = self.start("--fault", "no-restart-reply", "--exit-after-restart", "50")
         self.assertEqual(sim.exchange(RESTART, NO_REPLY_WAIT_S), b"")
         sim.process.wait(timeout=5)
-        with open(sim.report_path) as f:
-            report = json.load(f)
+        report = sim.report_written()
         self.assertEqual(report["restart"]["count"], 1)
         self.assertEqual(report["frames"][0]["reply"], "dropped")
         os.close(sim.fd)
@@ -438,29 +411,28 @@ class BootsimTest(unittest.TestCase):
         self.assertIn(" parenb=0 ", records[1], "a pty forgets the parity")
 
     def test_termrec_log_with_broken_lines(self):
+        """Of the log only this pty's whole records since bootsim started
+        count, and of those the last that changed size or parity."""
         log = os.path.join(self.workdir, "termrec.log")
         sim = self.start("--termrec-log", log)
-        head = "tcsetattr t=%.6f bits=32 pid=1 fd=5 tty=%s action=0 ospeed=115200 " % (time.time(), sim.slave_path)
-        tail = " cstopb=0 crtscts=0 ixon=0 ixoff=0 echo=0 "
+        now = time.time()
+
+        def record(framing, was="---", tty=sim.slave_path, t=now):
+            return ("tcsetattr t=%.6f bits=32 pid=1 fd=5 tty=%s action=0 ospeed=115200 csize=%s parenb=%s parodd=%s"
+                    " cstopb=0 crtscts=0 ixon=0 ixoff=0 echo=0 was_csize=%s was_parenb=%s was_parodd=%s\n"
+                    % ((t, tty) + tuple(framing) + tuple(was)))
         with open(log, "w") as f:
-            f.write(head + "csize=8 parenb=1 parodd=0" + tail + "was_csize=8 was_parenb=0 was_parodd=0\n")
-            # was_csize equal to csize, so the other was_* fields are needed to
-            # tell whether the framing changed.
-            for broken in ("csize=8 parenb=1 parodd=1" + tail + "was_csize=8",
-                           "csize=8 parenb=0 parodd=1" + tail + "was_csize=8 was_parenb=0",
-                           "csize=7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=0 was_parodd=-",
-                           "csize=x7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=99999999999999999999 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parenb=2 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-",
-                           "csize=7 parenb=1 parodd=1 \xff\x01" + tail + "was_csize=8 was_parenb=0 was_parodd=x"):
-                f.write(head + broken + "\n")
-            f.write(head.replace("t=", "t=x") + "csize=7 parenb=1 parodd=1" + tail + "was_csize=- was_parenb=- was_parodd=-\n")
+            f.write(record("810", "800"))                  # 8 data bits, even parity asked for
+            f.write(record("800", "800"))                  # the pty's 8, none written back as read
+            f.write(record("711", tty="/dev/pts/9999"))    # another pty
+            f.write(record("711", t=now - 3600))           # before bootsim started
+            f.write(record("711").split(" csize=")[0] + "\n")   # cut short
+            f.write(record("x11"))                         # no character size
             f.write("tcsetattr\n\n=\n")
         report = sim.stop()
         self.assertEqual(sim.returncode, 0)
         line = report["line"]
-        self.assertEqual((line["data_bits"], line["parity"], line["termrec_records"]), (8, "even", 1))
+        self.assertEqual((line["data_bits"], line["parity"], line["termrec_records"]), (8, "even", 2))
 
     def test_report_quotes_control_characters(self):
         sim = self.start("--fault", "seed: \t\n7")

@@ -6,7 +6,8 @@ import os
 import subprocess
 import sys
 
-from .protocol import BLOCK_BYTES, FLASH_BASE, block_addresses, block_index, crc16_modbus, padded_image
+from .protocol import (BLOCK_BYTES, BYTE_MS, FLASH_BASE, REPLY_BYTES, REQUEST_BYTES, block_addresses, block_index,
+                       crc16_modbus, padded_image)
 from .session import (DIALOG_CAPTION, RUN_STATUSES, STATUS_DONE, STATUS_FAILED, STATUS_IDLE, STATUS_NO_PORT,
                       WINE_CALL_TIMEOUT_S, Inputs, Session, com_without_fallback, fresh_out,
                       normalize_lines, process_end, run_bounded)

@@ -16,6 +16,7 @@ import select
 import shutil
 import signal
 import subprocess
+import threading
 import time
 
 from .protocol import BLOCK_BYTES, padded_image
@@ -191,9 +192,17 @@ def parse_click_time(text):
     return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
 
 
+def ended_from_outside(signum, frame):
+    raise RuntimeError("ended from outside (signal %d)" % signum)
+
+
 class Session:
     """The state of one session. Made with the out directory and the inputs,
-    then start()ed; close() ends it.
+    then start()ed; close() ends it. As a context manager it is closed
+    however its block is left, a SIGTERM included:
+
+        with Session(out, inputs) as s:
+            s.start()
 
     out, inputs      where its files go, what it runs
     image, expect    the padded image, and its file for bootsim --expect
@@ -280,6 +289,23 @@ class Session:
         if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[version]),
                           "the prefix shows programs %s" % version, repr(shown)):
             raise RuntimeError("the prefix does not show %s" % version)
+
+    def __enter__(self):
+        # Signals reach the main thread only; sessions in other threads leave them alone.
+        self.sigterm = None
+        if threading.current_thread() is threading.main_thread():
+            self.sigterm = signal.signal(signal.SIGTERM, ended_from_outside)
+        return self
+
+    def __exit__(self, *exception):
+        if self.sigterm is not None:
+            # Neither a time limit (SIGALRM) nor a SIGTERM may cut the
+            # cleanup short, or processes of the session outlive it.
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        self.close()
+        if self.sigterm is not None:
+            signal.signal(signal.SIGTERM, self.sigterm)
 
     def close(self):
         for job in self.jobs:
@@ -545,12 +571,17 @@ class Session:
         return self.wait_status("%#x" % address, wait_ms, "wait-address",
                                 "the status line comes to \"programming %#x\" or past it" % address)
 
-    def update_run(self, ports, final):
-        """Starts the tool, checks its port list, presses, waits for the final status."""
+    def update_run(self, ports, final, limit_ms=RUN_WAIT_MS, stall_ms=0):
+        """Starts the tool, checks its port list, presses, waits for the final
+        status. With final None any final status ends the wait, as does the
+        status standing still for stall_ms (0: never): how the run ended (click_time)."""
         self.tool_start()
         self.dialog_up(ports)
+        if final is None:
+            return self.click_time(limit_ms, stall_ms)[1]
         self.press()
-        self.wait_status(final)
+        self.wait_status(final, limit_ms)
+        return None
 
     def close_dialog(self, expected_exit=0):
         self.ui("close")
