@@ -10,20 +10,13 @@ the size its own Size field gives (the loader wants the two to agree), and the
 header's checksum is worked out again when the linker had set one. Run it last:
 any later rewrite of the file may drop the entry. It changes nothing else, so
 the file stays the same bytes from any checkout. Debian's python3-pefile
-imports only in Debian's own interpreter, which runs it when another does not.
+imports only in Debian's own interpreter, hence /usr/bin/python3.
 """
 
-import os
 import re
 import sys
 
-DEBIAN_PYTHON = "/usr/bin/python3"
-try:
-    import pefile
-except ImportError:
-    if sys.executable == DEBIAN_PYTHON:
-        raise
-    os.execv(DEBIAN_PYTHON, [DEBIAN_PYTHON] + sys.argv)
+import pefile
 
 SYMBOL = "_load_config_used"      # as the map prints it (without the i386 leading underscore)
 LOAD_CONFIG_MIN_BYTES = 0x38      # through DependentLoadFlags
