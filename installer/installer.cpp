@@ -332,8 +332,8 @@ LRESULT on_query_end_session()
     return agreed ? TRUE : FALSE;
 }
 
-// Windows says whether the session ends after all: it may have waited on
-// another program, whose answer or the user cancelled the end.
+// Windows says whether the session ends after all: another program may
+// have held it off, or the user cancelled it while Windows waited.
 LRESULT on_end_session(WPARAM wParam)
 {
     session_end = session_after_end(session_end, wParam != FALSE);
