@@ -60,6 +60,14 @@ const wchar_t SHUTDOWN_REASON[] = L"Writing firmware to the Orvex 2.0 - do not s
 typedef BOOL(WINAPI *shutdown_reason_create_call)(HWND window, LPCWSTR reason);
 typedef BOOL(WINAPI *shutdown_reason_destroy_call)(HWND window);
 
+// Whether Windows may be about to end the session (SESSION_*): then the
+// run starts no block.
+uint32_t session_end = SESSION_GOES_ON;
+
+// Windows 7's message filter, looked up as the shutdown reasons are.
+typedef BOOL(WINAPI *message_filter_call)(HWND window, UINT message_id, DWORD action,
+                                          PCHANGEFILTERSTRUCT change);
+
 // What the system was last told of the run, so that it hears only of changes.
 bool shutdown_held;
 bool kept_awake;
@@ -228,15 +236,10 @@ void update_command(HWND dialog)
     run_announce(dialog);
 }
 
-// One step of the run. While the step blocks, the timer is set far out so
-// that its ticks do not pile up behind it; the next tick comes no sooner
-// than PROG_TICK_MS after the step ends.
-void prog_tick(HWND dialog)
+// What the dialog and the system show once the run has moved on from
+// state_before: by a step, or by the announced removal of its port.
+void run_moved(HWND dialog, uint32_t state_before)
 {
-    uint32_t state_before = transfer.state;
-    SetTimer(dialog, ID_PROG_TIMER, PROG_GUARD_MS, NULL);
-    prog_step(&transfer);
-    SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
     progress_show(dialog);
 
     if (transfer.state == PROG_STATE_DONE && port_held()) {
@@ -244,8 +247,9 @@ void prog_tick(HWND dialog)
         show_status("Programming Completed");
         port_release(dialog);
     }
-    // The port failed under the run. Its handle is of no more use; closing
-    // it lets a press open the port afresh once the adapter is back.
+    // The port failed under the run, or Windows announced it gone. Its
+    // handle is of no more use; closing it lets a press open the port
+    // afresh once the adapter is back.
     if (transfer.state == PROG_STATE_LOST && port_held()) {
         port_release(dialog);
         show_status("Connection lost - reconnect and press Update");
@@ -260,6 +264,38 @@ void prog_tick(HWND dialog)
         flash.hwnd = dialog;
         flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
         FlashWindowEx(&flash);
+    }
+}
+
+// One step of the run. While the step blocks, the timer is set far out so
+// that its ticks do not pile up behind it; the next tick comes no sooner
+// than PROG_TICK_MS after the step ends. While the session may end the run
+// waits where it is, and says nothing new: a contact request or a block
+// that was waiting goes again after its time-out, as after a lost answer.
+void prog_tick(HWND dialog)
+{
+    if (run_step_held(&transfer, session_end)) {
+        return;
+    }
+    uint32_t state_before = transfer.state;
+    SetTimer(dialog, ID_PROG_TIMER, PROG_GUARD_MS, NULL);
+    prog_step(&transfer);
+    SetTimer(dialog, ID_PROG_TIMER, PROG_TICK_MS, NULL);
+    run_moved(dialog, state_before);
+}
+
+// Windows announced that port number is gone. Its removal under a run ends
+// the run as a failed write does; a finished run only lets go of it.
+void port_removed(HWND dialog, int32_t number)
+{
+    uint32_t removal = run_port_removal(&transfer, port_held(), run_port.number, number);
+    if (removal == REMOVAL_LOST) {
+        uint32_t state_before = transfer.state;
+        prog_port_removed(&transfer);
+        run_moved(dialog, state_before);
+    } else if (removal == REMOVAL_RELEASE) {
+        port_release(dialog);
+        run_announce(dialog);
     }
 }
 
@@ -291,7 +327,17 @@ LRESULT on_close(HWND window)
 // Shutdown, restart and log-off ask every window first.
 LRESULT on_query_end_session()
 {
-    return run_flash_changing(&transfer, port_held()) ? FALSE : TRUE;
+    bool agreed = !run_flash_changing(&transfer, port_held());
+    session_end = session_after_query(session_end, agreed);
+    return agreed ? TRUE : FALSE;
+}
+
+// Windows says whether the session ends after all: another program may
+// have held it off, or the user cancelled it while Windows waited.
+LRESULT on_end_session(WPARAM wParam)
+{
+    session_end = session_after_end(session_end, wParam != FALSE);
+    return 0;
 }
 
 LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
@@ -322,6 +368,9 @@ LRESULT on_device_change(HWND window, WPARAM wParam, LPARAM lParam)
     int32_t name_bytes = static_cast<int32_t>(header->dbch_size) - name_at;
     int32_t number = port_announced_number(reinterpret_cast<const uint8_t *>(port->dbcp_name), name_bytes);
     if (number != 0) {
+        if (wParam == DBT_DEVICEREMOVECOMPLETE) {
+            port_removed(window, number);
+        }
         ports_refresh(window, number, wParam == DBT_DEVICEARRIVAL);
     }
     return TRUE;
@@ -382,6 +431,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
         return on_close(window);
     case WM_QUERYENDSESSION:
         return on_query_end_session();
+    case WM_ENDSESSION:
+        return on_end_session(wParam);
     default:
         // A registered message's number is known only at run time.
         if (message_id == taskbar_button_created && taskbar_button_created != 0) {
@@ -437,6 +488,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
         HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_INSTALLER), IMAGE_ICON,
                                  GetSystemMetrics(size[1]), GetSystemMetrics(size[2]), LR_DEFAULTCOLOR);
         SendMessageA(g_main_dialog, WM_SETICON, size[0], reinterpret_cast<LPARAM>(icon));
+    }
+    // Run elevated, the window's message filter drops what a less
+    // privileged Explorer sends it, the taskbar button's announcement too.
+    message_filter_call message_filter =
+        system_function<message_filter_call>("user32.dll", "ChangeWindowMessageFilterEx");
+    if (message_filter != NULL && taskbar_button_created != 0) {
+        message_filter(g_main_dialog, taskbar_button_created, MSGFLT_ALLOW, NULL);
     }
     ShowWindow(g_main_dialog, show_command);
 

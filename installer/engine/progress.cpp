@@ -34,7 +34,13 @@ bool run_flash_changing(const modbus_transfer *t, bool port_held)
 
 bool run_keep_awake(const modbus_transfer *t, bool port_held)
 {
-    // A failed run keeps its port open with nothing more to do.
+    return run_flash_changing(t, port_held);
+}
+
+// From the press until the run reaches a final state or lets go of its
+// port; a failed run keeps its port open with nothing more to do.
+static bool run_under_way(const modbus_transfer *t, bool port_held)
+{
     return port_held && !state_final(t->state);
 }
 
@@ -43,7 +49,7 @@ taskbar_view run_taskbar(const modbus_transfer *t, bool port_held)
     taskbar_view view = {TASKBAR_NONE, progress_position(t), t->image_size / MODBUS_PROG_BLOCKSIZE_MAX};
     if (progress_bar_error(t))
         view.state = TASKBAR_ERROR;
-    else if (run_keep_awake(t, port_held))
+    else if (run_under_way(t, port_held))
         view.state = TASKBAR_NORMAL;
     return view;
 }
@@ -51,4 +57,38 @@ taskbar_view run_taskbar(const modbus_transfer *t, bool port_held)
 bool run_end_flash(uint32_t before, uint32_t after, bool foreground)
 {
     return !foreground && !state_final(before) && state_final(after);
+}
+
+uint32_t session_after_query(uint32_t session, bool agreed)
+{
+    if (session == SESSION_ENDING || !agreed)
+        return session;
+    return SESSION_MAY_END;
+}
+
+uint32_t session_after_end(uint32_t session, bool ending)
+{
+    // Nothing comes back from an end that has begun.
+    if (ending || session == SESSION_ENDING)
+        return SESSION_ENDING;
+    return SESSION_GOES_ON;
+}
+
+bool run_step_held(const modbus_transfer *t, uint32_t session)
+{
+    if (session == SESSION_ENDING)
+        return true;
+    // Up to the last block's acknowledgement a step may send a block: the
+    // contact's answer sends the first, each acknowledgement the next.
+    bool blocks_to_come = t->state == PROG_STATE_IDLE || t->state == PROG_STATE_START ||
+                          t->state == PROG_STATE_CONTACT || t->state == PROG_STATE_WRITE;
+    return session == SESSION_MAY_END && blocks_to_come;
+}
+
+uint32_t run_port_removal(const modbus_transfer *t, bool port_held, int32_t held_number, int32_t removed_number)
+{
+    if (!port_held || held_number != removed_number)
+        return REMOVAL_NONE;
+    // A failed run's "FAILED" says more than a lost line would.
+    return state_final(t->state) ? REMOVAL_RELEASE : REMOVAL_LOST;
 }

@@ -25,8 +25,10 @@ bool progress_bar_error(const modbus_transfer *t);
 // A device stopped here is left without working firmware.
 bool run_flash_changing(const modbus_transfer *t, bool port_held);
 
-// The system must not sleep: from the press until the run reaches a final
-// state or lets go of its port.
+// The system must not sleep while the flash is changing: a sleep would cut
+// the line as surely as a pulled cable. A device that does not answer, a
+// wrong port or a pulled cable puts nothing at stake, and must not keep a
+// laptop awake for as long as the dialog stays open.
 bool run_keep_awake(const modbus_transfer *t, bool port_held);
 
 const uint32_t TASKBAR_NONE = 0;   // no progress on the button
@@ -47,3 +49,30 @@ taskbar_view run_taskbar(const modbus_transfer *t, bool port_held);
 // it, while the dialog was not in front: the taskbar button then flashes so
 // that a technician working in another window sees that the run is over.
 bool run_end_flash(uint32_t before, uint32_t after, bool foreground);
+
+// Where Windows stands with the end of the session. Once the program has
+// agreed that the session may end, Windows may still wait on another
+// program before it ends the session by force; writes begun then would be
+// cut in half.
+const uint32_t SESSION_GOES_ON = 0; // nothing asked, or Windows said it goes on
+const uint32_t SESSION_MAY_END = 1; // agreed to end; Windows has not said
+const uint32_t SESSION_ENDING = 2;  // the process is about to end
+
+// After the program answered whether the session may end (agreed: it may).
+uint32_t session_after_query(uint32_t session, bool agreed);
+// After Windows said whether the session ends after all.
+uint32_t session_after_end(uint32_t session, bool ending);
+
+// Whether the run must stay where it is this tick rather than step: while
+// the session may end, as long as the run may still start a block (contact
+// alone writes nothing, but its answer would start the writes); once it is
+// ending, whatever the run does.
+bool run_step_held(const modbus_transfer *t, uint32_t session);
+
+// What Windows's announcement that port removed_number is gone does to the
+// run whose port is held_number.
+const uint32_t REMOVAL_NONE = 0;    // another port, or the run holds none
+const uint32_t REMOVAL_RELEASE = 1; // the run is over: its port is let go, its end stands
+const uint32_t REMOVAL_LOST = 2;    // the run loses its line, as when a write fails
+
+uint32_t run_port_removal(const modbus_transfer *t, bool port_held, int32_t held_number, int32_t removed_number);

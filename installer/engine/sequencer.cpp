@@ -38,21 +38,34 @@ static void block_line_end(const char *text)
     block_line_open = false;
 }
 
-// The port failed under the run: the adapter was pulled out, or its driver
-// gave up. Nothing more can go over it, so the run ends here; the main window
-// lets go of the port and tells the user.
-static void connection_lost(modbus_transfer *t)
+// Ends the run on a line that is gone; the main window lets go of the port
+// and tells the user.
+static void run_lost(modbus_transfer *t, uint32_t code, const char *text)
 {
-    uint32_t code = port_error();
-    char text[PROG_ERROR_TEXT_SIZE];
-    system_error_text(code, text, sizeof text);
-    trim_line_end(text);
     // A line of its own, so that it cannot be read as the end of the block's.
     if (block_line_open)
         block_line_end("\n");
     trace("Connection lost: error %lu, %s\n", static_cast<unsigned long>(code), text);
     fflush(stdout);
     t->state = PROG_STATE_LOST;
+}
+
+// The port failed under the run: the adapter was pulled out, or its driver
+// gave up. Nothing more can go over it, so the run ends here.
+static void connection_lost(modbus_transfer *t)
+{
+    uint32_t code = port_error();
+    char text[PROG_ERROR_TEXT_SIZE];
+    system_error_text(code, text, sizeof text);
+    trim_line_end(text);
+    run_lost(t, code, text);
+}
+
+void prog_port_removed(modbus_transfer *t)
+{
+    char text[PROG_ERROR_TEXT_SIZE];
+    snprintf(text, sizeof text, "%s was announced as removed", t->port_name);
+    run_lost(t, PROG_ERROR_DEVICE_REMOVED, text);
 }
 
 // False when the port failed; the run is then lost.

@@ -29,6 +29,15 @@ const int32_t PROG_CRC_REPLY_LENGTH_MIN = 15; // bytes
 // Room for the system's text of a failed port call in the trace line.
 const int32_t PROG_ERROR_TEXT_SIZE = 512; // bytes, terminating zero included
 
+// The system's error number for a device that has been removed, which the
+// trace gives for a port that Windows announced as gone under the run.
+const uint32_t PROG_ERROR_DEVICE_REMOVED = 1617;
+
 bool timer_elapsed(uint32_t *start, uint32_t timeout);
 void prog_enter(modbus_transfer *t, uint32_t s);
 void prog_step(modbus_transfer *t);
+// Windows announced the removal of the run's port: the run ends in the
+// lost state, with its "Connection lost" line, as when a write fails. A
+// driver may go on answering on a handle whose device is gone, or the port
+// may be replaced under the same name; the run must not go on over it.
+void prog_port_removed(modbus_transfer *t);

@@ -66,8 +66,7 @@ def pytest_runtest_call(item):
         return
     if s.tool is not None:
         process_end(s.tool, grace_s=2, sig=signal.SIGKILL)  # its standard error is whole once it has ended
-        with open(s.err_path, "rb") as f:
-            errors = f.read().decode("latin-1")
+        errors = s.tool_errors()
         s.check(errors == "", "the tool wrote nothing to standard error", repr(errors[:300]))
     failed = [what for ok, what in s.checks if not ok]
     s.log("%s: %s (%d checks); artefacts in %s" % (item.name, "FAILED %d" % len(failed) if failed else "passed",

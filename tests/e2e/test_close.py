@@ -1,11 +1,13 @@
 """Closing the dialog, and Windows asking whether the session may end, while
-the device's flash is being changed and outside that; the window's icon."""
+the device's flash is being changed and outside that; the window's icon;
+what Windows hears of a whole run, read from Wine's relay log."""
 
 import subprocess
 import time
 
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
+from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND
 
 QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
             "If you close the program, the update stops part way and the Orvex is left "
@@ -14,6 +16,15 @@ QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
 QUESTION_WAIT_MS = 5000
 NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
+# The calls and messages the relay case follows.
+RELAY = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user32.RegisterWindowMessageA",
+         "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
+         "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
+         "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
+         "WM_QUERYENDSESSION", "WM_ENDSESSION")
+CONTACT_UNANSWERED = 30       # contact requests the device drops: the tool is still contacting when asked
+SESSION_MAY_END_MS = 8000     # longer than the device stays silent: unheld, the writes would begin
+SHUTDOWN_REASON = 'L"Writing firmware to the Orvex 2.0 - do not shut down"'
 
 
 def question_up(s, what, close=True):
@@ -26,8 +37,12 @@ def question_up(s, what, close=True):
             % what, repr(text))
 
 
-def end_session_answer(s):
+def end_session_answer(s, goes_on=False):
+    """Asks whether the session may end; the answer. With goes_on, then says
+    that it goes on, as Windows does once another program held it off."""
     code, text = s.ui("end-session")
+    if goes_on:
+        s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
     return int(text.split()[1]) if code == 0 and text.startswith("answered ") else None
 
 
@@ -63,19 +78,20 @@ def test_close_asks(session):
     s.tool_start()
     s.dialog_up(["\\\\.\\com5"])
     dialog_window = (s.xdotool("search", "--name", DIALOG_CAPTION) or [None])[0]
-    s.check(end_session_answer(s) == 1, "before a run Windows may end the session")
+    s.check(end_session_answer(s, goes_on=True) == 1, "before a run Windows may end the session")
     s.press()
     s.wait_address(FLASH_BASE + 8 * BLOCK_BYTES)
-    s.check(end_session_answer(s) == 0, "while the blocks are written, Windows may not end the session")
+    s.check(end_session_answer(s, goes_on=True) == 0, "while the blocks are written, Windows may not end the session")
     question_up(s, "a close while writing")
-    s.ui("post-close")  # the system menu's close cannot reach the dialog under its question
+    # The system menu's close cannot reach the dialog under its question.
+    s.check(s.ui("post-close")[0] == 0, "a second close is posted to the dialog")
     s.wait_address(FLASH_BASE + 16 * BLOCK_BYTES)  # the run goes on under the question
     question_up(s, "a second close while the question is up", close=False)
     check_icon(s, dialog_window)
     s.screenshot("screenshot-question.png")
     s.ui("answer", "no")
     s.wait_status(STATUS_DONE)
-    s.check(end_session_answer(s) == 1, "after \"%s\" Windows may end the session" % STATUS_DONE)
+    s.check(end_session_answer(s, goes_on=True) == 1, "after \"%s\" Windows may end the session" % STATUS_DONE)
     s.ui("close")
     start = time.monotonic()
     s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
@@ -112,3 +128,89 @@ def test_close_yes(session):
     report = s.sim_stop(sim)
     s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
             "the device was left part written", str(report.get("flash")))
+
+
+def test_system_calls(session):
+    """What Windows hears of a whole run, in the order of Wine's relay log.
+    Another window is in front of the dialog throughout. Asked while the
+    tool is still contacting, the session may end; then the tool writes
+    nothing, however long Windows takes, and once told that the session goes
+    on, it updates the device."""
+    s = session
+    sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
+    s.tool_start(relay=RELAY)
+    s.dialog_up(["\\\\.\\com5"])
+    job = s.ui_background("front", 2 * RUN_WAIT_MS)
+    with open(job.path) as f:
+        front = f.read().split()
+    s.check(front[:1] == ["front"], "another window is in front of the dialog", repr(front))
+    s.press()
+    s.wait_status("Establishing Link...")
+    s.check(end_session_answer(s) == 1, "while contacting, Windows may end the session")
+    code, text = s.ui("wait-address", "%#x" % FLASH_BASE, SESSION_MAY_END_MS)
+    s.check(code == UI_EXIT_NOT_FOUND and text == "Establishing Link...\n",
+            "while the session may end, no block goes out and the status stays", repr(text[-200:]))
+    s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
+    s.wait_status(STATUS_DONE)
+    report = s.update_end(sim)
+    check_relay(s, s.relay(RELAY))
+    check_clean_run(s, s.trace(), report)
+
+
+def check_relay(s, calls):
+    """The relay case's checks, in the log's order."""
+    def at(name, args=None):
+        return [i for i, c in enumerate(calls) if c.name == name and (args is None or args(c.args))]
+
+    def first(indices):
+        return indices[0] if indices else None
+
+    def before(a, b):
+        return a is not None and b is not None and a < b
+
+    dialog = first([c.ret for c in calls if c.name == "user32.CreateDialogParamA"]) or "no dialog"
+    s.check(before(first(at("kernel32.SetDefaultDllDirectories", lambda a: a == "00000800")),
+                   first(at("user32.RegisterClassA"))),
+            "the DLL search is restricted to System32 (0x800) before the window class is registered")
+    message = first([c.ret for c in calls if c.name == "user32.RegisterWindowMessageA"
+                     and c.args.endswith('"TaskbarButtonCreated"')])
+    allowed = "%s,%s,00000001,00000000" % (dialog, message)
+    s.check(before(first(at("user32.CreateDialogParamA")), first(at("user32.ChangeWindowMessageFilterEx",
+                                                                    lambda a: a == allowed))),
+            "once the dialog exists, TaskbarButtonCreated passes its message filter", allowed)
+
+    port = first([c.ret for c in calls if c.name == "kernel32.CreateFileA" and 'com5",' in c.args])
+    writes = at("kernel32.WriteFile")
+    requests = [i for i in writes if calls[i].args.startswith("%s," % port)]
+    blocks = [i for i in requests if calls[i].args.split(",")[2] == "0000040b"]
+    query = first(at("WM_QUERYENDSESSION"))
+    goes_on = first(at("WM_ENDSESSION", lambda a: "wp=00000000" in a))
+    if not s.check(port and len(blocks) >= s.blocks and query is not None and goes_on is not None,
+                   "the log has the port opened, the blocks written, the query and the session going on",
+                   "port %s, %d blocks, query %s, goes on %s" % (port, len(blocks), query, goes_on)):
+        return
+    s.check(before(first(requests), query) and before(query, blocks[0]) and calls[query].ret == "00000001",
+            "asked while contacting, the session may end")
+    held = [calls[i].args for i in writes if query < i < goes_on]
+    s.check(not held, "while the session may end nothing is written: no request, no block, no trace line",
+            str(held[:3]))
+    s.check(before(goes_on, blocks[0]), "the blocks go out once the session goes on")
+
+    awake = at("kernel32.SetThreadExecutionState", lambda a: a == "80000001")
+    released = at("kernel32.SetThreadExecutionState", lambda a: a == "80000000")
+    s.check(len(awake) == 1 and blocks[0] < awake[0] < blocks[1],
+            "the system is kept awake from the first block, not before", "%s; blocks %s" % (awake, blocks[:2]))
+    s.check(len(released) == 1 and before(blocks[-1], released[0]), "and released after the last block",
+            str(released))
+    reason = at("user32.ShutdownBlockReasonCreate", lambda a: a.startswith(dialog + ",") and a.endswith(SHUTDOWN_REASON))
+    s.check(len(reason) == 1 and blocks[0] < reason[0] < blocks[1],
+            "the shutdown reason is set with the first block", str(reason))
+    removed = at("user32.ShutdownBlockReasonDestroy", lambda a: a == dialog)
+    s.check(len(removed) == 1 and before(blocks[-1], removed[0]), "and removed after the last block", str(removed))
+    flashes = at("user32.FlashWindowEx")
+    foreground = [calls[i].ret for i in at("user32.GetForegroundWindow") if flashes and i < flashes[0]]
+    # Under Wine the window in front gives way to the desktop window: either
+    # way the dialog is behind.
+    s.check(len(flashes) == 1 and before(blocks[-1], flashes[0]) and foreground[-1:] not in ([], [dialog]),
+            "the taskbar button flashes once as the run ends, another window in front",
+            "flashes %s, foreground %s, dialog %s" % (flashes, foreground[-1:], dialog))

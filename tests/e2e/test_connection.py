@@ -1,14 +1,16 @@
 """The line going away: a device that leaves in the middle of an update, as
-when the adapter is pulled out, and ports that come and go while the tool
-runs, announced as Windows announces them."""
+when the adapter is pulled out, a port announced as removed under a run, and
+ports that come and go while the tool runs, announced as Windows announces
+them."""
 
 import re
 
-from checks import check_clean_run, open_line
-from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, WINE_CALL_TIMEOUT_S
+from checks import check_clean_run, open_line, writes_of
+from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, WINE_CALL_TIMEOUT_S, block_addresses
 from harness.session import RUN_WAIT_MS, parse_click_time
 
 STATUS_LOST = "Connection lost - reconnect and press Update"
+COM5, COM7 = "\\\\.\\com5", "\\\\.\\com7"
 LOST_WITHIN_MS = 2000         # from the device going to the status saying so
 
 
@@ -55,11 +57,18 @@ def test_lost_connection(session):
     s.check(frames and frames[-1].get("reply") == "unplugged" and report["flash"]["blocks_written"] == gone_at - 1,
             "the device stored %d blocks and left on the next" % (gone_at - 1), str(frames[-1:]))
 
-    com5, com7 = "\\\\.\\com5", "\\\\.\\com7"
     s.port_link(5, s.nodev)
-    announce(s, "removal", 5, [com7], 0, "after COM5 went only com7 is listed, and selected")
+    announce(s, "removal", 5, [COM7], 0, "after COM5 went only com7 is listed, and selected")
+    back_and_updated(s, trace, other)
+
+
+def back_and_updated(s, trace, other):
+    """After a run on com5 lost its line and com5 left the list: a new
+    device on com5 is announced, com5 is selected again over com7, and the
+    press the status line asks for gives it a whole update, nothing reaching
+    com7. trace is the tool's trace up to the loss."""
     second = s.sim_start(5, tag="second")
-    announce(s, "arrival", 5, [com5, com7], 0, "after COM5 came back, com5, the lost run's port, is selected again")
+    announce(s, "arrival", 5, [COM5, COM7], 0, "after COM5 came back, com5, the lost run's port, is selected again")
     s.press()
     s.wait_status(STATUS_DONE)
     s.check_no_box("an update after the device came back")
@@ -68,6 +77,36 @@ def test_lost_connection(session):
     s.check(whole.count(open_line(5)) == 2, "the same port was opened again")
     check_clean_run(s, whole[len(trace):], report)
     s.check(not s.sim_stop(other).get("frames"), "nothing reached the device on com7")
+
+
+def test_held_port_removed(session):
+    """Windows announces com5's removal while a run holds it and its device
+    still answers, as when a driver answers on a dead handle or the port is
+    replaced under its name: the announcement itself ends the run as a lost
+    line, lets go of com5 and drops it from the list, and no block follows.
+    com5's return is then taken as after any lost line."""
+    s = session
+    first = s.sim_start(5, ["--pace"], tag="first")
+    other = s.sim_start(7)
+    s.tool_start()
+    s.dialog_up([COM5, COM7])
+    s.press()
+    s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
+    announce(s, "removal", 5, [COM7], 0, "after the held COM5's removal only com7 is listed, and selected")
+    status = s.status()
+    s.check(status == STATUS_LOST, "the announcement has ended the run: \"%s\"" % STATUS_LOST, status)
+    code, text = s.ui("progress")
+    done = int(text.split()[-1]) if code == 0 and text.startswith("range ") else -1
+    trace = s.trace()
+    ending = "... - SENT - \nConnection lost: error 1617, %s was announced as removed\n" % COM5
+    s.check(trace.endswith(ending), "the trace ends: the block in flight, then a line of its own says that com5 "
+            "was announced as removed", repr(trace[-200:]))
+    back_and_updated(s, trace, other)
+    addresses = [frame.get("address") for frame in writes_of(s.sim_stop(first))]
+    distinct = [a for i, a in enumerate(addresses) if i == 0 or a != addresses[i - 1]]
+    s.check(done > 0 and distinct in (block_addresses(s.blocks)[:done], block_addresses(s.blocks)[:done + 1]),
+            "no block went to the first device after the %d acknowledged and the one in flight" % done,
+            "%d blocks" % len(distinct))
 
 
 def list_read(s):

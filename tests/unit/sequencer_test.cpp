@@ -580,32 +580,35 @@ TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 
 // What the desk, Windows and the taskbar are told, in every state with the
 // run holding its port and without. Offset 3 of 10 blocks: the taskbar shows
-// the bar's blocks, none yet for a run just pressed.
+// the bar's blocks, none yet for a run just pressed. While the session may
+// end, a run that may still send a block waits; the removal of its port
+// (com5) ends a run under way and lets a finished one's port go.
 TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
 {
     struct decision_case {
         uint32_t state;
         bool held;
-        bool changing; // closing asks, shutdown is held off
-        bool awake;
+        bool changing; // closing asks, shutdown is held off, the system kept awake
         uint32_t taskbar;
         int32_t done;
+        bool held_may_end; // waits while the session may end
+        uint32_t removal;  // com5 announced as removed
     };
     const decision_case cases[] = {
-        {PROG_STATE_IDLE, false, false, false, TASKBAR_NONE, 0},  // before the first run
-        {PROG_STATE_IDLE, true, false, true, TASKBAR_NORMAL, 0},  // just pressed
-        {PROG_STATE_START, true, false, true, TASKBAR_NORMAL, 3},
-        {PROG_STATE_CONTACT, true, false, true, TASKBAR_NORMAL, 3},
-        {PROG_STATE_WRITE, true, true, true, TASKBAR_NORMAL, 3},
-        {PROG_STATE_WRITE, false, false, false, TASKBAR_NONE, 3},
-        {PROG_STATE_VERIFY, true, true, true, TASKBAR_NORMAL, 3},
-        {PROG_STATE_VERIFY, false, false, false, TASKBAR_NONE, 3},
-        {PROG_STATE_RESET, true, false, true, TASKBAR_NORMAL, 3},
-        {PROG_STATE_FAILED, true, false, false, TASKBAR_ERROR, 3}, // the port stays open
-        {PROG_STATE_DONE, true, false, false, TASKBAR_NONE, 3},    // within the tick that ends it
-        {PROG_STATE_DONE, false, false, false, TASKBAR_NONE, 3},
-        {PROG_STATE_LOST, true, false, false, TASKBAR_ERROR, 3},
-        {PROG_STATE_LOST, false, false, false, TASKBAR_ERROR, 3},
+        {PROG_STATE_IDLE, false, false, TASKBAR_NONE, 0, true, REMOVAL_NONE}, // before the first run
+        {PROG_STATE_IDLE, true, false, TASKBAR_NORMAL, 0, true, REMOVAL_LOST}, // just pressed
+        {PROG_STATE_START, true, false, TASKBAR_NORMAL, 3, true, REMOVAL_LOST},
+        {PROG_STATE_CONTACT, true, false, TASKBAR_NORMAL, 3, true, REMOVAL_LOST},
+        {PROG_STATE_WRITE, true, true, TASKBAR_NORMAL, 3, true, REMOVAL_LOST},
+        {PROG_STATE_WRITE, false, false, TASKBAR_NONE, 3, true, REMOVAL_NONE},
+        {PROG_STATE_VERIFY, true, true, TASKBAR_NORMAL, 3, false, REMOVAL_LOST},
+        {PROG_STATE_VERIFY, false, false, TASKBAR_NONE, 3, false, REMOVAL_NONE},
+        {PROG_STATE_RESET, true, false, TASKBAR_NORMAL, 3, false, REMOVAL_LOST},
+        {PROG_STATE_FAILED, true, false, TASKBAR_ERROR, 3, false, REMOVAL_RELEASE}, // the port stays open
+        {PROG_STATE_DONE, true, false, TASKBAR_NONE, 3, false, REMOVAL_RELEASE},    // within the tick that ends it
+        {PROG_STATE_DONE, false, false, TASKBAR_NONE, 3, false, REMOVAL_NONE},
+        {PROG_STATE_LOST, true, false, TASKBAR_ERROR, 3, false, REMOVAL_RELEASE},
+        {PROG_STATE_LOST, false, false, TASKBAR_ERROR, 3, false, REMOVAL_NONE},
     };
     for (const decision_case &c : cases) {
         modbus_transfer t = {};
@@ -614,7 +617,12 @@ TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
         t.image_size = 10 * MODBUS_PROG_BLOCKSIZE_MAX;
         std::string what = "state " + std::to_string(c.state) + (c.held ? ", port held" : ", no port");
         EXPECT_EQ(run_flash_changing(&t, c.held), c.changing) << what;
-        EXPECT_EQ(run_keep_awake(&t, c.held), c.awake) << what;
+        EXPECT_EQ(run_keep_awake(&t, c.held), c.changing) << what;
+        EXPECT_EQ(run_step_held(&t, SESSION_MAY_END), c.held_may_end) << what;
+        EXPECT_FALSE(run_step_held(&t, SESSION_GOES_ON)) << what;
+        EXPECT_TRUE(run_step_held(&t, SESSION_ENDING)) << what << ": nothing more once the session ends";
+        EXPECT_EQ(run_port_removal(&t, c.held, 5, 5), c.removal) << what;
+        EXPECT_EQ(run_port_removal(&t, c.held, 5, 7), REMOVAL_NONE) << what << ": another port";
         taskbar_view view = run_taskbar(&t, c.held);
         EXPECT_EQ(view.state, c.taskbar) << what;
         if (view.state != TASKBAR_NONE) {
@@ -656,7 +664,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         EXPECT_FALSE(run_end_flash(before, r.t.state, false)) << c.name << ": a press is no end";
         taskbar_view pressed = run_taskbar(&r.t, held);
         EXPECT_TRUE(pressed.state == TASKBAR_NORMAL && pressed.done == 0) << c.name << ": the button starts empty";
-        EXPECT_TRUE(run_keep_awake(&r.t, held)) << c.name;
+        EXPECT_FALSE(run_keep_awake(&r.t, held)) << c.name << ": nothing at stake before the first block";
         int flashes = 0;
         bool wrote = false;
         bool judged = false;
@@ -674,7 +682,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
             judged = c.verdict != nullptr && std::count(fake.statuses.begin(), fake.statuses.end(), c.verdict) > 0;
             bool expected = wrote && !judged && r.t.state != PROG_STATE_LOST;
             EXPECT_EQ(run_flash_changing(&r.t, held), expected) << c.name << ", tick " << i << ", \"" << status << "\"";
-            EXPECT_EQ(run_keep_awake(&r.t, held), r.t.state != c.final_state) << c.name << ", tick " << i;
+            EXPECT_EQ(run_keep_awake(&r.t, held), expected) << c.name << ", tick " << i;
             EXPECT_FALSE(run_end_flash(before, r.t.state, true)) << c.name << ": the dialog in front";
             flashes += run_end_flash(before, r.t.state, false);
         }
@@ -685,6 +693,101 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         uint32_t shown = run_taskbar(&r.t, held).state;
         EXPECT_EQ(shown, c.final_state == PROG_STATE_DONE ? TASKBAR_NONE : TASKBAR_ERROR) << c.name;
     }
+}
+
+// Where the session stands after Windows's questions and announcements.
+TEST(RunDecisions, SessionEndAsWindowsTellsIt)
+{
+    const uint32_t sessions[] = {SESSION_GOES_ON, SESSION_MAY_END, SESSION_ENDING};
+    const uint32_t agreed[] = {SESSION_MAY_END, SESSION_MAY_END, SESSION_ENDING};
+    const uint32_t ends[] = {SESSION_ENDING, SESSION_ENDING, SESSION_ENDING};
+    const uint32_t goes_on[] = {SESSION_GOES_ON, SESSION_GOES_ON, SESSION_ENDING};
+    for (size_t i = 0; i < std::size(sessions); i++) {
+        EXPECT_EQ(session_after_query(sessions[i], true), agreed[i]) << i;
+        EXPECT_EQ(session_after_query(sessions[i], false), sessions[i]) << i;
+        EXPECT_EQ(session_after_end(sessions[i], true), ends[i]) << i;
+        EXPECT_EQ(session_after_end(sessions[i], false), goes_on[i]) << i;
+    }
+}
+
+// Ticks as the main window does: a step only when the session allows one.
+void tick_unless_held(run_record *r, uint32_t session)
+{
+    if (run_step_held(&r->t, session))
+        fake.now_ms += TICK_PERIOD_MS;
+    else
+        tick(r);
+}
+
+// Asked while contacting, the program agrees that the session may end; the
+// device answers, and no block goes out, nor a status or a trace line, until
+// Windows says the session goes on. Asked again while writing, it does not
+// agree, and the run ends verified. Once the session ends, a run stops
+// where it is.
+TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
+{
+    run_record r;
+    run_init(&r, 4);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(run_until_state(&r, PROG_STATE_CONTACT));
+    testing::internal::GetCapturedStdout();
+    uint32_t session = session_after_query(SESSION_GOES_ON, !run_flash_changing(&r.t, true));
+    ASSERT_EQ(session, SESSION_MAY_END);
+    size_t written = fake.written.size();
+    size_t statuses = fake.statuses.size();
+    testing::internal::CaptureStdout();
+    for (int i = 0; i < 200; i++)
+        tick_unless_held(&r, session);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(fake.written.size(), written);
+    EXPECT_EQ(fake.statuses.size(), statuses);
+    EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
+
+    session = session_after_end(session, false);
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x400; }));
+    session = session_after_query(session, !run_flash_changing(&r.t, true));
+    EXPECT_EQ(session, SESSION_GOES_ON) << "asked while writing: not agreed";
+    for (int i = 0; i < TICKS_MAX && r.t.state != PROG_STATE_DONE; i++)
+        tick_unless_held(&r, session);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
+    EXPECT_TRUE(flash_holds_image(r));
+
+    r.t.state = PROG_STATE_IDLE; // the next press
+    show_status("Contacting Device...");
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x800; }));
+    session = session_after_end(SESSION_GOES_ON, true);
+    written = fake.written.size();
+    for (int i = 0; i < 200; i++)
+        tick_unless_held(&r, session);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(fake.written.size(), written) << "the session ends: nothing more goes out";
+}
+
+// Windows announced the run's port as removed while its device still
+// answers: the run ends lost, with a line of its own in the shape of a
+// failed call's, and the port is used no more.
+TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
+{
+    run_record r;
+    run_init(&r, 4);
+    char port_name[] = "\\\\.\\com5";
+    r.t.port_name = port_name;
+    testing::internal::CaptureStdout();
+    ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == PROG_STATE_WRITE && r.t.offset == 0x800; }));
+    fake.calls.clear();
+    prog_port_removed(&r.t);
+    for (int n = 0; n < 100; n++)
+        tick(&r);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(r.t.state, PROG_STATE_LOST);
+    EXPECT_EQ(fake.calls, "");
+    const std::string ending = "PROG ADDR 0x8001800, LEN 0x400, FROM 0x800... - SENT - \n"
+                               "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n";
+    ASSERT_GE(log.size(), ending.size());
+    EXPECT_EQ(log.substr(log.size() - ending.size()), ending) << log;
 }
 
 TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)

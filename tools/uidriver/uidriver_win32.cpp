@@ -31,6 +31,7 @@ const char UI_DIALOG_CAPTION[] = "Orvex 2.0 Firmware Update Tool";
 const char UI_DIALOG_CLASS[] = "ZELT"; // the question before closing has the dialog's caption
 const char UI_BOX_CAPTION[] = "Terminate Program";
 const char UI_BOX_CLASS[] = "#32770"; // the class of every system dialog
+const char UI_FRONT_CLASS[] = "uidriver front"; // the window "front" puts before the dialog
 
 const int UI_ID_BOX_TEXT = 0xFFFF; // the message text of a system message box
 
@@ -85,8 +86,14 @@ void usage_print()
           "                          closes, print its text, then \"boxes N\", the\n"
           "                          count of such questions up\n"
           "  answer yes|no           press Yes or No in that question\n"
-          "  end-session             ask the tool, as Windows does before a shutdown,\n"
-          "                          whether the session may end; print \"answered N\"\n"
+          "  end-session [goes-on|ends]\n"
+          "                          ask the tool, as Windows does before a shutdown,\n"
+          "                          whether the session may end; with an argument,\n"
+          "                          tell it instead whether the session goes on or\n"
+          "                          ends after all; print \"answered N\"\n"
+          "  front [ms]              put a window of another program in front of the\n"
+          "                          dialog; print \"front\" and its handle once it is\n"
+          "                          the foreground window, and keep it for ms\n"
           "  wait-foreground [ms]    wait until the dialog is the foreground window\n"
           "                          and holds the keyboard focus\n"
           "  click-time MS STALL_MS TEXT...\n"
@@ -535,7 +542,10 @@ int command_post_close(int, char **)
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    PostMessageW(dialog, WM_CLOSE, 0, 0);
+    if (!PostMessageW(dialog, WM_CLOSE, 0, 0)) {
+        fputs("uidriver: the close could not be posted\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
     return UI_EXIT_OK;
 }
 
@@ -567,16 +577,28 @@ int command_answer(int, char **argv)
     return UI_EXIT_OK;
 }
 
-// Windows sends this to every window before a shutdown, a restart or a
-// log-off; a window that answers 0 holds the session's end off.
-int command_end_session(int, char **)
+// Windows asks every window before a shutdown, a restart or a log-off
+// (WM_QUERYENDSESSION: a window that answers 0 holds the session's end off),
+// then tells each whether the session ends after all (WM_ENDSESSION): it
+// goes on when a program held it off or the user cancelled.
+int command_end_session(int argc, char **argv)
 {
+    UINT message_id = WM_QUERYENDSESSION;
+    WPARAM ending = FALSE;
+    if (argc > 2) {
+        message_id = WM_ENDSESSION;
+        ending = strcmp(argv[2], "ends") == 0 ? TRUE : FALSE;
+        if (!ending && strcmp(argv[2], "goes-on") != 0) {
+            usage_print();
+            return UI_EXIT_USAGE;
+        }
+    }
     HWND dialog = dialog_required();
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
     LRESULT answer = 0;
-    if (!send_bounded(dialog, WM_QUERYENDSESSION, 0, 0, &answer)) {
+    if (!send_bounded(dialog, message_id, ending, 0, &answer)) {
         fputs("uidriver: the dialog did not answer\n", stderr);
         return UI_EXIT_NOT_FOUND;
     }
@@ -705,6 +727,47 @@ int command_wait_foreground(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
+// Lets the window's messages through for ms; false once it is gone.
+bool window_serve(HWND window, DWORD ms)
+{
+    return !poll_until(ms, UI_POLL_MS, [&] {
+        MSG msg{};
+        while (PeekMessageA(&msg, nullptr, 0, 0, PM_REMOVE)) {
+            DispatchMessageA(&msg);
+        }
+        return !IsWindow(window);
+    });
+}
+
+// Another program's window in front of the dialog, as when the technician
+// works elsewhere while the update runs. (Under Wine without a window
+// manager the desktop window takes the foreground from it soon after; the
+// dialog stays behind either way.)
+int command_front(int argc, char **argv)
+{
+    DWORD hold_ms = wait_ms_arg(argc, argv, 2);
+    WNDCLASSA window_class{};
+    window_class.lpfnWndProc = DefWindowProcA;
+    window_class.hInstance = GetModuleHandleA(nullptr);
+    window_class.lpszClassName = UI_FRONT_CLASS;
+    RegisterClassA(&window_class);
+    HWND window = CreateWindowExA(0, UI_FRONT_CLASS, UI_FRONT_CLASS, WS_OVERLAPPEDWINDOW | WS_VISIBLE, 0, 0, 200,
+                                  100, nullptr, nullptr, window_class.hInstance, nullptr);
+    SetForegroundWindow(window);
+    bool in_front = poll_until(UI_WAIT_DEFAULT_MS, UI_POLL_MS, [&] {
+        window_serve(window, 0);
+        return GetForegroundWindow() == window;
+    });
+    if (!in_front) {
+        fputs("uidriver: the window never came in front\n", stderr);
+        return UI_EXIT_NOT_FOUND;
+    }
+    printf("front %#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(window)));
+    fflush(stdout);
+    window_serve(window, hold_ms);
+    return UI_EXIT_OK;
+}
+
 // Windows tells every top-level window of a serial port that comes or goes
 // with WM_DEVICECHANGE and a DEV_BROADCAST_PORT naming it. The message is
 // sent, not posted: it carries a pointer, which only a sent message takes
@@ -770,6 +833,7 @@ const ui_command UI_COMMANDS[] = {
     {"click-time", 5, command_click_time},
     {"wait-listed", 2, command_wait_listed},
     {"device-change", 4, command_device_change},
+    {"front", 2, command_front},
 };
 
 int command_run(int argc, char **argv)

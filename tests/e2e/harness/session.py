@@ -20,6 +20,7 @@ import threading
 import time
 
 from .protocol import BLOCK_BYTES, padded_image
+from .relay import RELAY_DEBUG, RELAY_KEY, relay_calls, relay_include, relay_line
 
 DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 STATUS_IDLE = " - Idle - "
@@ -455,8 +456,14 @@ class Session:
 
     # ------------------------------------------------------------ the tool
 
-    def tool_start(self):
+    def tool_start(self, relay=()):
+        """Starts the tool; with relay, names of dll.Function and of messages
+        (WM_CLOSE), its standard error is Wine's log of those calls (relay())."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
+        if relay:
+            run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
+                         "/d", relay_include(relay), "/f"], env=self.env)
+            env["WINEDEBUG"] = RELAY_DEBUG
         with open(self.trace_path, "wb") as trace, open(self.err_path, "wb") as errors:
             self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
                                          stdout=trace, stderr=errors)
@@ -470,6 +477,17 @@ class Session:
             code = None
         self.log("installer exit code %s" % code)
         return code
+
+    def relay(self, names):
+        """The tool's calls of names, as its relay log gives them (harness.relay)."""
+        with open(self.err_path, "rb") as f:
+            return relay_calls(normalize_lines(f.read()), names)
+
+    def tool_errors(self):
+        """What the tool wrote to standard error, less a relay log."""
+        with open(self.err_path, "rb") as f:
+            lines = normalize_lines(f.read()).splitlines(keepends=True)
+        return "".join(line for line in lines if not relay_line(line))
 
     def trace_bytes(self):
         with open(self.trace_path, "rb") as f:
