@@ -52,3 +52,10 @@ bool run_end_flash(uint32_t before, uint32_t after, bool foreground)
 {
     return !foreground && !state_final(before) && state_final(after);
 }
+
+bool run_status_announced(bool pressed, uint32_t before, uint32_t after)
+{
+    // Leaving the start state changes nothing on the status line; the ticks
+    // after a run has ended leave the state as it was.
+    return pressed || (after != before && after != PROG_STATE_START && after != PROG_STATE_RESET);
+}

@@ -47,3 +47,13 @@ taskbar_view run_taskbar(const modbus_transfer *t, bool port_held);
 // it, while the dialog was not in front: the taskbar button then flashes so
 // that a technician working in another window sees that the run is over.
 bool run_end_flash(uint32_t before, uint32_t after, bool foreground);
+
+// Whether a screen reader is told that the status line changed (the line is
+// a live region). It hears the run's phases: a press of the update button
+// (whatever it answered), contact begun, the first block, verifying, and
+// each way a run ends. Not each block: a reader would still be naming
+// addresses long after the run had moved on. Nor the restart request, which
+// success follows within a tick or two. pressed says that the change came
+// from the button; otherwise it came from a tick that took the run from
+// state before to state after.
+bool run_status_announced(bool pressed, uint32_t before, uint32_t after);
