@@ -1,5 +1,6 @@
 """Closing the dialog, and Windows asking whether the session may end, while
-the device's flash is being changed and outside that; the window's icon."""
+the device's flash is being changed and outside that; the window's icon; the
+dialog from the keyboard."""
 
 import subprocess
 import time
@@ -14,6 +15,16 @@ QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
 QUESTION_WAIT_MS = 5000
 NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
+FOCUS_WAIT_MS = 5000
+IDC_PORT_LIST = 3             # installer/resources/resource.h
+IDC_UPDATE = 4
+# The calls the keyboard case has Wine's relay log show; each run's phases
+# are announced (press, link, first block, verifying, success), not its blocks.
+RELAY = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent")
+HEAP_TERMINATION_ON_CORRUPTION = "00000000,00000001,00000000,00000000"
+EVENT_OBJECT_LIVEREGIONCHANGED = "00008019"
+OBJID_CLIENT_CHILDID_SELF = "fffffffc,00000000"
+PHASES_OF_A_CLEAN_RUN = 5
 
 
 def question_up(s, what, close=True):
@@ -112,3 +123,54 @@ def test_close_yes(session):
     report = s.sim_stop(sim)
     s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
             "the device was left part written", str(report.get("flash")))
+
+
+def focus_on(s, control, what):
+    code, text = s.ui("focus", control, FOCUS_WAIT_MS)
+    s.check(code == 0, what, text.strip())
+
+
+def test_keyboard(session):
+    """The port list has the keyboard focus from the start. Esc while the
+    blocks are written asks the close question; No lets the update verify and
+    gives the focus back to the control that had it (the button, which the
+    press gave it). Esc when idle ends the tool with 0. Wine's relay log shows
+    the heap told to end the process on corruption before anything else, and
+    the status line announced at each phase of the run, not at each block."""
+    s = session
+    sim = s.sim_start(5, ["--pace"])
+    s.tool_start(relay=RELAY)
+    s.dialog_up(["\\\\.\\com5"])
+    focus_on(s, IDC_PORT_LIST, "at start the port list has the focus")
+    s.press()  # a click of the button gives it the focus
+    focus_on(s, IDC_UPDATE, "pressed, the button has the focus")
+    s.wait_address(FLASH_BASE + 8 * BLOCK_BYTES)
+    s.click_instructions()  # the keyboard's keys go to the dialog from now on
+    s.key("Escape")
+    question_up(s, "Esc while writing", close=False)
+    code, text = s.ui("focus")
+    s.check(text == "focus none\n", "while the question is up, it has the focus", text.strip())
+    s.ui("answer", "no")
+    focus_on(s, IDC_UPDATE, "after No the button has the focus again")
+    s.wait_status(STATUS_DONE)
+    report = s.sim_stop(sim)
+    s.click_instructions()
+    focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
+    s.key("Escape")
+    start = time.monotonic()
+    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
+            "Esc when idle ends the tool with 0, with no question")
+    check_clean_run(s, s.trace(), report)
+
+    calls = s.relay_calls()
+    names = [name.split(".")[-1] for name, _ in calls]
+    s.check(names[:2] == ["HeapSetInformation", "SetDefaultDllDirectories"]
+            and calls[0][1] == HEAP_TERMINATION_ON_CORRUPTION,
+            "first the heap is told to end the process on corruption, then the DLL search is restricted",
+            str(calls[:2]))
+    announced = [args.split(",") for name, args in calls if name.endswith(".NotifyWinEvent")]
+    s.check(len(announced) == PHASES_OF_A_CLEAN_RUN and
+            all(a[0] == EVENT_OBJECT_LIVEREGIONCHANGED and ",".join(a[2:]) == OBJID_CLIENT_CHILDID_SELF
+                and a[1] == announced[0][1] for a in announced),
+            "the status line is announced as a live region %d times, once a phase" % PHASES_OF_A_CLEAN_RUN,
+            str(announced))

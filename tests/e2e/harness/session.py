@@ -70,6 +70,13 @@ class Inputs:
                 if not os.path.isfile(path)]
 
 
+# Wine's relay log, on the tool's standard error: "0024:Call KERNEL32.Sleep(0000000a) ret=00401234",
+# then a "Ret" line; only the calls named in the prefix's RelayInclude, and
+# a few lines of its own. Every line of it starts with the thread's number,
+# which no line of the tool's own does.
+RELAY_LINE = re.compile(r"^(?:[0-9a-f]{4}:)+")
+RELAY_CALL = re.compile(r"^(?:[0-9a-f]{4}:)+Call ([\w.]+)\((.*)\) ret=[0-9a-f]+$")
+
 # A simulated device on a COM port, its pseudo-terminal (slave) and the stem
 # of its files: <stem>.ready, .report.json, .log and .flash.bin.
 Sim = collections.namedtuple("Sim", "proc com stem slave")
@@ -429,8 +436,14 @@ class Session:
 
     # ------------------------------------------------------------ the tool
 
-    def tool_start(self):
+    def tool_start(self, relay=()):
+        """Starts the tool; relay names calls ("kernel32.Sleep") for Wine's
+        relay log to show (relay_calls() reads them once the tool has ended)."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
+        if relay:
+            run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine\Debug", "/v", "RelayInclude", "/d",
+                         ";".join(relay), "/f"], env=self.env)
+            env["WINEDEBUG"] = "-all,+relay"
         with open(self.trace_path, "wb") as trace, open(self.err_path, "wb") as errors:
             self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
                                          stdout=trace, stderr=errors)
@@ -444,6 +457,19 @@ class Session:
             code = None
         self.log("installer exit code %s" % code)
         return code
+
+    def relay_calls(self):
+        """Once the tool has ended: the calls its relay log shows, in order, as
+        (DLL.Function as Wine prints it, arguments). The log moves from the
+        tool's standard error to relay.log, leaving what the tool wrote."""
+        with open(self.err_path, "rb") as f:
+            lines = f.read().decode("latin-1").splitlines(keepends=True)
+        relay = [line for line in lines if RELAY_LINE.match(line)]
+        with open(os.path.join(self.out, "relay.log"), "w") as f:
+            f.writelines(relay)
+        with open(self.err_path, "wb") as f:
+            f.write("".join(line for line in lines if not RELAY_LINE.match(line)).encode("latin-1"))
+        return [m.groups() for m in (RELAY_CALL.match(line.rstrip("\n")) for line in relay) if m]
 
     def trace_bytes(self):
         with open(self.trace_path, "rb") as f:
