@@ -296,21 +296,33 @@ void focus_save(HWND dialog)
     }
 }
 
+// Gives the focus back to the control that had it, or to the port list.
+void focus_restore(HWND dialog)
+{
+    bool saved_usable = focus_saved != NULL && IsChild(dialog, focus_saved) && IsWindowEnabled(focus_saved);
+    SetFocus(saved_usable ? focus_saved : GetDlgItem(dialog, IDC_PORT_LIST));
+}
+
 // A dialog's keyboard focus belongs on one of its controls: on the way out
 // the control that has it is kept, on the way back it gets it again (the
 // port list, the first time). DefWindowProcA would give it to the dialog
 // window itself, where no key does anything but Tab.
 LRESULT on_activate(HWND window, WPARAM wParam)
 {
+    bool minimized = HIWORD(wParam) != 0;
     if (LOWORD(wParam) == WA_INACTIVE) {
         focus_save(window);
-        return 0;
+    } else if (!minimized) {
+        focus_restore(window);
     }
-    bool minimized = HIWORD(wParam) != 0;
-    if (!minimized) {
-        bool saved_usable = focus_saved != NULL && IsChild(window, focus_saved) && IsWindowEnabled(focus_saved);
-        SetFocus(saved_usable ? focus_saved : GetDlgItem(window, IDC_PORT_LIST));
-    }
+    return 0;
+}
+
+// Nor does the focus stay on the dialog window when something gives it
+// there, as Windows does when a minimized dialog is restored.
+LRESULT on_set_focus(HWND window)
+{
+    focus_restore(window);
     return 0;
 }
 
@@ -473,6 +485,8 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
         return on_query_end_session();
     case WM_ACTIVATE:
         return on_activate(window, wParam);
+    case WM_SETFOCUS:
+        return on_set_focus(window);
     default:
         // A registered message's number is known only at run time.
         if (message_id == taskbar_button_created && taskbar_button_created != 0) {
