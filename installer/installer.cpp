@@ -5,6 +5,7 @@
 #include <commctrl.h>
 #include <dbt.h>
 #include <objbase.h>
+#include <oleacc.h>
 #include <shobjidl.h>
 #include <stddef.h>
 
@@ -77,6 +78,19 @@ taskbar_view taskbar_shown;
 // is missing, and until Windows says the button exists.
 ITaskbarList3 *taskbar;
 UINT taskbar_button_created; // the registered message that says so
+
+// The control that had the keyboard focus when the dialog last lost it, to
+// get it back when the dialog is in front again, as a dialog's own window
+// procedure does. Null until then: the port list comes first.
+HWND focus_saved;
+
+// The status line is a live region: a screen reader reads it out when told
+// that it changed, politely, once the reader has finished what it was saying.
+// Windows names the live setting by this property (UI Automation's, which
+// the accessibility annotations take); the headers here lack it.
+const GUID ACCESS_LIVE_SETTING_PROPERTY = {0xc12bcd8e, 0x2a8e, 0x4950, {0x8a, 0xe7, 0x36, 0x25, 0x11, 0x1d, 0x58, 0xeb}};
+const LONG ACCESS_LIVE_POLITE = 1;
+const int32_t ACCESS_NAME_SIZE = 256; // bytes of the port list's name, with its terminating zero
 
 // Whether the record holds its port open: from a press until the run
 // succeeds, loses its line, or the next press.
@@ -209,6 +223,15 @@ void port_release(HWND dialog)
     }
 }
 
+// Tells a screen reader that the status line changed, when the change is
+// one it should hear: from the button, or from a tick that left state before.
+void status_announce(HWND dialog, bool pressed, uint32_t before)
+{
+    if (run_status_announced(pressed, before, transfer.state)) {
+        NotifyWinEvent(EVENT_OBJECT_LIVEREGIONCHANGED, GetDlgItem(dialog, IDC_STATUS), OBJID_CLIENT, CHILDID_SELF);
+    }
+}
+
 // The update button: a complete new run on the selected port.
 void update_command(HWND dialog)
 {
@@ -256,6 +279,7 @@ void run_moved(HWND dialog, uint32_t state_before)
         port_return_remember(&lost_port, &run_port);
     }
     run_announce(dialog);
+    status_announce(dialog, false, state_before);
     // Asked only when the state changed: the foreground is none of a tick's business.
     if (transfer.state != state_before &&
         run_end_flash(state_before, transfer.state, GetForegroundWindow() == dialog)) {
@@ -299,6 +323,74 @@ void port_removed(HWND dialog, int32_t number)
     }
 }
 
+// Keeps the control that has the focus, if one of the dialog's has it.
+void focus_save(HWND dialog)
+{
+    HWND focus = GetFocus();
+    if (focus != NULL && IsChild(dialog, focus)) {
+        focus_saved = focus;
+    }
+}
+
+// Gives the focus back to the control that had it, or to the port list.
+void focus_restore(HWND dialog)
+{
+    bool saved_usable = focus_saved != NULL && IsChild(dialog, focus_saved) && IsWindowEnabled(focus_saved);
+    SetFocus(saved_usable ? focus_saved : GetDlgItem(dialog, IDC_PORT_LIST));
+}
+
+// A dialog's keyboard focus belongs on one of its controls: on the way out
+// the control that has it is kept, on the way back it gets it again (the
+// port list, the first time). DefWindowProcA would give it to the dialog
+// window itself, where no key does anything but Tab.
+LRESULT on_activate(HWND window, WPARAM wParam)
+{
+    bool minimized = HIWORD(wParam) != 0;
+    if (LOWORD(wParam) == WA_INACTIVE) {
+        focus_save(window);
+    } else if (!minimized) {
+        focus_restore(window);
+    }
+    return 0;
+}
+
+// Nor does the focus stay on the dialog window when something gives it
+// there, as Windows does when a minimized dialog is restored.
+LRESULT on_set_focus(HWND window)
+{
+    focus_restore(window);
+    return 0;
+}
+
+// Screen readers: the port list has no label right before it (the
+// instructions stand above everything), so it is named after the instruction
+// that asks for it; the status line is a polite live region. Without the
+// accessibility service (Wine has a stub) the dialog works as before.
+void accessibility_annotate(HWND dialog)
+{
+    void *created = NULL;
+    if (FAILED(CoCreateInstance(CLSID_AccPropServices, NULL, CLSCTX_INPROC_SERVER, IID_IAccPropServices, &created))) {
+        return;
+    }
+    IAccPropServices *services = static_cast<IAccPropServices *>(created);
+    char instructions[ACCESS_NAME_SIZE * 2] = "";
+    GetDlgItemTextA(dialog, IDC_INSTRUCTIONS, instructions, sizeof instructions);
+    char name[ACCESS_NAME_SIZE] = "";
+    paragraph_with(instructions, "COM port", name, sizeof name);
+    wchar_t wide_name[ACCESS_NAME_SIZE] = L"";
+    if (name[0] != '\0' && MultiByteToWideChar(CP_ACP, 0, name, -1, wide_name, ACCESS_NAME_SIZE) > 0) {
+        services->SetHwndPropStr(GetDlgItem(dialog, IDC_PORT_LIST), OBJID_CLIENT, CHILDID_SELF, PROPID_ACC_NAME,
+                                 wide_name);
+    }
+    VARIANT live = {};
+    live.vt = VT_I4;
+    live.lVal = ACCESS_LIVE_POLITE;
+    services->SetHwndProp(GetDlgItem(dialog, IDC_STATUS), OBJID_CLIENT, CHILDID_SELF, ACCESS_LIVE_SETTING_PROPERTY,
+                          live);
+    // The annotations stay with the windows.
+    services->Release();
+}
+
 LRESULT on_destroy()
 {
     PostQuitMessage(0);
@@ -314,6 +406,9 @@ LRESULT on_close(HWND window)
         return 0;
     }
     if (run_flash_changing(&transfer, port_held())) {
+        // Kept here too: the question disables the dialog, and a disabled
+        // window can lose its focus before it hears that it is behind.
+        focus_save(window);
         close_question_up = true;
         int answer = MessageBoxA(window, CLOSE_QUESTION, CLOSE_CAPTION, MB_YESNO | MB_ICONWARNING | MB_DEFBUTTON2);
         close_question_up = false;
@@ -347,10 +442,16 @@ LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
     if (LOWORD(wParam) == IDC_PORT_LIST && HIWORD(wParam) == CBN_SELCHANGE) {
         port_return_forget(&lost_port);
     }
+    // Esc, as the dialog manager gives it: what the close box does.
+    if (LOWORD(wParam) == IDCANCEL) {
+        return on_close(window);
+    }
     if (LOWORD(wParam) != IDC_UPDATE) {
         return DefWindowProcA(window, WM_COMMAND, wParam, lParam);
     }
     update_command(window);
+    // A press always answers on the status line, a refusal included.
+    status_announce(window, true, transfer.state);
     return 0;
 }
 
@@ -433,6 +534,10 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
         return on_query_end_session();
     case WM_ENDSESSION:
         return on_end_session(wParam);
+    case WM_ACTIVATE:
+        return on_activate(window, wParam);
+    case WM_SETFOCUS:
+        return on_set_focus(window);
     default:
         // A registered message's number is known only at run time.
         if (message_id == taskbar_button_created && taskbar_button_created != 0) {
@@ -444,6 +549,10 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
 {
+    // A corrupted heap ends the process at once rather than letting it run
+    // on with what an attacker may have written; 32-bit programs made for
+    // Windows before Vista (subsystem version 4.0) do not get it by default.
+    HeapSetInformation(NULL, HeapEnableTerminationOnCorruption, NULL, 0);
     dll_search_restrict();
 
     WNDCLASSA wndclass = {};
@@ -496,6 +605,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     if (message_filter != NULL && taskbar_button_created != 0) {
         message_filter(g_main_dialog, taskbar_button_created, MSGFLT_ALLOW, NULL);
     }
+    accessibility_annotate(g_main_dialog);
     ShowWindow(g_main_dialog, show_command);
 
     trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);

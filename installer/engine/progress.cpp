@@ -92,3 +92,10 @@ uint32_t run_port_removal(const modbus_transfer *t, bool port_held, int32_t held
     // A failed run's "FAILED" says more than a lost line would.
     return state_final(t->state) ? REMOVAL_RELEASE : REMOVAL_LOST;
 }
+
+bool run_status_announced(bool pressed, uint32_t before, uint32_t after)
+{
+    // Leaving the start state changes nothing on the status line; the ticks
+    // after a run has ended leave the state as it was.
+    return pressed || (after != before && after != PROG_STATE_START && after != PROG_STATE_RESET);
+}

@@ -76,3 +76,13 @@ const uint32_t REMOVAL_RELEASE = 1; // the run is over: its port is let go, its 
 const uint32_t REMOVAL_LOST = 2;    // the run loses its line, as when a write fails
 
 uint32_t run_port_removal(const modbus_transfer *t, bool port_held, int32_t held_number, int32_t removed_number);
+
+// Whether a screen reader is told that the status line changed (the line is
+// a live region). It hears the run's phases: a press of the update button
+// (whatever it answered), contact begun, the first block, verifying, and
+// each way a run ends. Not each block: a reader would still be naming
+// addresses long after the run had moved on. Nor the restart request, which
+// success follows within a tick or two. pressed says that the change came
+// from the button; otherwise it came from a tick that took the run from
+// state before to state after.
+bool run_status_announced(bool pressed, uint32_t before, uint32_t after);

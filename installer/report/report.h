@@ -18,3 +18,9 @@ extern char status_text[STATUS_TEXT_SIZE];
 
 void trace(const char *format, ...) REPORT_FORMAT(1, 2);
 void show_status(const char *format, ...) REPORT_FORMAT(1, 2);
+
+// The paragraph of text (paragraphs are separated by a blank line, "\n\n")
+// that holds phrase, copied into out (size bytes, cut to fit); empty when no
+// paragraph holds it. A control without a label of its own is named after
+// the instruction that asks for it.
+void paragraph_with(const char *text, const char *phrase, char *out, int32_t size);

@@ -8,3 +8,4 @@
 #define ID_PROG_TIMER 6 // the timer that drives the sequencer
 #define IDC_PROGRESS 7  // blocks written so far, as a bar
 #define IDI_INSTALLER 1 // the program's icon
+#define IDC_INSTRUCTIONS -1 // the instructions: a static text with no id of its own

@@ -1,6 +1,7 @@
 """Closing the dialog, and Windows asking whether the session may end, while
 the device's flash is being changed and outside that; the window's icon;
-what Windows hears of a whole run, read from Wine's relay log."""
+what Windows hears of a whole run, read from Wine's relay log; the dialog
+from the keyboard."""
 
 import subprocess
 import time
@@ -17,14 +18,24 @@ QUESTION_WAIT_MS = 5000
 NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
 # The calls and messages the relay case follows.
-RELAY = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user32.RegisterWindowMessageA",
-         "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
-         "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
-         "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
-         "WM_QUERYENDSESSION", "WM_ENDSESSION")
+RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user32.RegisterWindowMessageA",
+             "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
+             "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
+             "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
+             "WM_QUERYENDSESSION", "WM_ENDSESSION")
 CONTACT_UNANSWERED = 30       # contact requests the device drops: the tool is still contacting when asked
 SESSION_MAY_END_MS = 8000     # longer than the device stays silent: unheld, the writes would begin
 SHUTDOWN_REASON = 'L"Writing firmware to the Orvex 2.0 - do not shut down"'
+FOCUS_WAIT_MS = 5000
+IDC_PORT_LIST = 3             # installer/resources/resource.h
+IDC_UPDATE = 4
+# The calls the keyboard case has Wine's relay log show; each run's phases
+# are announced (press, link, first block, verifying, success), not its blocks.
+RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent")
+HEAP_TERMINATION_ON_CORRUPTION = "00000000,00000001,00000000,00000000"
+EVENT_OBJECT_LIVEREGIONCHANGED = "00008019"
+OBJID_CLIENT_CHILDID_SELF = "fffffffc,00000000"
+PHASES_OF_A_CLEAN_RUN = 5
 
 
 def question_up(s, what, close=True):
@@ -138,7 +149,7 @@ def test_system_calls(session):
     on, it updates the device."""
     s = session
     sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
-    s.tool_start(relay=RELAY)
+    s.tool_start(relay=RELAY_RUN)
     s.dialog_up(["\\\\.\\com5"])
     job = s.ui_background("front", 2 * RUN_WAIT_MS)
     with open(job.path) as f:
@@ -153,7 +164,7 @@ def test_system_calls(session):
     s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
     s.wait_status(STATUS_DONE)
     report = s.update_end(sim)
-    check_relay(s, s.relay(RELAY))
+    check_relay(s, s.relay(RELAY_RUN))
     check_clean_run(s, s.trace(), report)
 
 
@@ -214,3 +225,53 @@ def check_relay(s, calls):
     s.check(len(flashes) == 1 and before(blocks[-1], flashes[0]) and foreground[-1:] not in ([], [dialog]),
             "the taskbar button flashes once as the run ends, another window in front",
             "flashes %s, foreground %s, dialog %s" % (flashes, foreground[-1:], dialog))
+
+
+def focus_on(s, control, what):
+    code, text = s.ui("focus", control, FOCUS_WAIT_MS)
+    s.check(code == 0, what, text.strip())
+
+
+def test_keyboard(session):
+    """The port list has the keyboard focus from the start. Esc while the
+    blocks are written asks the close question; No lets the update verify and
+    gives the focus back to the control that had it (the button, which the
+    press gave it). Esc when idle ends the tool with 0. Wine's relay log shows
+    the heap told to end the process on corruption before anything else, and
+    the status line announced at each phase of the run, not at each block."""
+    s = session
+    sim = s.sim_start(5, ["--pace"])
+    s.tool_start(relay=RELAY_KEYBOARD)
+    s.dialog_up(["\\\\.\\com5"])
+    focus_on(s, IDC_PORT_LIST, "at start the port list has the focus")
+    s.press()  # a click of the button gives it the focus
+    focus_on(s, IDC_UPDATE, "pressed, the button has the focus")
+    s.wait_address(FLASH_BASE + 8 * BLOCK_BYTES)
+    s.click_instructions()  # the keyboard's keys go to the dialog from now on
+    s.key("Escape")
+    question_up(s, "Esc while writing", close=False)
+    code, text = s.ui("focus")
+    s.check(text == "focus none\n", "while the question is up, it has the focus", text.strip())
+    s.ui("answer", "no")
+    focus_on(s, IDC_UPDATE, "after No the button has the focus again")
+    s.wait_status(STATUS_DONE)
+    report = s.sim_stop(sim)
+    s.click_instructions()
+    focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
+    s.key("Escape")
+    start = time.monotonic()
+    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
+            "Esc when idle ends the tool with 0, with no question")
+    check_clean_run(s, s.trace(), report)
+
+    calls = s.relay(RELAY_KEYBOARD)
+    s.check([c.name for c in calls[:2]] == list(RELAY_KEYBOARD[:2])
+            and calls[0].args == HEAP_TERMINATION_ON_CORRUPTION,
+            "first the heap is told to end the process on corruption, then the DLL search is restricted",
+            str(calls[:2]))
+    announced = [c.args.split(",") for c in calls if c.name == "user32.NotifyWinEvent"]
+    s.check(len(announced) == PHASES_OF_A_CLEAN_RUN and
+            all(a[0] == EVENT_OBJECT_LIVEREGIONCHANGED and ",".join(a[2:]) == OBJID_CLIENT_CHILDID_SELF
+                and a[1] == announced[0][1] for a in announced),
+            "the status line is announced as a live region %d times, once a phase" % PHASES_OF_A_CLEAN_RUN,
+            str(announced))

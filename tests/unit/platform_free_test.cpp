@@ -362,4 +362,30 @@ TEST(StatusLine, FormatsAndIsBounded)
     EXPECT_EQ(status_text[STATUS_TEXT_SIZE - 1], '\0');
 }
 
+// The port list's accessible name is the instruction that asks for it:
+// the paragraph of the dialog's instructions that holds the phrase.
+TEST(AccessibleName, ParagraphHoldingThePhrase)
+{
+    const char *instructions = "Plug the Tamlink into the Orvex remote port (right hand connector)\n\n"
+                               "Choose the COM port corresponding to the Orvex.\n\n"
+                               "Press the \"\"Update\"\" button when ready.";
+    struct paragraph_case {
+        const char *phrase;
+        int32_t size;
+        const char *expected;
+    };
+    const paragraph_case cases[] = {
+        {"COM port", 100, "Choose the COM port corresponding to the Orvex."},
+        {"Plug", 100, "Plug the Tamlink into the Orvex remote port (right hand connector)"},
+        {"when ready.", 100, "Press the \"\"Update\"\" button when ready."},
+        {"COM port", 7, "Choose"}, // cut to fit
+        {"USB", 100, ""},
+    };
+    for (const paragraph_case &c : cases) {
+        char out[100] = "left over";
+        paragraph_with(instructions, c.phrase, out, c.size);
+        EXPECT_STREQ(out, c.expected) << c.phrase;
+    }
+}
+
 } // namespace

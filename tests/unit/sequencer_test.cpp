@@ -636,7 +636,8 @@ TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
 // press after the one before, as the window drives them: the port is held
 // from the press until success or a lost line. Closing asks exactly from the
 // first block's status until the checksum's verdict; the taskbar button
-// flashes once at each run's end, and only with the dialog behind.
+// flashes once at each run's end, and only with the dialog behind; a screen
+// reader hears the press and then only the statuses that begin a phase.
 TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
 {
     struct run_case {
@@ -645,12 +646,15 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         bool writes_fail_at_block_3;
         uint32_t final_state;
         const char *verdict; // the status that ends the writing states
+        const char *announced; // the statuses a screen reader hears after the press
     };
+    const char *const phases = "Establishing Link...|programming 0x8001000|";
     const run_case runs[] = {
-        {"success", -1, false, PROG_STATE_DONE, "Program Verified OK"},
-        {"failed checksum", 100, false, PROG_STATE_FAILED, "FAILED"},
-        {"lost line", -1, true, PROG_STATE_LOST, nullptr},
-        {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK"},
+        {"success", -1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|"},
+        {"failed checksum", 100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|"},
+        {"lost line", -1, true, PROG_STATE_LOST, nullptr, "lost|"}, // the window then shows its own text
+        {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK",
+         "Verifying...|Programming Completed OK|"},
     };
     run_record r;
     run_init(&r, 6);
@@ -665,6 +669,8 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         taskbar_view pressed = run_taskbar(&r.t, held);
         EXPECT_TRUE(pressed.state == TASKBAR_NORMAL && pressed.done == 0) << c.name << ": the button starts empty";
         EXPECT_FALSE(run_keep_awake(&r.t, held)) << c.name << ": nothing at stake before the first block";
+        EXPECT_TRUE(run_status_announced(true, before, r.t.state)) << c.name << ": the press is heard";
+        std::string announced;
         int flashes = 0;
         bool wrote = false;
         bool judged = false;
@@ -685,7 +691,10 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
             EXPECT_EQ(run_keep_awake(&r.t, held), expected) << c.name << ", tick " << i;
             EXPECT_FALSE(run_end_flash(before, r.t.state, true)) << c.name << ": the dialog in front";
             flashes += run_end_flash(before, r.t.state, false);
+            if (run_status_announced(false, before, r.t.state))
+                announced += (r.t.state == PROG_STATE_LOST ? std::string("lost") : status) + "|";
         }
+        EXPECT_EQ(announced, std::string(phases) + c.announced) << c.name;
         EXPECT_EQ(r.t.state, c.final_state) << c.name;
         EXPECT_TRUE(wrote) << c.name;
         EXPECT_EQ(flashes, 1) << c.name;

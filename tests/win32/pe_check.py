@@ -3,9 +3,13 @@
 
 - its headers, read with pefile: a 32-bit x86 PE, GUI subsystem, importing
   only DLLs that every Windows has (the C and C++ runtimes are linked in
-  statically); terminal-server aware, relocatable, no-execute compatible; a
-  load configuration that has Windows load the DLLs' own DLLs from System32
-  only; no symbols, no debug sections, and a header checksum that is right;
+  statically); terminal-server aware, relocatable, no-execute compatible,
+  and saying that it has no structured exception handlers (NO_SEH), which
+  no code of it registers; a load configuration that has Windows load the
+  DLLs' own DLLs from System32 only; no symbols, no debug sections, and a
+  header checksum that is right;
+- with the link map, the stack protector: its runtime linked in for the
+  program's own code;
 - its resources: the firmware as RCDATA "BINFILE" in English (United
   Kingdom), byte for byte the file it was built from; the dialog "ZELT" in the
   same language, field by field; the version resource, whose texts name the
@@ -14,10 +18,10 @@
   user's own rights, the system's DPI, the common controls 6 and every Windows
   from Vista to 11.
 
-usage: pe_check.py INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME
+usage: pe_check.py INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME [LINK_MAP]
 
 VERSION is the project's (x.y.z), FIRMWARE_NAME the name of the file that
-FIRMWARE_BIN is the build's copy of. pefile is Debian's python3-pefile: run
+FIRMWARE_BIN is the build's copy of, LINK_MAP the linker's map of the exe. pefile is Debian's python3-pefile: run
 this with /usr/bin/python3. check_program() serves the release's check too.
 """
 
@@ -50,8 +54,20 @@ VERSION_TEXTS_PRESENT = ("CompanyName", "InternalName", "LegalCopyright", "Produ
 IMAGE_FILE_MACHINE_I386 = 0x14C
 PE32_MAGIC = 0x10B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
-# Relocatable, no-execute compatible, terminal-server aware.
-DLL_CHARACTERISTICS_WANTED = {0x0040: "DYNAMIC_BASE", 0x0100: "NX_COMPAT", 0x8000: "TERMINAL_SERVER_AWARE"}
+# Relocatable, no-execute compatible, no structured exception handlers, terminal-server aware.
+DLL_CHARACTERISTICS_WANTED = {0x0040: "DYNAMIC_BASE", 0x0100: "NX_COMPAT", 0x0400: "NO_SEH",
+                              0x8000: "TERMINAL_SERVER_AWARE"}
+IMAGE_SCN_MEM_EXECUTE = 0x20000000
+# A 32-bit image registers a handler by writing the head of the thread's
+# handler chain, fs:[0]: mov fs:[0], eax; mov fs:[0], reg (any register);
+# pop dword fs:[0]. An image that says NO_SEH must hold none of these.
+SEH_REGISTRATIONS = [b"\x64\xa3\x00\x00\x00\x00"] + \
+    [b"\x64\x89" + bytes([0x05 | reg << 3]) + b"\x00\x00\x00\x00" for reg in range(8)] + \
+    [b"\x64\x8f\x05\x00\x00\x00\x00"]
+# The stack protector's runtime (libssp), as the link map names what it
+# pulled in and why: its object, then the program's object that needed it.
+STACK_PROTECTOR_MEMBER = "libssp.a(ssp.o)"
+STACK_PROTECTOR_SYMBOLS = ("(__stack_chk_fail)", "(__stack_chk_guard)")
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 LOAD_CONFIG_THROUGH_DEPENDENT_LOAD_FLAGS = 0x38   # bytes
 IMAGE_DIRECTORY_ENTRY_DEBUG = 6
@@ -127,6 +143,12 @@ def check_headers(pe):
         check(dll.lower() in SYSTEM_DLLS, "imports a DLL that is not Windows's own: " + dll)
     for flag, name in DLL_CHARACTERISTICS_WANTED.items():
         check(header.DllCharacteristics & flag, "DllCharacteristics %#06x lacks %s" % (header.DllCharacteristics, name))
+    for section in pe.sections:
+        if section.Characteristics & IMAGE_SCN_MEM_EXECUTE:
+            code = section.get_data()
+            found = [hex(section.VirtualAddress + code.find(p)) for p in SEH_REGISTRATIONS if p in code]
+            check(not found, "code in %s registers an exception handler (at RVA %s), though the image says NO_SEH"
+                  % (section.Name.rstrip(b"\0").decode("latin-1"), ", ".join(found)))
 
     directory = header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
     load_config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
@@ -150,6 +172,16 @@ def check_headers(pe):
     check(header.CheckSum == pe.generate_checksum(), "header checksum %#x, the file's %#x"
           % (header.CheckSum, pe.generate_checksum()))
     return dlls
+
+
+def check_stack_protector(link_map):
+    """The link pulled in the stack protector's runtime for the program's own
+    code: a function of it checks its canary (the exe has no symbols left to
+    show that)."""
+    lines = open(link_map).read().splitlines()
+    needed_by = [lines[i + 1].split() for i, line in enumerate(lines[:-1]) if line.endswith(STACK_PROTECTOR_MEMBER)]
+    check(any(len(by) == 2 and by[1] in STACK_PROTECTOR_SYMBOLS and "libssp" not in by[0] for by in needed_by),
+          "the link map shows no stack protector runtime pulled in for the program's code: %r" % needed_by)
 
 
 def section_names(pe):
@@ -399,11 +431,14 @@ def check_resources(pe, firmware, version, firmware_name):
     return res, texts
 
 
-def check_program(exe, firmware, version, firmware_name):
-    """Every check of one program file; prints what it read and returns the failures."""
+def check_program(exe, firmware, version, firmware_name, link_map=None):
+    """Every check of one program file (and of its link map, when given);
+    prints what it read and returns the failures."""
     first = len(failures)
     pe = pefile.PE(exe)
     dlls = check_headers(pe)
+    if link_map:
+        check_stack_protector(link_map)
     res, texts = check_resources(pe, firmware, version, firmware_name)
     header = pe.OPTIONAL_HEADER
     print("%s: %d bytes, DllCharacteristics %#06x, load configuration of %#x bytes at RVA %#x" % (
@@ -422,7 +457,7 @@ def check_program(exe, firmware, version, firmware_name):
 
 
 def main(argv):
-    if len(argv) != 5:
+    if len(argv) not in (5, 6):
         sys.stderr.write(__doc__)
         return 2
     found = check_program(*argv[1:])

@@ -96,6 +96,10 @@ void usage_print()
           "                          the foreground window, and keep it for ms\n"
           "  wait-foreground [ms]    wait until the dialog is the foreground window\n"
           "                          and holds the keyboard focus\n"
+          "  focus [ID [ms]]         print \"focus N\", the id of the dialog's control\n"
+          "                          that holds the tool's keyboard focus (\"dialog\":\n"
+          "                          the dialog itself, \"none\": another window or\n"
+          "                          none); with ID, wait until that control holds it\n"
           "  click-time MS STALL_MS TEXT...\n"
           "                          press the button, then look at the status line\n"
           "                          every 1 ms; print \"ms<TAB>status\" at each change\n"
@@ -693,19 +697,57 @@ int command_wait_listed(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
+// The window that holds the keyboard focus of the dialog's thread: one of
+// its controls, the dialog, a box of the tool's, or null.
+HWND thread_focus(HWND dialog)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof info;
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
 // Keys from outside go to the foreground window's focus, so a key is sent
 // only once the dialog is in front and one of its controls holds the focus.
 bool dialog_has_focus(HWND dialog)
 {
-    if (GetForegroundWindow() != dialog) {
-        return false;
+    HWND focus = thread_focus(dialog);
+    return GetForegroundWindow() == dialog && (focus == dialog || IsChild(dialog, focus));
+}
+
+// What "focus" prints: the id of the dialog's control that holds the focus
+// (a combo box's edit field counts as the combo box), "dialog" or "none".
+std::string focus_name(HWND dialog)
+{
+    HWND focus = thread_focus(dialog);
+    if (focus == dialog) {
+        return "dialog";
     }
-    GUITHREADINFO info{};
-    info.cbSize = sizeof info;
-    if (!GetGUIThreadInfo(GetWindowThreadProcessId(dialog, nullptr), &info)) {
-        return false;
+    if (focus == nullptr || !IsChild(dialog, focus)) {
+        return "none";
     }
-    return info.hwndFocus == dialog || IsChild(dialog, info.hwndFocus);
+    while (GetAncestor(focus, GA_PARENT) != dialog) {
+        focus = GetAncestor(focus, GA_PARENT);
+    }
+    return std::to_string(GetDlgCtrlID(focus));
+}
+
+int command_focus(int argc, char **argv)
+{
+    HWND dialog = dialog_required();
+    if (dialog == nullptr) {
+        return UI_EXIT_NOT_FOUND;
+    }
+    std::string wanted = argc > 2 ? std::to_string(number_arg(argc, argv, 2, 0)) : std::string();
+    std::string name;
+    bool reached = poll_until(wait_ms_arg(argc, argv, 3), UI_POLL_MS, [&] {
+        name = focus_name(dialog);
+        return wanted.empty() || name == wanted || !IsWindow(dialog);
+    });
+    printf("focus %s\n", name.c_str());
+    return reached && (wanted.empty() || name == wanted) ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
 }
 
 int command_wait_foreground(int argc, char **argv)
@@ -830,6 +872,7 @@ const ui_command UI_COMMANDS[] = {
     {"answer", 3, command_answer},
     {"end-session", 2, command_end_session},
     {"wait-foreground", 2, command_wait_foreground},
+    {"focus", 2, command_focus},
     {"click-time", 5, command_click_time},
     {"wait-listed", 2, command_wait_listed},
     {"device-change", 4, command_device_change},
