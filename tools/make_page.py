@@ -50,7 +50,7 @@ def embedded(match, folder):
 
 
 def page(source, folder):
-    body = markdown.markdown(source, extensions=["tables", "fenced_code"], output_format="html")
+    body = markdown.markdown(source, extensions=["tables", "fenced_code", "sane_lists"], output_format="html")
     body = re.sub(r'(<img\b[^>]*?)src="(?!data:|https?:)([^"]+)"', lambda m: embedded(m, folder), body)
     title = re.search(r"<h1>(.*?)</h1>", body)
     return PAGE_HEAD % (re.sub(r"<[^>]+>", "", title.group(1)) if title else "") + body + "\n" + PAGE_TAIL
