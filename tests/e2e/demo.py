@@ -5,6 +5,7 @@ it; scripts/demo builds first, then runs this.
 """
 
 import contextlib
+import dataclasses
 import io
 import os
 import subprocess
@@ -24,6 +25,21 @@ def say(text):
     print("demo: " + text, file=sys.stderr, flush=True)
 
 
+def embedded_firmware(root, inputs):
+    """The inputs with the image build/win32 embeds in place of the stand-in, so that the device's
+    flash is judged against what the tool carries, and what to say of that firmware."""
+    embed = os.path.join(root, "build", "win32", "installer", "embed")
+    with open(os.path.join(embed, "firmware_identity.txt")) as f:
+        ident = dict(line.rstrip("\n").split(" ", 1) for line in f if " " in line)
+    image = os.path.join(embed, "embedded_firmware.bin")
+    with open(image, "rb") as f, open(inputs.firmware, "rb") as g:
+        stand_in = f.read() == g.read()
+    carried = "%s, %s bytes, CRC-16 %s, %s" % (
+        ident.get("name"), ident.get("size"), ident.get("crc16"),
+        "the stand-in image" if stand_in else "NOT the stand-in (INSTALLER_FIRMWARE of build/win32)")
+    return dataclasses.replace(inputs, firmware=image), carried
+
+
 def user_display():
     """The user's display when it answers, else None."""
     display = os.environ.get("DISPLAY")
@@ -37,7 +53,7 @@ def screenshot_take(s, name):
         say("the screenshot failed")
 
 
-def outcome_print(s, samples, report, report_path):
+def outcome_print(s, carried, samples, report, report_path):
     """A person's account of the run, from the watch and the device's report;
     whether the flash verified and the device was told to restart."""
     final = samples[-1].status if samples else "(none seen)"
@@ -49,9 +65,11 @@ def outcome_print(s, samples, report, report_path):
     verified = final == harness.STATUS_DONE and flash.get("expect_match") is True and restart.get("count", 0) >= 1
     print()
     print("Outcome of the update")
+    print("  firmware carried:      %s" % carried)
     print("  tool's final status:   %s" % final)
-    print("  device (simulated):    %s blocks written%s, flash %s the image (CRC-16 0x%04x), restart %s"
-          % (flash.get("blocks_written", "?"), " in order" if report.get("writes_in_order") else " OUT OF ORDER",
+    blocks = flash.get("blocks_written", "?")
+    print("  device (simulated):    %s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s"
+          % (blocks, "" if blocks == 1 else "s", " in order" if report.get("writes_in_order") else " OUT OF ORDER",
              "matches" if flash.get("expect_match") else "DOES NOT MATCH", flash.get("crc16_extent", 0),
              "requested" if restart.get("count") else "NOT requested"))
     print("  line settings:         %s baud, %s data bits, %s parity, %s stop bit: %s"
@@ -72,6 +90,7 @@ def main(root, demo_dir):
         inputs = harness.prepare(root, "demo", build=False)
     if inputs is None:
         return 1
+    inputs, carried = embedded_firmware(root, inputs)
     display = user_display()
     try:
         with harness.Session(demo_dir, inputs, display=display, echo=False) as s:
@@ -95,7 +114,7 @@ def main(root, demo_dir):
     except (RuntimeError, OSError, subprocess.SubprocessError) as error:
         say("%s; its steps are in %s" % (error, os.path.join(demo_dir, "e2e.log")))
         return 1
-    return 0 if outcome_print(s, samples, report, sim.stem + ".report.json") else 1
+    return 0 if outcome_print(s, carried, samples, report, sim.stem + ".report.json") else 1
 
 
 if __name__ == "__main__":

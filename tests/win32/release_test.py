@@ -4,10 +4,12 @@ checkout has a change not committed; then, committed, a release signed with a
 throwaway self-signed certificate made here and time-stamped by an RFC 3161
 authority of this test's own on 127.0.0.1, whose signature and time stamp must
 verify against those certificates, whose program must pass the PE checks,
-whose SHA256SUMS must be the program's and whose RELEASE.txt must name the
-commit, the version, the time stamp's time and the firmware's size, SHA-256
-and CRC-16. The same release without the authority's CA is refused, with
-nothing left in dist/. The release builds the program in
+whose SHA256SUMS must cover the program and the technician's page, and whose
+RELEASE.txt must name the commit, the version, the time stamp's time, the
+given file's size and SHA-256 and the image's size, SHA-256 and CRC-16. A
+release of other firmware goes into a folder of its own beside it; refused
+releases after those two, the same release without the authority's CA among
+them, leave dist/ as it was. The release builds the program in
 another directory from a copy of the tree, so its unsigned program must be
 byte for byte REFERENCE_EXE, the Windows build of the same tree and firmware:
 neither a time nor a path may get into the file. The signed program is left
@@ -45,7 +47,8 @@ TSA_SUBJECT = "/CN=Orvex release check time-stamp authority (throwaway)"
 TSA_REPLY_TIMEOUT_S = 30
 TIMESTAMP_OK = "Timestamp Server Signature verification: ok"
 TIMESTAMP_FAILED = "Timestamp Server Signature verification: failed"
-DIST_FILES = ["RELEASE.txt", "SHA256SUMS", "installer.exe"]
+DIST_FILES = ["RELEASE.txt", "SHA256SUMS", "installer.exe", "instructions.html"]
+BLOCK_BYTES = 1024
 
 failures = []
 
@@ -247,9 +250,27 @@ def make_fixtures(out, firmware):
     return f
 
 
-def check_refusals(release, checkout, dist, f):
-    """Each file that cannot be the firmware: the release's first line names it and says why, and no
-    release is left in dist/."""
+def release_dir(checkout, version, firmware_file, image):
+    """Where a release of firmware_file, whose raw image is image, goes."""
+    stem = os.path.splitext(os.path.basename(firmware_file))[0]
+    return os.path.join(checkout, "dist", "orvex_installer-%s-%s-%s" % (version, stem,
+                                                                         hashlib.sha256(image).hexdigest()[:8]))
+
+
+def dist_state(checkout):
+    """Every folder and file under dist/, hidden ones too, a file with its SHA-256."""
+    state = {}
+    for folder, _, files in os.walk(os.path.join(checkout, "dist")):
+        state[folder] = None
+        for name in files:
+            state[os.path.join(folder, name)] = hashlib.sha256(open(os.path.join(folder, name), "rb").read()).digest()
+    return state
+
+
+def check_refusals(release, checkout, f):
+    """Each file that cannot be the firmware: the release's first line names it and says why, and dist/
+    is left as it was."""
+    before = dist_state(checkout)
     for path, why in [
             (f["empty.bin"], "the file is empty"),
             (f["nothing.hex"], "Intel HEX with no data bytes"),
@@ -266,7 +287,7 @@ def check_refusals(release, checkout, dist, f):
         first = text.split("\n", 1)[0]
         print("    " + first)
         check(code == 1 and first.startswith("firmware %s: %s" % (os.path.realpath(path), why))
-              and not os.path.exists(dist), "%s refused: %s" % (os.path.basename(path), why), text[-600:])
+              and dist_state(checkout) == before, "%s refused: %s" % (os.path.basename(path), why), text[-600:])
 
 
 def check_embedding(checkout, out, firmware, f):
@@ -296,24 +317,50 @@ def release_notes(text):
 
 
 def check_timestamp_refused(out, checkout, stamped):
-    """Without the authority's CA the time stamp cannot be checked: nothing is released."""
+    """Without the authority's CA the time stamp cannot be checked: nothing is released, and the earlier
+    release of the same firmware stays as it was."""
+    before = dist_state(checkout)
     code, text = run(stamped, cwd=checkout, log=os.path.join(out, "release-unverified-timestamp.log"),
                      timeout=RELEASE_TIMEOUT_S)
     print("\n".join(line for line in text.splitlines() if "Timestamp" in line or line.startswith("release:")))
-    dist_root = os.path.join(checkout, "dist")
     check(code != 0 and TIMESTAMP_FAILED in text and "time stamp" in text and "does not verify" in text,
           "a time stamp that does not verify is refused, and the message says so", "exit %d: %s" % (code, text[-600:]))
-    check(not os.path.isdir(dist_root) or not os.listdir(dist_root), "nothing is left in dist/",
-          str(os.path.isdir(dist_root) and os.listdir(dist_root)))
+    after = dist_state(checkout)
+    check(after == before, "dist/ is as it was, the earlier release of that firmware in it",
+          str(sorted(set(after) ^ set(before))))
 
 
-def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca):
+def check_contents(dist, given, image):
+    """What every release holds: the program and the technician's page, both in SHA256SUMS, the page
+    one file with its pictures inside; RELEASE.txt gives the file as given and the update's time. The
+    notes of RELEASE.txt."""
     check(sorted(os.listdir(dist)) == DIST_FILES, "the release holds %s" % ", ".join(DIST_FILES),
           str(sorted(os.listdir(dist))))
-    program = os.path.join(dist, "installer.exe")
-    data = open(program, "rb").read()
     sums = open(os.path.join(dist, "SHA256SUMS")).read()
-    check(sums == "%s  installer.exe\n" % hashlib.sha256(data).hexdigest(), "SHA256SUMS is the program's", sums)
+    wanted = "".join("%s  %s\n" % (hashlib.sha256(open(os.path.join(dist, name), "rb").read()).hexdigest(), name)
+                     for name in ("installer.exe", "instructions.html"))
+    check(sums == wanted, "SHA256SUMS is the program's and the page's", sums)
+    page = open(os.path.join(dist, "instructions.html"), encoding="utf-8").read()
+    pictures = re.findall(r'<img\b[^>]*\bsrc="([^"]*)"', page)
+    check(page.startswith("<!DOCTYPE html>") and '"Establishing Link..."' in page and pictures
+          and all(src.startswith("data:image/png;base64,") for src in pictures),
+          "instructions.html is the technician's page, its %d pictures inside it" % len(pictures),
+          str([src[:40] for src in pictures]))
+    notes = release_notes(open(os.path.join(dist, "RELEASE.txt")).read())
+    data = open(given, "rb").read()
+    blocks = (len(image) + BLOCK_BYTES - 1) // BLOCK_BYTES
+    for name, value in (("firmware", os.path.basename(given)),
+                        ("file size", "%d bytes (the firmware file as given)" % len(data)),
+                        ("file SHA-256", "%s (of the firmware file as given)" % hashlib.sha256(data).hexdigest())):
+        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
+    check(" (%d block%s of 1024 bytes," % (blocks, "" if blocks == 1 else "s") in notes.get("update time", ""),
+          "RELEASE.txt gives the time of an update of %d blocks" % blocks, repr(notes.get("update time")))
+    return notes
+
+
+def check_release(out, dist, commit, version, firmware, given, reference, cert, tsa_ca):
+    program = os.path.join(dist, "installer.exe")
+    notes = check_contents(dist, given, open(firmware, "rb").read())
 
     code, text = run(["osslsigncode", "verify", "-in", program, "-CAfile", cert, "-TSA-CAfile", tsa_ca],
                      log=os.path.join(out, "verify.log"))
@@ -325,7 +372,6 @@ def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
           "the time stamp verifies against the throwaway authority's CA")
     for failed in pe_check.check_program(program, firmware, version, os.path.basename(firmware)):
         check(False, "the released program: " + failed)
-    notes = release_notes(open(os.path.join(dist, "RELEASE.txt")).read())
     check(stamp_time and notes.get("time stamp") == stamp_time.group(1) + " (verified)",
           "RELEASE.txt gives the time stamp's time", repr(notes.get("time stamp")))
     image = open(firmware, "rb").read()
@@ -333,7 +379,6 @@ def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
     wanted = {
         "tool version": version,
         "commit": commit,
-        "firmware": os.path.basename(firmware),
         "firmware format": "Intel HEX",
         "firmware base": "0x08001000",
         "firmware size": "%d bytes (raw image)" % len(image),
@@ -356,6 +401,20 @@ def check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
     shutil.copy2(program, os.path.join(out, "signed", "installer.exe"))
 
 
+def check_other_firmware(out, checkout, version, f, first):
+    """A release of other firmware, unsigned: a folder of its own, beside the first, which stays."""
+    before = dist_state(checkout)
+    dist = release_dir(checkout, version, f["app.elf"], open(f["app.bin"], "rb").read())
+    code, text = run([os.path.join(checkout, "scripts", "release"), "--firmware", f["app.elf"]], cwd=checkout,
+                     log=os.path.join(out, "release-app.log"), timeout=RELEASE_TIMEOUT_S)
+    if check(code == 0 and os.path.isdir(dist), "a release of app.elf writes %s" % dist, text[-1000:]):
+        check_contents(dist, f["app.elf"], open(f["app.bin"], "rb").read())
+    releases = sorted(name for name in os.listdir(os.path.join(checkout, "dist")))
+    check(releases == sorted([os.path.basename(first), os.path.basename(dist)])
+          and all(dist_state(checkout).get(path, False) == digest for path, digest in before.items()),
+          "the two releases sit side by side in dist/, the first as it was", str(releases))
+
+
 def main(argv):
     if len(argv) != 6:
         sys.stderr.write(__doc__)
@@ -369,7 +428,7 @@ def main(argv):
     git(checkout, "add", "-A")
     git(checkout, "commit", "-q", "-m", "the tree under test")
     commit = git(checkout, "rev-parse", "HEAD")
-    dist = os.path.join(checkout, "dist", "orvex_installer-" + version)
+    dist = release_dir(checkout, version, firmware, open(firmware, "rb").read())
     cert, key = certificate(out, "signer", CERT_SUBJECT)
     fixtures = make_fixtures(out, firmware)
     # The carried image as Intel HEX, under the raw file's name.
@@ -395,9 +454,10 @@ def main(argv):
         code, text = run(stamped + ["--timestamp-ca", tsa_ca], cwd=checkout, log=os.path.join(out, "release.log"),
                          timeout=RELEASE_TIMEOUT_S)
         if check(code == 0, "scripts/release signs, time-stamps and writes %s" % dist, text[-2000:]):
-            check_release(out, dist, commit, version, firmware, reference, cert, tsa_ca)
-        # After the release: a refused one must not leave it to pass for its own.
-        check_refusals(release, checkout, dist, fixtures)
+            check_release(out, dist, commit, version, firmware, hex_firmware, reference, cert, tsa_ca)
+        check_other_firmware(out, checkout, version, fixtures, dist)
+        # After the releases: refused ones leave them as they are.
+        check_refusals(release, checkout, fixtures)
         check_timestamp_refused(out, checkout, stamped)
     finally:
         server.shutdown()
