@@ -25,6 +25,7 @@ interpreter, hence /usr/bin/python3.
 
 import io
 import os
+import re
 import struct
 import sys
 
@@ -124,9 +125,9 @@ def hex_record(line, number):
     if not line.startswith(b":"):
         raise bad("%r is not a record (a record begins with ':')" % line[:20].decode("ascii"))
     digits = line[1:]
-    wrong = next((c for c in digits if c not in HEX_DIGITS), None)
-    if wrong is not None:
-        raise bad("%r is not a hex digit" % chr(wrong))
+    wrong = digits.translate(None, HEX_DIGITS)
+    if wrong:
+        raise bad("%r is not a hex digit" % chr(wrong[0]))
     if len(digits) < 10 or len(digits) % 2:
         raise bad("%d hex digits, not a whole record (at least 10, an even number)" % len(digits))
     record = bytes.fromhex(digits.decode("ascii"))
@@ -148,10 +149,10 @@ def from_hex(data, base=IMAGE_BASE):
     a line, LF or CRLF, and exactly one end-of-file record, the last; after it
     nothing but white space."""
     text = without_bom(text_part(data))
-    for number, line in enumerate(text.split(b"\n"), 1):
-        odd = next((c for c in line if not (0x20 <= c < 0x7F or c in HEX_BLANK)), None)
-        if odd is not None:
-            raise Refused("Intel HEX with a byte that is not text, %#04x, on line %d" % (odd, number))
+    odd = re.search(rb"[^\x20-\x7e \t\r\n\f\v]", text)
+    if odd:
+        raise Refused("Intel HEX with a byte that is not text, %#04x, on line %d"
+                      % (text[odd.start()], text.count(b"\n", 0, odd.start()) + 1))
     lines = text.split(b"\n")
     pieces = []
     linear = segment = 0
@@ -207,6 +208,29 @@ def printable(name):
     return name if name and all(" " < c <= "~" for c in name) else repr(name)
 
 
+def elf_damage(elf, size):
+    """What makes the file no whole ELF file, or None. objcopy refuses such a
+    file, whatever its allocated sections hold."""
+    if elf["e_phnum"] and elf["e_phentsize"] != 32 or elf["e_shnum"] and elf["e_shentsize"] != 40:
+        return "headers of another size than a 32-bit ELF file's"
+    count = elf.num_sections()
+    if not 0 < elf["e_shstrndx"] < count or elf.get_section(elf["e_shstrndx"])["sh_type"] != "SHT_STRTAB":
+        return "no section name table"
+    names = elf.get_section(elf["e_shstrndx"])["sh_size"]
+    for index in range(count):
+        header = elf.get_section(index).header
+        if header["sh_type"] != "SHT_NOBITS" and header["sh_offset"] + header["sh_size"] > size:
+            return "cut short: section %d ends past the file's end" % index
+        if index and (header["sh_name"] >= names or header["sh_link"] >= count):
+            return "section %d has its name or link outside the file's tables" % index
+    for index, segment in enumerate(elf.iter_segments()):
+        if segment["p_offset"] + segment["p_filesz"] > size:
+            return "cut short: segment %d ends past the file's end" % index
+        if segment["p_align"] & (segment["p_align"] - 1):
+            return "segment %d has an alignment that is no power of two" % index
+    return None
+
+
 def elf_headers(data):
     """(segment headers, [(name, section header, contents)] of the allocated
     sections with contents) of a 32-bit little-endian ARM ELF file."""
@@ -216,6 +240,10 @@ def elf_headers(data):
         if elf.elfclass != 32 or not elf.little_endian or machine != "EM_ARM":
             raise Refused("an ELF file for %s, %d-bit %s-endian, not a 32-bit little-endian ARM program"
                           % (machine, elf.elfclass, "little" if elf.little_endian else "big"))
+        damage = elf_damage(elf, len(data))
+        if damage:
+            raise Refused("an ELF file %s" % damage if damage.startswith("cut") else
+                          "a damaged ELF file: %s" % damage)
         segments = [segment.header for segment in elf.iter_segments()]
         sections = []
         for index in range(1, elf.num_sections()):
@@ -227,10 +255,7 @@ def elf_headers(data):
             if header["sh_type"] not in ELF_CONTENT_TYPES:
                 raise Refused("an ELF file with an allocated section %s of type %s, not one a firmware's "
                               "link gives" % (name, header["sh_type"]))
-            contents = section.data()
-            if len(contents) != header["sh_size"]:
-                raise Refused("an ELF file cut short: section %s ends past the file's end" % name)
-            sections.append((name, header, contents))
+            sections.append((name, header, section.data()))
         return segments, sections
     except Refused:
         raise
