@@ -155,8 +155,11 @@ def firmware(seed, d):
         tool("arm-none-eabi-objcopy", "-O", "ihex", elf, "app.hex", cwd=d)
     else:
         size = rng.randrange(1, 0x1000)
-        # Below 1 MiB objcopy writes extended segment records, past it linear ones.
-        base = BASE if kind == 2 else 0x100000 - rng.randrange(1, size + 1)
+        # Below 1 MiB objcopy writes extended segment records, past it linear
+        # ones; an image read from another base than the firmware's now and
+        # then crosses from one 64 KiB to the next.
+        base = (BASE + rng.choice([0, 0x10000 - rng.randrange(1, size + 1)]) if kind == 2
+                else 0x100000 - rng.randrange(1, size + 1))
         open(os.path.join(d, "app.bin"), "wb").write(rng.randbytes(size))
         tool("arm-none-eabi-objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", str(base),
              "app.bin", "app.hex", cwd=d)
@@ -168,7 +171,7 @@ def firmware(seed, d):
     else:
         data = rewrite_hex(text, rng)
     open(path, "wb").write(data)
-    return path, "ihex", BASE if kind != 3 else base
+    return path, "ihex", BASE if kind == 1 else base
 
 
 def mutants(data, fmt, rng):
