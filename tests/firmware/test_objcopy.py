@@ -7,10 +7,12 @@ from flash and run in SRAM, .bss, sections out of address order, now and then
 an empty section or one in no segment) or has objcopy write Intel HEX of one
 or of a raw image (extended linear or, below 1 MiB, extended segment
 records; record lengths other than 16, CRLF, lower case). The converter's
-image must be objcopy's. Then the file is damaged: cut after every line, a
-checksum broken, a record doubled, a byte changed, a second file joined on;
-each damaged file must be refused with one line, or, where objcopy reads it,
-give objcopy's image. An exception other than a refusal fails the case.
+image must be objcopy's. Then the file is damaged: HEX cut after every line,
+a checksum broken, a record doubled, a byte changed, a second file joined on, a
+byte that is not text added; ELF cut anywhere, a byte of its headers or
+contents changed. Each damaged file must be refused with one line, or, where
+objcopy reads it the same way, give objcopy's image. An exception other than
+a refusal fails the case.
 """
 
 import io
