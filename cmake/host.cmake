@@ -31,7 +31,7 @@ set(WIN32_BUILD_DIR ${CMAKE_SOURCE_DIR}/build/win32 CACHE PATH
 # end-to-end case then runs.
 set(RELEASE_TEST_DIR ${CMAKE_BINARY_DIR}/release)
 
-foreach(extra tools/bootsim tests/win32 tests/e2e tests/faults)
+foreach(extra tools/bootsim tests/win32 tests/firmware tests/e2e tests/faults)
     if(EXISTS ${CMAKE_SOURCE_DIR}/${extra}/CMakeLists.txt)
         add_subdirectory(${extra})
     endif()

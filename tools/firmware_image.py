@@ -10,23 +10,26 @@ EMBED_DIR/firmware_identity.h and firmware_identity.txt, what the version
 resource and the release notes say of it (tools/firmware_identity.py).
 
 The format is told by the content, whatever the file is called: an ELF file
-(32-bit little-endian ARM; the segments' file bytes at their load address),
-Intel HEX, or else raw bytes taken as they are. Gaps inside HEX or ELF data
-are 0xFF, as erased flash reads. A file that cannot be this firmware is
+(32-bit little-endian ARM), Intel HEX (any file whose first non-blank byte is
+':'), or else raw bytes taken as they are, up to 1 MiB. From ELF and HEX the
+image is the one arm-none-eabi-objcopy -O binary --gap-fill 0xff makes of the
+same file, placed at 0x08001000: for ELF the allocated sections with contents,
+each at its load address; gaps are 0xFF, as erased flash reads. HEX is read as
+strictly as objcopy writes it, so that a file cut short or two files joined
+are refused rather than taken in part. A file that cannot be this firmware is
 refused with one line on standard error naming it, exit status 1, and none of
 the three files left in EMBED_DIR, so that no build can go on with an image
-that was not meant. Debian's python3-intelhex and python3-pyelftools import
-only in Debian's own interpreter, hence /usr/bin/python3.
+that was not meant. Debian's python3-pyelftools imports only in Debian's own
+interpreter, hence /usr/bin/python3.
 """
 
 import io
 import os
+import re
 import struct
 import sys
 
-from elftools.common.exceptions import ELFError
 from elftools.elf.elffile import ELFFile
-from intelhex import IntelHex, IntelHexError
 
 import firmware_identity
 
@@ -60,71 +63,261 @@ def text_part(data):
     return data.rstrip(b"\x1a\0")
 
 
-def place(memory, what):
-    """The bytes from IMAGE_BASE to the last one, gaps erased."""
-    if not memory.addresses():
-        raise Refused("%s with no data bytes: the image would be empty" % what)
-    low, high = memory.minaddr(), memory.maxaddr()
-    if low < IMAGE_BASE:
-        raise Refused("%s has data at %#010x, below %#010x where the boot loader lives: "
-                      "the firmware must be linked for %#010x" % (what, low, IMAGE_BASE, IMAGE_BASE))
-    if high >= IMAGE_BASE + IMAGE_LIMIT_BYTES:
-        raise Refused("%s has data up to %#010x, past the %d KiB of flash from %#010x "
-                      "(last address %#010x): data far away from the image, not the firmware's"
-                      % (what, high, IMAGE_LIMIT_BYTES // 1024, IMAGE_BASE,
-                         IMAGE_BASE + IMAGE_LIMIT_BYTES - 1))
-    memory.padding = ERASED_BYTE
-    return memory.tobinstr(start=IMAGE_BASE, end=high)
+def without_bom(data):
+    return data[3:] if data.startswith(b"\xef\xbb\xbf") else data
 
 
-def from_hex(text):
-    memory = IntelHex()
-    try:
-        memory.loadhex(io.StringIO(text))
-    except IntelHexError as e:
-        raise Refused("Intel HEX that does not read: %s" % e)
-    # A start address record (03 or 05) says where execution begins; the
-    # boot loader starts the firmware through its vector table instead.
-    return place(memory, "Intel HEX")
+def one_line(text):
+    return " ".join(str(text).split())
 
 
-def from_elf(data):
+def far_hint(address):
+    if STACK_LOW <= address <= STACK_HIGH:
+        return ("initialised data linked without a load address in flash "
+                "(the linker script needs AT> FLASH for it)")
+    return "data far away from the image, not the firmware's"
+
+
+def place(pieces, what, base=IMAGE_BASE):
+    """The image from base to the last byte as objcopy -O binary --gap-fill 0xff
+    lays it out: pieces is a list of (label, address, bytes) with at least one
+    that holds bytes; gaps are erased flash. An empty piece (a section with
+    no contents) still counts where it lies: objcopy fills the gap up to it."""
+    pieces = sorted(pieces, key=lambda p: (p[1], len(p[2])))
+    reach = None
+    for label, address, contents in pieces:
+        if reach and address < reach[1] + len(reach[2]):
+            raise Refused("%s has %s at %#010x, inside %s at %#010x-%#010x: they overlap in flash"
+                          % (what, label, address, reach[0], reach[1], reach[1] + len(reach[2]) - 1))
+        if contents and (not reach or address + len(contents) > reach[1] + len(reach[2])):
+            reach = (label, address, contents)
+    label, low, contents = pieces[0]
+    if low < base:
+        raise Refused("%s has data at %#010x (%s), below %#010x where the boot loader lives: "
+                      "the firmware must be linked for %#010x" % (what, low, label, base, base))
+    limit = base + IMAGE_LIMIT_BYTES
+    for label, address, contents in pieces:
+        end = address + max(len(contents), 1)
+        if end > limit:
+            raise Refused("%s has data up to %#010x (%s at %#010x), past the %d KiB of flash from %#010x "
+                          "(last address %#010x): %s"
+                          % (what, end - 1, label, address, IMAGE_LIMIT_BYTES // 1024, base, limit - 1,
+                             far_hint(address)))
+    label, last, contents = pieces[-1]
+    image = bytearray([ERASED_BYTE]) * (last + len(contents) - base)
+    for label, address, contents in pieces:
+        image[address - base:address - base + len(contents)] = contents
+    return bytes(image)
+
+
+# ---- Intel HEX ------------------------------------------------------------------
+
+HEX_DATA, HEX_END, HEX_SEGMENT, HEX_START_SEGMENT, HEX_LINEAR, HEX_START_LINEAR = range(6)
+HEX_EXPECTED_LENGTH = {HEX_END: 0, HEX_SEGMENT: 2, HEX_START_SEGMENT: 4, HEX_LINEAR: 2, HEX_START_LINEAR: 4}
+HEX_DIGITS = b"0123456789abcdefABCDEF"
+HEX_BLANK = b" \t\r\n\f\v"
+
+
+def hex_record(line, number):
+    """(type, address, data) of one record line, its line end taken off."""
+    def bad(why):
+        return Refused("Intel HEX, line %d: %s" % (number, why))
+    if not line.startswith(b":"):
+        raise bad("%r is not a record (a record begins with ':')" % line[:20].decode("ascii"))
+    digits = line[1:]
+    wrong = digits.translate(None, HEX_DIGITS)
+    if wrong:
+        raise bad("%r is not a hex digit" % chr(wrong[0]))
+    if len(digits) < 10 or len(digits) % 2:
+        raise bad("%d hex digits, not a whole record (at least 10, an even number)" % len(digits))
+    record = bytes.fromhex(digits.decode("ascii"))
+    length, address, kind, data = record[0], (record[1] << 8) | record[2], record[3], record[4:-1]
+    if len(data) != length:
+        raise bad("the record says %d data bytes and holds %d" % (length, len(data)))
+    if sum(record) & 0xFF:
+        raise bad("checksum %#04x, where the record's bytes call for %#04x"
+                  % (record[-1], -sum(record[:-1]) & 0xFF))
+    if kind not in HEX_EXPECTED_LENGTH and kind != HEX_DATA:
+        raise bad("record type %02X, not one of 00-05" % kind)
+    if kind in HEX_EXPECTED_LENGTH and length != HEX_EXPECTED_LENGTH[kind]:
+        raise bad("a type %02X record with %d data bytes, not %d" % (kind, length, HEX_EXPECTED_LENGTH[kind]))
+    return kind, address, data
+
+
+def from_hex(data, base=IMAGE_BASE):
+    """The image of an Intel HEX file read as objcopy writes one: records one
+    a line, LF or CRLF, and exactly one end-of-file record, the last; after it
+    nothing but white space."""
+    text = without_bom(text_part(data))
+    odd = re.search(rb"[^\x20-\x7e \t\r\n\f\v]", text)
+    if odd:
+        raise Refused("Intel HEX with a byte that is not text, %#04x, on line %d"
+                      % (text[odd.start()], text.count(b"\n", 0, odd.start()) + 1))
+    lines = text.split(b"\n")
+    pieces = []
+    linear = segment = 0
+    end_line = None
+    for number, line in enumerate(lines, 1):
+        if line.endswith(b"\r"):
+            line = line[:-1]
+        if end_line is not None:
+            if line.startswith(b":"):
+                raise Refused("Intel HEX with records after its end-of-file record on line %d (line %d): "
+                              "more than one HEX file in one" % (end_line, number))
+            if line.strip(HEX_BLANK):
+                raise Refused("Intel HEX with text after its end-of-file record on line %d (line %d)"
+                              % (end_line, number))
+            continue
+        if not line.strip(HEX_BLANK):
+            continue
+        kind, address, record = hex_record(line, number)
+        if kind == HEX_DATA and record:
+            if linear and segment:
+                # Readers differ on whether the two bases add up or the later
+                # one replaces the other; objcopy never writes such a file.
+                raise Refused("Intel HEX, line %d: data with both an extended segment address (02) and an "
+                              "extended linear address (04) in effect" % number)
+            pieces.append(("line %d" % number, linear + segment + address, record))
+        elif kind == HEX_END:
+            end_line = number
+        elif kind == HEX_SEGMENT:
+            segment = int.from_bytes(record, "big") << 4
+        elif kind == HEX_LINEAR:
+            linear = int.from_bytes(record, "big") << 16
+        # A start address record (03 or 05) says where execution begins; the
+        # boot loader starts the firmware through its vector table instead.
+    if end_line is None:
+        last = max((n for n, line in enumerate(lines, 1) if line.strip(HEX_BLANK)), default=0)
+        raise Refused("Intel HEX cut short: no end-of-file record (:00000001FF) after its last line, "
+                      "line %d; a HEX file ends with one" % last)
+    if not pieces:
+        raise Refused("Intel HEX with no data bytes: the image would be empty")
+    return place(pieces, "Intel HEX", base)
+
+
+# ---- ELF --------------------------------------------------------------------------
+
+SHF_ALLOC = 0x2
+SHF_TLS = 0x400
+# The types of allocated section with contents that a firmware's link gives.
+ELF_CONTENT_TYPES = ("SHT_PROGBITS", "SHT_NOTE", "SHT_INIT_ARRAY", "SHT_FINI_ARRAY", "SHT_PREINIT_ARRAY",
+                     "SHT_ARM_EXIDX")
+
+
+def printable(name):
+    return name if name and all(" " < c <= "~" for c in name) else repr(name)
+
+
+def elf_damage(elf, size):
+    """What makes the file no whole ELF file, or None. objcopy refuses such a
+    file, whatever its allocated sections hold."""
+    if elf["e_phnum"] and elf["e_phentsize"] != 32 or elf["e_shnum"] and elf["e_shentsize"] != 40:
+        return "headers of another size than a 32-bit ELF file's"
+    count = elf.num_sections()
+    if not 0 < elf["e_shstrndx"] < count or elf.get_section(elf["e_shstrndx"])["sh_type"] != "SHT_STRTAB":
+        return "no section name table"
+    names = elf.get_section(elf["e_shstrndx"])["sh_size"]
+    for index in range(count):
+        header = elf.get_section(index).header
+        if header["sh_type"] != "SHT_NOBITS" and header["sh_offset"] + header["sh_size"] > size:
+            return "cut short: section %d ends past the file's end" % index
+        if index and (header["sh_name"] >= names or header["sh_link"] >= count):
+            return "section %d has its name or link outside the file's tables" % index
+    for index, segment in enumerate(elf.iter_segments()):
+        if segment["p_offset"] + segment["p_filesz"] > size:
+            return "cut short: segment %d ends past the file's end" % index
+        if segment["p_align"] & (segment["p_align"] - 1):
+            return "segment %d has an alignment that is no power of two" % index
+    return None
+
+
+def elf_headers(data):
+    """(segment headers, [(name, section header, contents)] of the allocated
+    sections with contents) of a 32-bit little-endian ARM ELF file."""
     try:
         elf = ELFFile(io.BytesIO(data))
         machine = elf["e_machine"]
         if elf.elfclass != 32 or not elf.little_endian or machine != "EM_ARM":
             raise Refused("an ELF file for %s, %d-bit %s-endian, not a 32-bit little-endian ARM program"
                           % (machine, elf.elfclass, "little" if elf.little_endian else "big"))
-        memory = IntelHex()
-        for segment in elf.iter_segments():
-            if segment["p_type"] == "PT_LOAD" and segment["p_filesz"] > 0:
-                # Flash holds a segment at its load (physical) address; the
-                # virtual one is where it runs, in SRAM for initialised data.
-                contents = segment.data()
-                if len(contents) != segment["p_filesz"]:
-                    raise Refused("an ELF file cut short: a segment for %#010x ends past the file's end"
-                                  % segment["p_paddr"])
-                memory.puts(segment["p_paddr"], contents)
-    except ELFError as e:
-        raise Refused("an ELF file that does not read: %s" % e)
-    if not memory.addresses():
-        raise Refused("an ELF file with no loadable bytes (no PT_LOAD segment with file contents)")
-    return place(memory, "the ELF file")
+        damage = elf_damage(elf, len(data))
+        if damage:
+            raise Refused("an ELF file %s" % damage if damage.startswith("cut") else
+                          "a damaged ELF file: %s" % damage)
+        segments = [segment.header for segment in elf.iter_segments()]
+        sections = []
+        for index in range(1, elf.num_sections()):
+            section = elf.get_section(index)
+            header = section.header
+            if not header["sh_flags"] & SHF_ALLOC or header["sh_type"] in ("SHT_NOBITS", "SHT_NULL"):
+                continue
+            name = printable(section.name)
+            if header["sh_type"] not in ELF_CONTENT_TYPES:
+                raise Refused("an ELF file with an allocated section %s of type %s, not one a firmware's "
+                              "link gives" % (name, header["sh_type"]))
+            sections.append((name, header, section.data()))
+        return segments, sections
+    except Refused:
+        raise
+    except Exception as e:  # noqa: BLE001  a damaged file fails the reader in many ways, each one a refusal
+        raise Refused("an ELF file that does not read: %s" % (one_line(e) or type(e).__name__))
 
 
-def convert(data):
+def in_segment(header, segment):
+    # A section lies in a segment when both its file bytes and its run
+    # addresses do.
+    size = header["sh_size"]
+    return (header["sh_offset"] >= segment["p_offset"]
+            and header["sh_offset"] - segment["p_offset"] + size <= segment["p_filesz"]
+            and header["sh_addr"] >= segment["p_vaddr"]
+            and header["sh_addr"] - segment["p_vaddr"] + size <= segment["p_memsz"])
+
+
+def load_address(header, segments):
+    """Where flash holds a section, as objcopy reads it: from the first
+    segment that holds it, at the segment's load (physical) address plus the
+    section's offset in the segment's file bytes; a section in no segment at
+    its own address."""
+    loads = [s for s in segments if s["p_type"] == "PT_LOAD" and s["p_memsz"]]
+    if len(loads) > 1 and not any(s["p_paddr"] for s in segments):
+        # Some linkers leave every physical address zero: the addresses are
+        # then the run addresses, lest the segments all land on zero.
+        return header["sh_addr"]
+    wanted = "PT_TLS" if header["sh_flags"] & SHF_TLS else "PT_LOAD"
+    for segment in segments:
+        if segment["p_type"] == wanted and in_segment(header, segment):
+            return segment["p_paddr"] + header["sh_offset"] - segment["p_offset"]
+    return header["sh_addr"]
+
+
+def from_elf(data, base=IMAGE_BASE):
+    """The image objcopy -O binary --gap-fill 0xff makes of an ELF file: each
+    allocated section with contents at its load address."""
+    segments, sections = elf_headers(data)
+    pieces = [(("section " if contents else "empty section ") + name, load_address(header, segments), contents)
+              for name, header, contents in sections]
+    if not any(contents for label, address, contents in pieces):
+        raise Refused("an ELF file with no loadable bytes (no allocated section with contents)")
+    return place(pieces, "the ELF file", base)
+
+
+def convert(data, base=IMAGE_BASE):
     """(format, raw image) of a firmware file's content."""
     if not data:
         raise Refused("the file is empty")
     if data.startswith(b"\x7fELF"):
-        return "ELF (32-bit ARM)", from_elf(data)
+        return "ELF (32-bit ARM)", from_elf(data, base)
+    if without_bom(data).lstrip(HEX_BLANK).startswith(b":"):
+        return "Intel HEX", from_hex(data, base)
     if is_text(text_part(data)):
-        text = text_part(data).decode("utf-8-sig")
-        first = text.lstrip().split("\n", 1)[0].strip()
-        if first.startswith(":"):
-            return "Intel HEX", from_hex(text)
+        first = text_part(data).decode("utf-8-sig").lstrip().split("\n", 1)[0].strip()
         raise Refused("a text file, not Intel HEX, not ELF and not a raw image (it begins %r): "
                       "give the firmware build's .hex, .elf or raw .bin" % first[:40])
+    if len(data) > IMAGE_LIMIT_BYTES:
+        raise Refused("a raw image of %d bytes, more than the %d KiB of flash from %#010x: a raw image that "
+                      "big is usually initialised data linked without a load address in flash, which "
+                      "objcopy -O binary then writes out up to its address in SRAM"
+                      % (len(data), IMAGE_LIMIT_BYTES // 1024, base))
     return "raw image", data
 
 

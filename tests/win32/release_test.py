@@ -11,19 +11,21 @@ release of other firmware goes into a folder of its own beside it; refused
 releases after those two, the same release without the authority's CA among
 them, leave dist/ as it was. The release builds the program in
 another directory from a copy of the tree, so its unsigned program must be
-byte for byte REFERENCE_EXE, the Windows build of the same tree and firmware:
-neither a time nor a path may get into the file. The signed program is left
+byte for byte the program of WIN32_BUILD_DIR, the Windows build of the same
+tree and firmware: neither a time nor a path may get into the file. The signed program is left
 as OUT_DIR/signed/installer.exe for an end-to-end run under Wine.
 
-That release is made from FIRMWARE (the raw image the Windows build embeds)
-turned into Intel HEX, under FIRMWARE's own name: a HEX file is known by its
-content, and the program made from it must be the one made from the raw file.
+That release is made from the raw image the Windows build embeds (converted
+from whatever file it was given: ELF, Intel HEX or raw) turned into Intel HEX,
+under the name of the file the build was given and with its vector check or
+without: a HEX file is known by its content, and the program made from it must
+be the one the Windows build made.
 Firmware files made here with the ARM assembler, linker and objcopy check the
 rest of the firmware's way in: an ELF file embeds what objcopy's binary output
 holds, a raw file itself; files that cannot be the firmware are refused with
 one line naming them, before anything is built or released.
 
-usage: release_test.py SOURCE_DIR OUT_DIR VERSION FIRMWARE REFERENCE_EXE
+usage: release_test.py SOURCE_DIR OUT_DIR VERSION WIN32_BUILD_DIR
 """
 
 import hashlib
@@ -192,7 +194,8 @@ def copy_tree(source, target):
 
 # A Cortex-M program for ORIGIN as a firmware team's build makes one: a vector
 # table, a reset handler, initialised data that flash keeps for SRAM, and a
-# word placed 2 KiB in, after a gap.
+# word placed CONFIG, after a gap in the same segment (the linker writes zeros
+# there, objcopy's image has 0xFF).
 FIXTURE_ASM = """ .syntax unified
  .thumb
  .section .vectors, "a"
@@ -206,11 +209,12 @@ reset_handler: ldr r0, =_data_load
  .section .config, "a"
  .word 0xC0FFEE00
 """
-FIXTURE_LD = """MEMORY { FLASH : ORIGIN = %#x, LENGTH = 64K  RAM : ORIGIN = 0x20000000, LENGTH = 20K }
-SECTIONS { .text : { KEEP(*(.vectors)) *(.text*) } > FLASH  .data : { *(.data*) } > RAM AT > FLASH
-    _data_load = LOADADDR(.data);  .config ORIGIN(FLASH) + 0x800 : { KEEP(*(.config)) } > FLASH
+FIXTURE_LD = """MEMORY { FLASH : ORIGIN = %(origin)#x, LENGTH = 64K  RAM : ORIGIN = 0x20000000, LENGTH = 20K }
+SECTIONS { .text : { KEEP(*(.vectors)) *(.text*) } > FLASH  .config %(config)s : { KEEP(*(.config)) } > FLASH
+    .data : { *(.data*) } > RAM AT > FLASH  _data_load = LOADADDR(.data);
     _stack_top = ORIGIN(RAM) + LENGTH(RAM); }
 """
+FIXTURE_CONFIG = "ALIGN(0x100)"
 
 
 def tool(*argv):
@@ -229,12 +233,15 @@ def make_fixtures(out, firmware):
     os.makedirs(d)
     f = {name: os.path.join(d, name) for name in ("app.s", "app.o", "app.elf", "app.bin", "app0.elf", "app0.bin",
                                                   "eof.hex", "low.hex", "far.bin", "far.hex", "empty.bin",
-                                                  "nothing.hex", "app.srec", "README", "nothing.o")}
+                                                  "nothing.hex", "app.srec", "README", "nothing.o", "overlap.elf",
+                                                  "app.hex", "cut.hex", "joined.hex", "binary.hex", "2mib.bin")}
     open(f["app.s"], "w").write(FIXTURE_ASM)
     tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", f["app.o"], f["app.s"])
-    for elf, origin in (("app.elf", 0x08001000), ("app0.elf", 0x08000000)):
-        open(f[elf] + ".ld", "w").write(FIXTURE_LD % origin)
-        tool("arm-none-eabi-ld", "-T", f[elf] + ".ld", "-o", f[elf], f["app.o"])
+    # overlap.elf: .config 8 bytes into .text, which only a link told not to check makes.
+    for elf, origin, config in (("app.elf", 0x08001000, FIXTURE_CONFIG), ("app0.elf", 0x08000000, FIXTURE_CONFIG),
+                                ("overlap.elf", 0x08001000, "ORIGIN(FLASH) + 8")):
+        open(f[elf] + ".ld", "w").write(FIXTURE_LD % {"origin": origin, "config": config})
+        tool("arm-none-eabi-ld", "--no-check-sections", "-T", f[elf] + ".ld", "-o", f[elf], f["app.o"])
     tool("arm-none-eabi-objcopy", "-O", "binary", "--gap-fill", "0xff", f["app.elf"], f["app.bin"])
     tool("arm-none-eabi-objcopy", "-O", "binary", f["app0.elf"], f["app0.bin"])
     tool("arm-none-eabi-objcopy", "-O", "srec", f["app.elf"], f["app.srec"])
@@ -247,6 +254,13 @@ def make_fixtures(out, firmware):
     open(f["empty.bin"], "wb").close()
     open(f["nothing.hex"], "w").write(":00000001FF\n")
     open(f["README"], "w").write("Orvex 2.0 firmware 1.4\nFlash with the update tool.\n")
+    hex_of(firmware, f["app.hex"], 0x08001000)
+    lines = open(f["app.hex"], "rb").read().splitlines(keepends=True)
+    open(f["cut.hex"], "wb").write(b"".join(lines[:len(lines) // 2]))  # a copy that stopped early
+    open(f["joined.hex"], "wb").write(b"".join(lines) * 2)
+    open(f["binary.hex"], "wb").write(b"".join(lines) + b"\x80")
+    # The mislink: data with no load address in flash, written out up to SRAM.
+    open(f["2mib.bin"], "wb").write(open(firmware, "rb").read().ljust(2 * 1024 * 1024, b"\0"))
     return f
 
 
@@ -271,32 +285,40 @@ def check_refusals(release, checkout, f):
     """Each file that cannot be the firmware: the release's first line names it and says why, and dist/
     is left as it was."""
     before = dist_state(checkout)
+    hex_lines = len(open(f["app.hex"]).readlines())
     for path, why in [
             (f["empty.bin"], "the file is empty"),
             (f["nothing.hex"], "Intel HEX with no data bytes"),
             (f["app.srec"], "a text file, not Intel HEX"),
             (f["README"], "a text file, not Intel HEX"),
-            (f["low.hex"], "Intel HEX has data at 0x08000000, below 0x08001000"),
-            (f["app0.elf"], "the ELF file has data at 0x08000000, below 0x08001000"),
-            (f["far.hex"], "Intel HEX has data up to 0x08101002, past the 1024 KiB of flash"),
+            (f["low.hex"], "Intel HEX has data at 0x08000000 (line 2), below 0x08001000"),
+            (f["app0.elf"], "the ELF file has data at 0x08000000 (section .text), below 0x08001000"),
+            (f["far.hex"], "Intel HEX has data up to 0x08101002 (line 2 at 0x08101000), past the 1024 KiB of flash"),
+            (f["cut.hex"], "Intel HEX cut short: no end-of-file record"),
+            (f["joined.hex"], "Intel HEX with records after its end-of-file record on line %d" % hex_lines),
+            (f["binary.hex"], "Intel HEX with a byte that is not text, 0x80, on line %d" % (hex_lines + 1)),
+            (f["2mib.bin"], "a raw image of 2097152 bytes, more than the 1024 KiB of flash from 0x08001000"),
+            (f["overlap.elf"], "the ELF file has section .config at 0x08001008, inside section .text at 0x08001000"),
             ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
             (f["nothing.o"], "an ELF file with no loadable bytes"),
             (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
                             "probably linked for 0x08000000")]:
-        code, text = run(release[:1] + ["--firmware", path] + release[3:], cwd=checkout)
+        checked = [arg for arg in release[3:] if arg != "--no-vector-check"]
+        code, text = run(release[:1] + ["--firmware", path] + checked, cwd=checkout)
         first = text.split("\n", 1)[0]
         print("    " + first)
         check(code == 1 and first.startswith("firmware %s: %s" % (os.path.realpath(path), why))
               and dist_state(checkout) == before, "%s refused: %s" % (os.path.basename(path), why), text[-600:])
 
 
-def check_embedding(checkout, out, firmware, f):
+def check_embedding(checkout, out, firmware, vectors, f):
     """What the build embeds: the raw file itself, the ELF's flash bytes with erased gaps, a raw file
     without a vector table when told; a refused file then leaves no image to build with."""
     build = os.path.join(out, "embedding")
     embedded, identity = (os.path.join(build, "installer", "embed", name)
                           for name in ("embedded_firmware.bin", "firmware_identity.txt"))
-    for path, vectors, expected, said in [(firmware, "ON", firmware, "raw image checked"),
+    checked = {"ON": "checked", "OFF": "skipped"}
+    for path, vectors, expected, said in [(firmware, vectors, firmware, "raw image " + checked[vectors]),
                                           (f["app.elf"], "ON", f["app.bin"], "ELF (32-bit ARM) checked"),
                                           (f["eof.hex"], "ON", f["app.bin"], "Intel HEX checked"),
                                           (f["app0.bin"], "OFF", f["app0.bin"], "raw image skipped"),
@@ -370,7 +392,7 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
     stamp_time = re.search(r"^\s*Timestamp time: (.+)$", text, re.M)
     check(TIMESTAMP_OK in text and TSA_SUBJECT in text and stamp_time,
           "the time stamp verifies against the throwaway authority's CA")
-    for failed in pe_check.check_program(program, firmware, version, os.path.basename(firmware)):
+    for failed in pe_check.check_program(program, firmware, version, os.path.basename(given)):
         check(False, "the released program: " + failed)
     check(stamp_time and notes.get("time stamp") == stamp_time.group(1) + " (verified)",
           "RELEASE.txt gives the time stamp's time", repr(notes.get("time stamp")))
@@ -416,11 +438,16 @@ def check_other_firmware(out, checkout, version, f, first):
 
 
 def main(argv):
-    if len(argv) != 6:
+    if len(argv) != 5:
         sys.stderr.write(__doc__)
         return 2
-    source, out, version, firmware, reference = (os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3],
-                                                 os.path.abspath(argv[4]), os.path.abspath(argv[5]))
+    source, out, version, win32 = os.path.abspath(argv[1]), os.path.abspath(argv[2]), argv[3], os.path.abspath(argv[4])
+    reference = os.path.join(win32, "installer.exe")
+    # What the Windows build embeds: the converted image, the name of the file it was given, its vector check.
+    firmware = os.path.join(win32, "installer", "embed", "embedded_firmware.bin")
+    built = dict(line.split(" ", 1) for line in open(os.path.join(win32, "installer", "embed",
+                                                                  "firmware_identity.txt")).read().splitlines())
+    name, vectors = built["name"], "ON" if built["vectors"] == "checked" else "OFF"
     shutil.rmtree(out, ignore_errors=True)
     checkout = os.path.join(out, "checkout")
     copy_tree(source, checkout)
@@ -428,16 +455,16 @@ def main(argv):
     git(checkout, "add", "-A")
     git(checkout, "commit", "-q", "-m", "the tree under test")
     commit = git(checkout, "rev-parse", "HEAD")
-    dist = release_dir(checkout, version, firmware, open(firmware, "rb").read())
     cert, key = certificate(out, "signer", CERT_SUBJECT)
     fixtures = make_fixtures(out, firmware)
-    # The carried image as Intel HEX, under the raw file's name.
-    hex_firmware = os.path.join(out, "hex", os.path.basename(firmware))
+    # The carried image as Intel HEX, under the name of the file the Windows build was given.
+    hex_firmware = os.path.join(out, "hex", name)
+    dist = release_dir(checkout, version, hex_firmware, open(firmware, "rb").read())
     os.makedirs(os.path.dirname(hex_firmware))
     hex_of(firmware, hex_firmware, 0x08001000)
     release = [os.path.join(checkout, "scripts", "release"), "--firmware", hex_firmware,
-               "--sign-cert", cert, "--sign-key", key]
-    check_embedding(checkout, out, firmware, fixtures)
+               "--sign-cert", cert, "--sign-key", key] + (["--no-vector-check"] if vectors == "OFF" else [])
+    check_embedding(checkout, out, firmware, vectors, fixtures)
 
     stray = os.path.join(checkout, "stray.txt")
     open(stray, "w").close()

@@ -1,0 +1,256 @@
+"""The build's firmware converter (tools/firmware_image.py) against
+arm-none-eabi-objcopy -O binary --gap-fill 0xff, a reader no one here wrote.
+
+Each case, from its own seed, links an ELF file with the ARM assembler and
+linker (several sections, padding inside a segment, initialised data loaded
+from flash and run in SRAM, .bss, sections out of address order, now and then
+an empty section or one in no segment) or has objcopy write Intel HEX of one
+or of a raw image (extended linear or, below 1 MiB, extended segment
+records; record lengths other than 16, CRLF, lower case). The converter's
+image must be objcopy's. Then the file is damaged: HEX cut after every line,
+a checksum broken, a record doubled, a byte changed, a second file joined on, a
+byte that is not text added; ELF cut anywhere, a byte of its headers or
+contents changed. Each damaged file must be refused with one line, or, where
+objcopy reads it the same way, give objcopy's image. An exception other than
+a refusal fails the case.
+"""
+
+import io
+import os
+import random
+import subprocess
+import sys
+
+import pytest
+from elftools.elf.elffile import ELFFile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "tools"))
+import firmware_image  # noqa: E402
+
+SHF_ALLOC = 0x2
+
+CASES = 60
+SEED = 0x0F1A5B
+BASE = firmware_image.IMAGE_BASE
+MUTANTS_PER_KIND = 3
+
+ASM = """ .syntax unified
+ .thumb
+ .section .vectors, "a"
+ .word 0x20010000, reset_handler
+ .incbin "vectors.bin"
+ .text
+ .thumb_func
+reset_handler: b reset_handler
+ .incbin "text.bin"
+ .section .rodata, "a"
+ .incbin "rodata.bin"
+ .section .config, "a"
+ .incbin "config.bin"
+ .data
+ .incbin "data.bin"
+ .bss
+ .space 256
+ .section .empty, "a"
+"""
+
+
+def run(*argv, cwd):
+    done = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, capture_output=True)
+    return done.returncode, done.stderr.decode(errors="replace")
+
+
+def tool(*argv, cwd):
+    code, text = run(*argv, cwd=cwd)
+    assert code == 0, "%s: %s" % (" ".join(argv), text)
+
+
+def objcopy_image(path, fmt):
+    """objcopy's image of the file, or None where objcopy does not read it."""
+    out = str(path) + ".ref"
+    code, _ = run("arm-none-eabi-objcopy", "-I", fmt, "-O", "binary", "--gap-fill", "0xff", str(path), out, cwd="/")
+    return open(out, "rb").read() if code == 0 else None
+
+
+def linker_script(rng):
+    """Sections in another order than their addresses: .config high in flash
+    comes first; padding from alignment between the flash sections; .data
+    run in SRAM, loaded in flash behind them."""
+    empty = rng.choice(["", ".empty : { KEEP(*(.empty)) }",
+                        ".empty 0x%x : { KEEP(*(.empty)) }" % (BASE + 0x30000 + rng.randrange(0, 0x100, 4))])
+    phdrs = rng.random() < 0.3
+    # With program headers of its own, .rodata may go in no segment at all.
+    place = (lambda segment: " :" + segment) if phdrs else (lambda segment: "")
+    rodata_segment = rng.choice(["NONE", "flash"])
+    return "\n".join([
+        "PHDRS { flash PT_LOAD; config PT_LOAD; data PT_LOAD; }" if phdrs else "",
+        "SECTIONS {",
+        " .config 0x%x : { KEEP(*(.config)) }%s" % (BASE + 0x20000 + rng.randrange(0, 0x800, 4), place("config")),
+        " .vectors 0x%x : { KEEP(*(.vectors)) }%s" % (BASE, place("flash")),
+        " .text ALIGN(%d) : { *(.text) }%s" % (rng.choice([2, 4, 16, 256]), place("flash")),
+        " .rodata ALIGN(%d) : { *(.rodata) }%s" % (rng.choice([1, 8, 64, 1024]), place(rodata_segment)),
+        " %s" % (empty + (place("flash") if empty else "")),
+        " _data_load = ALIGN(%d);" % rng.choice([4, 64]),
+        " .data 0x20000000 : AT(_data_load) { *(.data) }%s" % place("data"),
+        " .bss : { *(.bss) }%s" % place("data"),
+        "}"])
+
+
+def make_elf(rng, d):
+    for name, most in (("vectors", 0x180), ("text", 0x800), ("rodata", 0x400), ("config", 0x40), ("data", 0x200)):
+        open(os.path.join(d, name + ".bin"), "wb").write(rng.randbytes(rng.randrange(1, most)))
+    open(os.path.join(d, "app.s"), "w").write(ASM)
+    open(os.path.join(d, "app.ld"), "w").write(linker_script(rng))
+    tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", "app.o", "app.s", cwd=d)
+    tool("arm-none-eabi-ld", "--no-warn-rwx-segments", "-T", "app.ld", "-o", "app.elf", "app.o", cwd=d)
+    return os.path.join(d, "app.elf")
+
+
+def rewrite_hex(text, rng):
+    """objcopy's HEX records again, data records of another length, in
+    lower case or with CRLF."""
+    lines = text.splitlines()
+    length = rng.choice([16, 32, 255, 7, 12])
+    if length != 16:
+        runs, upper = [], 0
+        for line in lines:
+            record = bytes.fromhex(line[1:])
+            if record[3] == 4:
+                upper = int.from_bytes(record[4:6], "big") << 16
+            elif record[3] == 0:
+                address = upper + int.from_bytes(record[1:3], "big")
+                if runs and runs[-1][0] + len(runs[-1][1]) == address:
+                    runs[-1][1].extend(record[4:-1])
+                else:
+                    runs.append((address, bytearray(record[4:-1])))
+        lines, upper = [], None
+        for address, data in runs:
+            for at in range(0, len(data)):
+                here = address + at
+                if at % length and here & 0xFFFF:
+                    continue
+                if here >> 16 != upper:
+                    upper = here >> 16
+                    lines.append(hex_line(0, 4, upper.to_bytes(2, "big")))
+                # A record ends at the next multiple of its length or at a 64 KiB boundary.
+                stop = min((at // length + 1) * length, at + 0x10000 - (here & 0xFFFF))
+                lines.append(hex_line(here & 0xFFFF, 0, data[at:stop]))
+        lines.append(":00000001FF")
+    if rng.random() < 0.3:
+        lines = [line.lower() for line in lines]
+    return (("\r\n" if rng.random() < 0.5 else "\n").join(lines) + "\n").encode("ascii")
+
+
+def hex_line(address, kind, data):
+    record = bytes([len(data), address >> 8, address & 0xFF, kind]) + bytes(data)
+    return ":" + (record + bytes([-sum(record) & 0xFF])).hex().upper()
+
+
+def firmware(seed, d):
+    """(file, format for objcopy, base) of the case's firmware."""
+    rng = random.Random(SEED + seed)
+    kind = seed % 4
+    if kind in (0, 1):
+        elf = make_elf(rng, d)
+        if kind == 0:
+            return elf, "elf32-littlearm", BASE
+        tool("arm-none-eabi-objcopy", "-O", "ihex", elf, "app.hex", cwd=d)
+    else:
+        size = rng.randrange(1, 0x1000)
+        # Below 1 MiB objcopy writes extended segment records, past it linear
+        # ones; an image read from another base than the firmware's now and
+        # then crosses from one 64 KiB to the next.
+        base = (BASE + rng.choice([0, 0x10000 - rng.randrange(1, size + 1)]) if kind == 2
+                else 0x100000 - rng.randrange(1, size + 1))
+        open(os.path.join(d, "app.bin"), "wb").write(rng.randbytes(size))
+        tool("arm-none-eabi-objcopy", "-I", "binary", "-O", "ihex", "--change-addresses", str(base),
+             "app.bin", "app.hex", cwd=d)
+    path = os.path.join(d, "app.hex")
+    text = open(path).read()
+    if kind == 3:
+        assert ":02000002" in text, "a raw image below 1 MiB gives extended segment records"
+        data = (text.replace("\n", "\r\n") if rng.random() < 0.5 else text).encode("ascii")
+    else:
+        data = rewrite_hex(text, rng)
+    open(path, "wb").write(data)
+    return path, "ihex", BASE if kind == 1 else base
+
+
+def mutants(data, fmt, rng):
+    """(what, damaged content) of one firmware file."""
+    if fmt == "ihex":
+        lines = data.splitlines(keepends=True)
+        for n in range(len(lines) - 1):
+            yield "cut after line %d" % (n + 1), b"".join(lines[:n + 1])
+        for _ in range(MUTANTS_PER_KIND):
+            n = rng.randrange(len(lines))
+            line = lines[n].rstrip(b"\r\n")
+            broken = line[:-2] + b"%02X" % ((int(line[-2:], 16) + rng.randrange(1, 256)) & 0xFF)
+            yield "checksum broken on line %d" % (n + 1), b"".join(lines[:n] + [broken + b"\n"] + lines[n + 1:])
+            n = rng.randrange(len(lines))
+            yield "line %d doubled" % (n + 1), b"".join(lines[:n + 1] + lines[n:])
+        yield "two files joined", data + data
+        yield "a byte that is not text at the end", data + bytes([rng.choice([0, 1, 0x80, 0xFF])])
+        positions = [rng.randrange(len(data)) for _ in range(4 * MUTANTS_PER_KIND)]
+        values = b"0123456789abcdefABCDEF:G \t\r\n\x00\xff"
+    else:
+        for _ in range(MUTANTS_PER_KIND):
+            n = rng.randrange(len(data))
+            yield "cut at byte %d" % n, data[:n]
+        # The headers that place the bytes: the file's, the segments', the
+        # allocated sections'; and their contents. (objcopy refuses some
+        # damage to the symbol table and the like, which never reaches the image.)
+        elf = ELFFile(io.BytesIO(data))
+        positions = list(range(52 + 32 * elf["e_phnum"]))
+        for index, section in enumerate(elf.iter_sections()):
+            if section["sh_flags"] & SHF_ALLOC:
+                at = elf["e_shoff"] + 40 * index
+                positions += list(range(at + 4, at + 24))
+                positions += [rng.randrange(section["sh_offset"], section["sh_offset"] + section["sh_size"])
+                              for _ in range(section["sh_size"] and 2)]
+        positions = rng.sample(positions, 6 * MUTANTS_PER_KIND)
+        values = bytes(range(256))
+    for at in positions:
+        value = rng.choice(values)
+        if value != data[at]:
+            yield "byte %d changed to %#04x" % (at, value), data[:at] + bytes([value]) + data[at + 1:]
+
+
+# objcopy's input format for each of the converter's.
+OBJCOPY_FORMAT = {"ELF (32-bit ARM)": "elf32-littlearm", "Intel HEX": "ihex", "raw image": "binary"}
+
+
+def converted(data, base):
+    """(objcopy's name of the format it was read as, image), or the one-line refusal."""
+    try:
+        fmt, image = firmware_image.convert(data, base)
+        return (OBJCOPY_FORMAT[fmt], image), None
+    except firmware_image.Refused as e:
+        return None, str(e)
+
+
+@pytest.mark.parametrize("seed", range(CASES))
+def test_image_is_objcopys(seed, tmp_path):
+    path, fmt, base = firmware(seed, str(tmp_path))
+    data = open(path, "rb").read()
+    image, refusal = converted(data, base)
+    assert refusal is None, "%s refused: %s" % (path, refusal)
+    assert image == (fmt, objcopy_image(path, fmt)), "%s: not objcopy's image" % path
+
+    rng = random.Random(-seed)
+    damaged = os.path.join(str(tmp_path), "damaged")
+    for what, content in mutants(data, fmt, rng):
+        image, refusal = converted(content, base)
+        if refusal is not None:
+            assert refusal.strip() and "\n" not in refusal, what
+            continue
+        # A damaged ELF file that no longer begins like one is a raw image
+        # (which the build's vector check then refuses).
+        read_as, image = image
+        open(damaged, "wb").write(content)
+        reference = objcopy_image(damaged, read_as)
+        assert reference is not None, "%s: converted, where objcopy does not read it" % what
+        # A damaged file may begin above the base; the image then has erased
+        # flash before objcopy's.
+        assert image.endswith(reference) and not image[:len(image) - len(reference)].strip(b"\xff"), \
+            "%s: not objcopy's image" % what
