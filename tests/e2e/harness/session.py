@@ -665,7 +665,7 @@ class Session:
         """Calls press() while uidriver watches the status line and the bar,
         up to the next final status; the samples, the state before the press
         first."""
-        job = self.ui_background("watch-progress", wait_ms)
+        job = self.ui_background("watch-progress", wait_ms, STATUS_DONE, STATUS_FAILED)
         press()
         code, text = self.ui_collect(job, wait_ms / 1000 + 10)
         self.check(code == 0, "the watch comes to a final status", repr(text[-300:]))
