@@ -63,11 +63,21 @@ void expect_progress_follows_status(const modbus_transfer *t)
     }
 }
 
-void tick(run_record *r)
+void tick(run_record *r, int count = 1)
 {
-    prog_step(&r->t);
-    expect_progress_follows_status(&r->t);
-    fake.now_ms += TICK_PERIOD_MS;
+    for (int i = 0; i < count; i++) {
+        prog_step(&r->t);
+        expect_progress_follows_status(&r->t);
+        fake.now_ms += TICK_PERIOD_MS;
+    }
+}
+
+// What the engine traced while steps() ran.
+template <typename run_steps> std::string traced(run_steps steps)
+{
+    testing::internal::CaptureStdout();
+    steps();
+    return testing::internal::GetCapturedStdout();
 }
 
 // Ticks until the run reaches a final state or `ticks` have passed; returns the ticks used.
@@ -134,9 +144,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 {
     run_record r;
     run_init(&r, RUN_BLOCKS);
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
 
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     std::vector<bytes> writes = written_of(PROG_OP_WRITE);
@@ -191,9 +199,7 @@ TEST(Sequencer, ContactNeedsThreeTicks)
 {
     run_record r;
     run_init(&r, 2);
-    testing::internal::CaptureStdout();
-    run_until_state(&r, PROG_STATE_WRITE);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_state(&r, PROG_STATE_WRITE); });
     // The first two answers arrive within the pause after each request and
     // are read together at the second contact tick: together they are no frame.
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 3);
@@ -223,9 +229,7 @@ TEST(Sequencer, LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement)
     // The third contact request makes the link (see above); its read ends
     // 120 ms after it went out, as the copy of its answer arrives.
     fake.faults[2] = {FAKE_TWICE, 120};
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     size_t first_block = 0;
     while (!is_op(fake.written[first_block], PROG_OP_WRITE))
@@ -294,9 +298,7 @@ TEST(Sequencer, SlowAcknowledgementWithinItsWaitIsNotResent)
     run_init(&r, 6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_LATE, 450}; // block 2
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
     EXPECT_EQ(count_of(log, "TIMEOUT"), 0);
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 6u);
@@ -312,9 +314,7 @@ TEST(Sequencer, DuplicatedAcknowledgementStillEndsVerified)
     run_init(&r, 6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_TWICE, 30}; // block 2
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_DONE) << log;
     EXPECT_TRUE(flash_holds_image(r));
     EXPECT_GE(written_of(PROG_OP_WRITE).size(), 6u);
@@ -327,10 +327,7 @@ TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
     run_init(&r, 2);
     for (int i = 0; i < 20; i++)
         fake.faults[i] = {FAKE_BAD_CRC, 0};
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 12; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { tick(&r, 12); });
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(log.find("REMOTE DEVICE LINK ESTABLISHED"), std::string::npos);
     EXPECT_GE(count_of(log, "RX: 04 2b f6 08 00 10 00"), 9);
@@ -345,10 +342,7 @@ TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
     run_record r;
     run_init(&r, 2);
     fake.device_on = false;
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 50; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { tick(&r, 50); });
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 49);
     EXPECT_EQ(count_of(log, "RX:"), 0);
@@ -359,11 +353,10 @@ TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
     run_record r;
     run_init(&r, 12);
     fake.corrupt_flash_at = 5000;
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    for (int i = 0; i < 300; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] {
+        run_until_final(&r);
+        tick(&r, 300);
+    });
     EXPECT_EQ(r.t.state, PROG_STATE_FAILED);
     EXPECT_EQ(fake.statuses.back(), "FAILED");
     EXPECT_TRUE(written_of(PROG_OP_RESET).empty());
@@ -394,9 +387,7 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         run_until_state(&r, PROG_STATE_VERIFY);
         ASSERT_FALSE(fake.incoming.empty()) << c.name;
         fake.incoming.back().data = c.reply;
-        testing::internal::CaptureStdout();
-        tick(&r);
-        std::string log = testing::internal::GetCapturedStdout();
+        std::string log = traced([&] { tick(&r); });
         EXPECT_EQ(r.t.state, PROG_STATE_VERIFY) << c.name;
         EXPECT_EQ(log.find("Remote CRC"), std::string::npos) << c.name;
         size_t queries = written_of(PROG_OP_CRC).size();
@@ -461,8 +452,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 
         testing::internal::CaptureStdout();
         bool left = tick_until(&r, [&] { return r.t.state != c.state; });
-        for (int n = 0; n < 50; n++)
-            tick(&r);
+        tick(&r, 50);
         std::string log = testing::internal::GetCapturedStdout();
 
         ASSERT_TRUE(left) << "still waiting in the phase";
@@ -498,8 +488,7 @@ TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
     run_until_state(&r, PROG_STATE_RESET);
     fake.device_on = false;
     fake.incoming.clear();
-    for (int i = 0; i < 100; i++)
-        tick(&r);
+    tick(&r, 100);
     EXPECT_EQ(r.t.state, PROG_STATE_RESET);
     EXPECT_GE(written_of(PROG_OP_RESET).size(), 8u);
     EXPECT_EQ(fake.statuses.back(), "Resetting target...");
@@ -571,9 +560,7 @@ TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
     ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE));
     EXPECT_FALSE(progress_bar_error(&r.t));
     fake.writes_fail = true;
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    testing::internal::GetCapturedStdout();
+    traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_LOST);
     EXPECT_TRUE(progress_bar_error(&r.t));
 }
@@ -678,9 +665,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
             before = r.t.state;
             if (c.writes_fail_at_block_3 && r.t.offset == 3 * MODBUS_PROG_BLOCKSIZE_MAX)
                 fake.writes_fail = true;
-            testing::internal::CaptureStdout(); // the trace; failures must still show
-            tick(&r);
-            testing::internal::GetCapturedStdout();
+            traced([&] { tick(&r); }); // the trace; failures must still show
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
             const std::string status = fake.statuses.empty() ? "" : fake.statuses.back();
             wrote = wrote || status.rfind("programming ", 0) == 0;
@@ -744,10 +729,10 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
     ASSERT_EQ(session, SESSION_MAY_END);
     size_t written = fake.written.size();
     size_t statuses = fake.statuses.size();
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 200; i++)
-        tick_unless_held(&r, session);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(traced([&] {
+        for (int i = 0; i < 200; i++)
+            tick_unless_held(&r, session);
+    }), "");
     EXPECT_EQ(fake.written.size(), written);
     EXPECT_EQ(fake.statuses.size(), statuses);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
@@ -788,8 +773,7 @@ TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
     ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == PROG_STATE_WRITE && r.t.offset == 0x800; }));
     fake.calls.clear();
     prog_port_removed(&r.t);
-    for (int n = 0; n < 100; n++)
-        tick(&r);
+    tick(&r, 100);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(r.t.state, PROG_STATE_LOST);
     EXPECT_EQ(fake.calls, "");
