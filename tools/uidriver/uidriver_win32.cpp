@@ -288,19 +288,6 @@ bool dialog_watch(HWND status_line, HWND progress_bar, DWORD limit_ms, DWORD pol
     return over;
 }
 
-// Prints the dialog's handle once it is there.
-int command_wait_dialog(int argc, char **argv)
-{
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND dialog = wait_window(find_dialog, wait_ms);
-    if (dialog == nullptr) {
-        fputs("uidriver: no dialog appeared\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    printf("%#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(dialog)));
-    return UI_EXIT_OK;
-}
-
 // Prints the port list's entries, then "selected N", the selected index.
 int command_list(int, char **)
 {
@@ -440,28 +427,25 @@ std::string box_text(HWND box)
     return text_control != nullptr ? window_text(text_control) : std::string();
 }
 
-// Prints the text of the fatal error box once it is there.
-int command_read_box(int argc, char **argv)
+// wait-dialog, read-box and question wait for their window, then print the
+// dialog's handle, the fatal error box's text, or the text of the question
+// the tool asks before closing and "boxes N", the count of such questions up.
+int command_window(int argc, char **argv)
 {
-    HWND box = wait_window(find_box, wait_ms_arg(argc, argv, 2));
-    if (box == nullptr) {
-        fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
+    const bool dialog = strcmp(argv[1], "wait-dialog") == 0;
+    const bool question = strcmp(argv[1], "question") == 0;
+    HWND window = wait_window(dialog ? find_dialog : question ? find_question : find_box, wait_ms_arg(argc, argv, 2));
+    if (window == nullptr) {
+        fprintf(stderr, "uidriver: no window for \"%s\" appeared\n", argv[1]);
         return UI_EXIT_NOT_FOUND;
     }
-    fputs(box_text(box).c_str(), stdout);
-    return UI_EXIT_OK;
-}
-
-// Prints the text of the question the tool asks before closing, then
-// "boxes N", the count of such questions up.
-int command_question(int argc, char **argv)
-{
-    HWND box = wait_window(find_question, wait_ms_arg(argc, argv, 2));
-    if (box == nullptr) {
-        fputs("uidriver: no question appeared\n", stderr);
-        return UI_EXIT_NOT_FOUND;
+    if (dialog) {
+        printf("%#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(window)));
+    } else if (question) {
+        printf("%s\nboxes %u\n", box_text(window).c_str(), static_cast<unsigned>(questions_up().size()));
+    } else {
+        fputs(box_text(window).c_str(), stdout);
     }
-    printf("%s\nboxes %u\n", box_text(box).c_str(), static_cast<unsigned>(questions_up().size()));
     return UI_EXIT_OK;
 }
 
@@ -600,41 +584,28 @@ std::string focus_name(HWND dialog)
     return std::to_string(GetDlgCtrlID(focus));
 }
 
-// Prints "focus N" (focus_name); with ID, once that control has it.
+// focus: prints "focus N" (focus_name); with ID, once that control has it.
+// wait-foreground: until the dialog is the foreground window and holds the
+// keyboard focus, as keys sent from outside need.
 int command_focus(int argc, char **argv)
 {
     HWND dialog = dialog_required();
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    std::string wanted = argc > 2 ? std::to_string(number_arg(argc, argv, 2, 0)) : std::string();
+    const bool foreground = strcmp(argv[1], "wait-foreground") == 0;
+    std::string wanted = !foreground && argc > 2 ? std::to_string(number_arg(argc, argv, 2, 0)) : std::string();
     std::string name;
-    bool reached = poll_until(wait_ms_arg(argc, argv, 3), UI_POLL_MS, [&] {
+    bool arrived = false;
+    poll_until(wait_ms_arg(argc, argv, foreground ? 2 : 3), UI_POLL_MS, [&] {
         name = focus_name(dialog);
-        return wanted.empty() || name == wanted || !IsWindow(dialog);
+        arrived = foreground ? dialog_has_focus(dialog) : wanted.empty() || name == wanted;
+        return arrived || !IsWindow(dialog);
     });
-    printf("focus %s\n", name.c_str());
-    return reached && (wanted.empty() || name == wanted) ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
-}
-
-// Until the dialog is the foreground window and holds the keyboard focus.
-int command_wait_foreground(int argc, char **argv)
-{
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
+    if (!foreground) {
+        printf("focus %s\n", name.c_str());
     }
-    bool focused = false;
-    poll_until(wait_ms, UI_POLL_MS, [&] {
-        focused = dialog_has_focus(dialog);
-        return focused || !IsWindow(dialog);
-    });
-    if (!focused) {
-        fputs("uidriver: the dialog never had the focus\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    return UI_EXIT_OK;
+    return arrived ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
 }
 
 // Lets the window's messages through for ms; false once it is gone.
@@ -775,7 +746,7 @@ struct ui_command {
 
 // What each prints is said above its function.
 const ui_command UI_COMMANDS[] = {
-    {"wait-dialog [ms]", 2, command_wait_dialog},
+    {"wait-dialog [ms]", 2, command_window},
     {"list", 2, command_list},
     {"select INDEX", 3, command_select},
     {"click", 2, command_message},
@@ -785,14 +756,14 @@ const ui_command UI_COMMANDS[] = {
     {"progress", 2, command_progress},
     {"watch-progress ms FINAL...", 4, command_watch_progress},
     {"rect ID", 3, command_rect},
-    {"read-box [ms]", 2, command_read_box},
+    {"read-box [ms]", 2, command_window},
     {"answer-box", 2, command_message},
     {"close", 2, command_message},
     {"post-close", 2, command_message},
-    {"question [ms]", 2, command_question},
+    {"question [ms]", 2, command_window},
     {"answer yes|no", 3, command_message},
     {"end-session [goes-on|ends]", 2, command_message},
-    {"wait-foreground [ms]", 2, command_wait_foreground},
+    {"wait-foreground [ms]", 2, command_focus},
     {"focus [ID [ms]]", 2, command_focus},
     {"click-time ms STALL_MS FINAL...", 5, command_click_time},
     {"wait-listed [ms]", 2, command_wait_listed},
