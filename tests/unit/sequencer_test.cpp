@@ -24,21 +24,25 @@ struct run_record {
     modbus_transfer t;
 };
 
-void run_init(run_record *r, int blocks)
+// A fresh line, and a record that runs an image of `blocks` blocks. The
+// record points into its own buffers, which a move leaves where they are.
+run_record run_new(int blocks)
 {
     fake_reset();
-    r->frame_buffer.assign(MODBUS_FRAME_LENGTH_MAX, 0);
-    r->image.resize(size_t(blocks) * MODBUS_PROG_BLOCKSIZE_MAX);
-    for (size_t i = 0; i < r->image.size(); i++)
-        r->image[i] = uint8_t((i * 31) ^ (i >> 9));
-    memset(&r->t, 0, sizeof r->t);
-    r->t.frame = r->frame_buffer.data();
-    r->t.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    r->t.slave_address = DEVICE_ADDRESS;
-    r->t.image = r->image.data();
-    r->t.image_size = int32_t(r->image.size());
-    r->t.flash_base = FLASH_IMAGE_BASE;
-    r->t.state = PROG_STATE_IDLE; // as opening the port leaves it
+    run_record r;
+    r.frame_buffer.assign(MODBUS_FRAME_LENGTH_MAX, 0);
+    r.image.resize(size_t(blocks) * MODBUS_PROG_BLOCKSIZE_MAX);
+    for (size_t i = 0; i < r.image.size(); i++)
+        r.image[i] = uint8_t((i * 31) ^ (i >> 9));
+    memset(&r.t, 0, sizeof r.t);
+    r.t.frame = r.frame_buffer.data();
+    r.t.rx_size = MODBUS_FRAME_LENGTH_MAX;
+    r.t.slave_address = DEVICE_ADDRESS;
+    r.t.image = r.image.data();
+    r.t.image_size = int32_t(r.image.size());
+    r.t.flash_base = FLASH_IMAGE_BASE;
+    r.t.state = PROG_STATE_IDLE; // as opening the port leaves it
+    return r;
 }
 
 // After every step the bar must stand at the blocks acknowledged: while a
@@ -142,8 +146,7 @@ bool flash_holds_image(const run_record &r)
 
 TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 {
-    run_record r;
-    run_init(&r, RUN_BLOCKS);
+    run_record r = run_new(RUN_BLOCKS);
     std::string log = traced([&] { run_until_final(&r); });
 
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
@@ -197,8 +200,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 
 TEST(Sequencer, ContactNeedsThreeTicks)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     std::string log = traced([&] { run_until_state(&r, PROG_STATE_WRITE); });
     // The first two answers arrive within the pause after each request and
     // are read together at the second contact tick: together they are no frame.
@@ -223,8 +225,7 @@ TEST(Sequencer, ContactNeedsThreeTicks)
 // the second block would then go before the device had answered the first.
 TEST(Sequencer, LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     fake.reply_delay_ms = 40;
     // The third contact request makes the link (see above); its read ends
     // 120 ms after it went out, as the copy of its answer arrives.
@@ -242,8 +243,7 @@ TEST(Sequencer, LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement)
 
 TEST(Sequencer, MissingAcknowledgementSendsTheSameBlockAgain)
 {
-    run_record r;
-    run_init(&r, 8);
+    run_record r = run_new(8);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 2] = {FAKE_DROP, 0}; // the acknowledgement of block 3
     testing::internal::CaptureStdout();
@@ -271,8 +271,7 @@ TEST(Sequencer, MissingAcknowledgementSendsTheSameBlockAgain)
 
 TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
 {
-    run_record r;
-    run_init(&r, 8);
+    run_record r = run_new(8);
     run_until_state(&r, PROG_STATE_WRITE);
     // Block 0's acknowledgement comes after the wait ran out but before the
     // tick that sends the block again reads.
@@ -294,8 +293,7 @@ TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
 
 TEST(Sequencer, SlowAcknowledgementWithinItsWaitIsNotResent)
 {
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_LATE, 450}; // block 2
     std::string log = traced([&] { run_until_final(&r); });
@@ -310,8 +308,7 @@ TEST(Sequencer, SlowAcknowledgementWithinItsWaitIsNotResent)
 // answers are taken in, the device has every block and the run verifies.
 TEST(Sequencer, DuplicatedAcknowledgementStillEndsVerified)
 {
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_TWICE, 30}; // block 2
     std::string log = traced([&] { run_until_final(&r); });
@@ -323,8 +320,7 @@ TEST(Sequencer, DuplicatedAcknowledgementStillEndsVerified)
 
 TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     for (int i = 0; i < 20; i++)
         fake.faults[i] = {FAKE_BAD_CRC, 0};
     std::string log = traced([&] { tick(&r, 12); });
@@ -339,8 +335,7 @@ TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
 
 TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     fake.device_on = false;
     std::string log = traced([&] { tick(&r, 50); });
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
@@ -350,8 +345,7 @@ TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
 
 TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
 {
-    run_record r;
-    run_init(&r, 12);
+    run_record r = run_new(12);
     fake.corrupt_flash_at = 5000;
     std::string log = traced([&] {
         run_until_final(&r);
@@ -382,8 +376,7 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         {"14 bytes", fake_sealed({0x04, 0x2B, 0xF6, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
     };
     for (const short_reply_case &c : cases) {
-        run_record r;
-        run_init(&r, 3);
+        run_record r = run_new(3);
         run_until_state(&r, PROG_STATE_VERIFY);
         ASSERT_FALSE(fake.incoming.empty()) << c.name;
         fake.incoming.back().data = c.reply;
@@ -437,8 +430,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         const lost_case &c = cases[i];
         const lost_text &text = texts[i % std::size(texts)];
         SCOPED_TRACE(c.name);
-        run_record r;
-        run_init(&r, 4);
+        run_record r = run_new(4);
         ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == c.state && r.t.offset == c.offset; }));
         fake.device_on = false;
         fake.incoming.clear();
@@ -483,8 +475,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 
 TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     run_until_state(&r, PROG_STATE_RESET);
     fake.device_on = false;
     fake.incoming.clear();
@@ -496,8 +487,7 @@ TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
 
 TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     run_until_final(&r);
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     fake.written.clear();
@@ -532,8 +522,7 @@ std::vector<std::pair<bool, bool>> bar_error_and_failed(run_record *r, int ticks
 TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 {
     const int ticks = 400; // beyond either run's end
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     fake.corrupt_flash_at = 3000;
     testing::internal::CaptureStdout();
     std::vector<std::pair<bool, bool>> failing = bar_error_and_failed(&r, ticks);
@@ -643,8 +632,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK",
          "Verifying...|Programming Completed OK|"},
     };
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     for (const run_case &c : runs) {
         fake.corrupt_flash_at = c.corrupt_at;
         fake.writes_fail = false;
@@ -720,8 +708,7 @@ void tick_unless_held(run_record *r, uint32_t session)
 // where it is.
 TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(run_until_state(&r, PROG_STATE_CONTACT));
     testing::internal::GetCapturedStdout();
@@ -765,8 +752,7 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
 // failed call's, and the port is used no more.
 TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     char port_name[] = "\\\\.\\com5";
     r.t.port_name = port_name;
     testing::internal::CaptureStdout();
@@ -785,8 +771,7 @@ TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
 
 TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     r.t.image_size = 1024 + 100;
     run_until_final(&r);
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
@@ -799,8 +784,7 @@ TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
 
 TEST(Sequencer, RunAcrossTheTickCounterWrapCompletes)
 {
-    run_record r;
-    run_init(&r, 20);
+    run_record r = run_new(20);
     fake_reset(0xFFFFFE00u);
     run_until_final(&r);
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
@@ -809,8 +793,7 @@ TEST(Sequencer, RunAcrossTheTickCounterWrapCompletes)
 
 TEST(Sequencer, RunUnderWineReadTimingCompletes)
 {
-    run_record r;
-    run_init(&r, 20);
+    run_record r = run_new(20);
     fake.wine_reads = true;
     fake.reply_delay_ms = 95;
     run_until_final(&r);
@@ -859,8 +842,7 @@ void install_allocation_hooks()
 
 TEST(Sequencer, WholeRunAllocatesNothing)
 {
-    run_record r;
-    run_init(&r, RUN_BLOCKS);
+    run_record r = run_new(RUN_BLOCKS);
     fake.faults[20] = {FAKE_DROP, 0};
     fake.faults[40] = {FAKE_BAD_CRC, 0};
     testing::internal::CaptureStdout();
