@@ -6,9 +6,9 @@
 #include <dbt.h>
 #include <objbase.h>
 #include <oleacc.h>
-#include <shobjidl.h>
 #include <stddef.h>
 
+#include "desk.h"
 #include "dll_search.h"
 #include "engine/link.h"
 #include "engine/progress.h"
@@ -19,7 +19,6 @@
 #include "report/report.h"
 #include "resources/resource.h"
 #include "serial/serial.h"
-#include "system_function.h"
 
 HINSTANCE g_instance;
 HWND g_main_dialog;
@@ -52,32 +51,9 @@ const char CLOSE_QUESTION[] =
     "Close the program anyway?";
 bool close_question_up;
 
-// What Windows shows, beside its shutdown screen, as the reason why this
-// program holds the shutdown off.
-const wchar_t SHUTDOWN_REASON[] = L"Writing firmware to the Orvex 2.0 - do not shut down";
-
-// Windows XP has no shutdown reasons; they are looked up, not imported, so
-// that the program still starts there.
-typedef BOOL(WINAPI *shutdown_reason_create_call)(HWND window, LPCWSTR reason);
-typedef BOOL(WINAPI *shutdown_reason_destroy_call)(HWND window);
-
 // Whether Windows may be about to end the session (SESSION_*): then the
 // run starts no block.
 uint32_t session_end = SESSION_GOES_ON;
-
-// Windows 7's message filter, looked up as the shutdown reasons are.
-typedef BOOL(WINAPI *message_filter_call)(HWND window, UINT message_id, DWORD action,
-                                          PCHANGEFILTERSTRUCT change);
-
-// What the system was last told of the run, so that it hears only of changes.
-bool shutdown_held;
-bool kept_awake;
-taskbar_view taskbar_shown;
-
-// The taskbar button's progress, from Windows 7 on; null where the interface
-// is missing, and until Windows says the button exists.
-ITaskbarList3 *taskbar;
-UINT taskbar_button_created; // the registered message that says so
 
 // The control that had the keyboard focus when the dialog last lost it, to
 // get it back when the dialog is in front again, as a dialog's own window
@@ -149,55 +125,10 @@ void ports_refresh(HWND dialog, int32_t number, bool arrived)
     port_list_fill(dialog, port_count, selected);
 }
 
-// Windows 7 and later show a run's progress on the taskbar button too.
-void taskbar_show(HWND dialog, const taskbar_view &view)
-{
-    bool same = view.state == taskbar_shown.state && view.done == taskbar_shown.done &&
-                view.total == taskbar_shown.total;
-    if (taskbar == NULL || same) {
-        return;
-    }
-    const TBPFLAG flags[] = {TBPF_NOPROGRESS, TBPF_NORMAL, TBPF_ERROR}; // by TASKBAR_*
-    taskbar->SetProgressState(dialog, flags[view.state]);
-    if (view.state != TASKBAR_NONE) {
-        taskbar->SetProgressValue(dialog, static_cast<ULONGLONG>(view.done), static_cast<ULONGLONG>(view.total));
-    }
-    taskbar_shown = view;
-}
-
-void shutdown_hold(HWND dialog, bool hold)
-{
-    if (hold) {
-        shutdown_reason_create_call create =
-            system_function<shutdown_reason_create_call>("user32.dll", "ShutdownBlockReasonCreate");
-        if (create != NULL) {
-            create(dialog, SHUTDOWN_REASON);
-        }
-        return;
-    }
-    shutdown_reason_destroy_call destroy =
-        system_function<shutdown_reason_destroy_call>("user32.dll", "ShutdownBlockReasonDestroy");
-    if (destroy != NULL) {
-        destroy(dialog);
-    }
-}
-
-// Tells the system what the run now means to it: a reason not to shut down
-// while the flash changes, no sleep during the run, the taskbar button.
+// Tells the system what the run now means to it (desk.h).
 void run_announce(HWND dialog)
 {
-    bool held = port_held();
-    bool changing = run_flash_changing(&transfer, held);
-    if (changing != shutdown_held) {
-        shutdown_hold(dialog, changing);
-        shutdown_held = changing;
-    }
-    bool awake = run_keep_awake(&transfer, held);
-    if (awake != kept_awake) {
-        SetThreadExecutionState(awake ? ES_CONTINUOUS | ES_SYSTEM_REQUIRED : ES_CONTINUOUS);
-        kept_awake = awake;
-    }
-    taskbar_show(dialog, run_taskbar(&transfer, held));
+    desk_run_show(dialog, &transfer, port_held());
 }
 
 void progress_show(HWND dialog)
@@ -280,15 +211,7 @@ void run_moved(HWND dialog, uint32_t state_before)
     }
     run_announce(dialog);
     status_announce(dialog, false, state_before);
-    // Asked only when the state changed: the foreground is none of a tick's business.
-    if (transfer.state != state_before &&
-        run_end_flash(state_before, transfer.state, GetForegroundWindow() == dialog)) {
-        FLASHWINFO flash = {};
-        flash.cbSize = sizeof flash;
-        flash.hwnd = dialog;
-        flash.dwFlags = FLASHW_TRAY | FLASHW_TIMERNOFG;
-        FlashWindowEx(&flash);
-    }
+    desk_end_flash(dialog, state_before, transfer.state);
 }
 
 // One step of the run. While the step blocks, the timer is set far out so
@@ -480,18 +403,7 @@ LRESULT on_device_change(HWND window, WPARAM wParam, LPARAM lParam)
 // The taskbar button exists now, or again after Explorer restarted.
 LRESULT on_taskbar_button_created(HWND window)
 {
-    if (taskbar == NULL) {
-        ITaskbarList3 *created = NULL;
-        if (SUCCEEDED(CoCreateInstance(CLSID_TaskbarList, NULL, CLSCTX_INPROC_SERVER, IID_PPV_ARGS(&created)))) {
-            if (SUCCEEDED(created->HrInit())) {
-                taskbar = created;
-            } else {
-                created->Release();
-            }
-        }
-    }
-    // A new button shows nothing yet.
-    taskbar_shown = taskbar_view{TASKBAR_NONE, 0, 0};
+    desk_taskbar_button_created();
     run_announce(window);
     return 0;
 }
@@ -539,8 +451,7 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
     case WM_SETFOCUS:
         return on_set_focus(window);
     default:
-        // A registered message's number is known only at run time.
-        if (message_id == taskbar_button_created && taskbar_button_created != 0) {
+        if (desk_taskbar_message(message_id)) {
             return on_taskbar_button_created(window);
         }
         return DefWindowProcA(window, message_id, wParam, lParam);
@@ -577,7 +488,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     // The taskbar's interface is a COM object of this one thread. Without
     // COM the program runs as before, only without taskbar progress.
     CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
-    taskbar_button_created = RegisterWindowMessageA("TaskbarButtonCreated");
+    desk_start();
 
     // The dialog's progress bar is a common control; its class must exist
     // before the dialog does, or the dialog cannot be created.
@@ -590,21 +501,7 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     if (g_main_dialog == NULL) {
         fatal_error("Could not create dialog");
     }
-    // The class has no icon, so the window would show the system's generic
-    // one in its caption, on the taskbar and in Alt+Tab.
-    const int icon_sizes[][3] = {{ICON_BIG, SM_CXICON, SM_CYICON}, {ICON_SMALL, SM_CXSMICON, SM_CYSMICON}};
-    for (const auto &size : icon_sizes) {
-        HANDLE icon = LoadImageA(g_instance, MAKEINTRESOURCEA(IDI_INSTALLER), IMAGE_ICON,
-                                 GetSystemMetrics(size[1]), GetSystemMetrics(size[2]), LR_DEFAULTCOLOR);
-        SendMessageA(g_main_dialog, WM_SETICON, size[0], reinterpret_cast<LPARAM>(icon));
-    }
-    // Run elevated, the window's message filter drops what a less
-    // privileged Explorer sends it, the taskbar button's announcement too.
-    message_filter_call message_filter =
-        system_function<message_filter_call>("user32.dll", "ChangeWindowMessageFilterEx");
-    if (message_filter != NULL && taskbar_button_created != 0) {
-        message_filter(g_main_dialog, taskbar_button_created, MSGFLT_ALLOW, NULL);
-    }
+    desk_dialog_created(g_main_dialog);
     accessibility_annotate(g_main_dialog);
     ShowWindow(g_main_dialog, show_command);
 

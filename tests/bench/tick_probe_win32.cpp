@@ -12,6 +12,8 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <algorithm>
+#include <numeric>
 #include <vector>
 
 #include "engine/frames.h"
@@ -37,21 +39,14 @@ double now_ms()
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(probe_frequency.QuadPart);
 }
 
-void print_stats(const char *what, std::vector<double> values)
+void print_stats(const char *what, const std::vector<double> &values)
 {
-    if (values.empty()) {
-        return;
+    if (!values.empty()) {
+        auto range = std::minmax_element(values.begin(), values.end());
+        printf("%s\tn %u\tmean %.3f\tmin %.3f\tmax %.3f\n", what, static_cast<unsigned>(values.size()),
+               std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size()), *range.first,
+               *range.second);
     }
-    double sum = 0;
-    double low = values[0];
-    double high = values[0];
-    for (double v : values) {
-        sum += v;
-        low = v < low ? v : low;
-        high = v > high ? v : high;
-    }
-    printf("%s\tn %u\tmean %.3f\tmin %.3f\tmax %.3f\n", what, static_cast<unsigned>(values.size()),
-           sum / static_cast<double>(values.size()), low, high);
 }
 
 void timer_probe(long ticks)

@@ -48,6 +48,12 @@ def question_up(s, what, close=True):
             % what, repr(text))
 
 
+def ends_at_once(s, what):
+    """The tool ends with 0 within CLOSED_WITHIN_S from now."""
+    start = time.monotonic()
+    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S, what)
+
+
 def end_session_answer(s, goes_on=False):
     """Asks whether the session may end; the answer. With goes_on, then says
     that it goes on, as Windows does once another program held it off."""
@@ -86,8 +92,7 @@ def test_close_asks(session):
     the session may end, and a close ends the tool at once with 0."""
     s = session
     sim = s.sim_start(5, ["--pace"])  # paced: the writes last about 13 s
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     dialog_window = (s.xdotool("search", "--name", DIALOG_CAPTION) or [None])[0]
     s.check(end_session_answer(s, goes_on=True) == 1, "before a run Windows may end the session")
     s.press()
@@ -104,9 +109,7 @@ def test_close_asks(session):
     s.wait_status(STATUS_DONE)
     s.check(end_session_answer(s, goes_on=True) == 1, "after \"%s\" Windows may end the session" % STATUS_DONE)
     s.ui("close")
-    start = time.monotonic()
-    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
-            "after the update a close ends the tool with 0, with no question")
+    ends_at_once(s, "after the update a close ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), s.sim_stop(sim))
 
 
@@ -116,26 +119,20 @@ def test_close_yes(session):
     question ends it as a close does."""
     s = session
     sim = s.sim_start(5, ["--fault", "silent"])
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_status("Establishing Link...")
     s.ui("close")
-    start = time.monotonic()
-    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
-            "a close while contacting ends the tool with 0 at once")
+    ends_at_once(s, "a close while contacting ends the tool with 0 at once")
     s.sim_stop(sim)
 
     sim = s.sim_start(5, ["--pace"], tag="paced")
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     question_up(s, "a close while writing")
     s.ui("answer", "yes")
-    start = time.monotonic()
-    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
-            "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
+    ends_at_once(s, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
     report = s.sim_stop(sim)
     s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
             "the device was left part written", str(report.get("flash")))
@@ -149,8 +146,7 @@ def test_system_calls(session):
     on, it updates the device."""
     s = session
     sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
-    s.tool_start(relay=RELAY_RUN)
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
     job = s.ui_background("front", 2 * RUN_WAIT_MS)
     with open(job.path) as f:
         front = f.read().split()
@@ -241,8 +237,7 @@ def test_keyboard(session):
     the status line announced at each phase of the run, not at each block."""
     s = session
     sim = s.sim_start(5, ["--pace"])
-    s.tool_start(relay=RELAY_KEYBOARD)
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"], relay=RELAY_KEYBOARD)
     focus_on(s, IDC_PORT_LIST, "at start the port list has the focus")
     s.press()  # a click of the button gives it the focus
     focus_on(s, IDC_UPDATE, "pressed, the button has the focus")
@@ -259,9 +254,7 @@ def test_keyboard(session):
     s.click_instructions()
     focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
     s.key("Escape")
-    start = time.monotonic()
-    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S,
-            "Esc when idle ends the tool with 0, with no question")
+    ends_at_once(s, "Esc when idle ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), report)
 
     calls = s.relay(RELAY_KEYBOARD)

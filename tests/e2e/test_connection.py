@@ -6,8 +6,8 @@ them."""
 import re
 
 from checks import check_clean_run, open_line, writes_of
-from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, WINE_CALL_TIMEOUT_S, block_addresses
-from harness.session import RUN_WAIT_MS, parse_click_time
+from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, block_addresses
+from harness.session import RUN_WAIT_MS
 
 STATUS_LOST = "Connection lost - reconnect and press Update"
 COM5, COM7 = "\\\\.\\com5", "\\\\.\\com7"
@@ -25,14 +25,11 @@ def test_lost_connection(session):
     address = FLASH_BASE + (gone_at - 1) * BLOCK_BYTES
     first = s.sim_start(5, ["--exit-after-writes", str(gone_at)], tag="first")
     other = s.sim_start(7)
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5", "\\\\.\\com7"])
-    code, text = s.ui("click-time", RUN_WAIT_MS, 0, STATUS_LOST, STATUS_DONE, STATUS_FAILED,
-                      timeout=RUN_WAIT_MS / 1000 + WINE_CALL_TIMEOUT_S)
-    changes, end = parse_click_time(text)
+    s.tool_start(["\\\\.\\com5", "\\\\.\\com7"])
+    changes, end = s.click_time(RUN_WAIT_MS, finals=(STATUS_LOST, STATUS_DONE, STATUS_FAILED))
     s.log("statuses: %s" % " | ".join("%.0f ms %s" % change for change in changes))
-    s.check(code == 0 and end and end["status"] == STATUS_LOST,
-            "the status line comes to read \"%s\"" % STATUS_LOST, repr(text[-300:]))
+    s.check(end and end["how"] == "done" and end["status"] == STATUS_LOST,
+            "the status line comes to read \"%s\"" % STATUS_LOST, repr((changes[-3:], end)))
     last_block = [ms for ms, status in changes if status == "programming %#x" % address]
     if s.check(end and last_block, "the status named the block the device left on (%#x)" % address):
         took = end["ms"] - last_block[0]
@@ -88,8 +85,7 @@ def test_held_port_removed(session):
     s = session
     first = s.sim_start(5, ["--pace"], tag="first")
     other = s.sim_start(7)
-    s.tool_start()
-    s.dialog_up([COM5, COM7])
+    s.tool_start([COM5, COM7])
     s.press()
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     announce(s, "removal", 5, [COM7], 0, "after the held COM5's removal only com7 is listed, and selected")
@@ -109,21 +105,13 @@ def test_held_port_removed(session):
             "%d blocks" % len(distinct))
 
 
-def list_read(s):
-    """The port list's entries and the selected entry's index."""
-    lines = s.ui("list")[1].splitlines()
-    if not lines or not lines[-1].startswith("selected "):
-        return [], None
-    return lines[:-1], int(lines[-1].split()[1])
-
-
 def announce(s, event, com, expected, selected, what):
     """Posts the arrival or removal of COM<com> as Windows would, then checks
     the list against expected and the selected entry's index."""
-    before = list_read(s)
+    before = s.port_list()
     code, text = s.ui("device-change", event, "COM%d" % com)
     s.check(code == 0, "the dialog takes the announcement of COM%d's %s" % (com, event), repr(text))
-    after = list_read(s)
+    after = s.port_list()
     s.log("list before %s of COM%d: %s; after: %s" % (event, com, before, after))
     s.check(after == (expected, selected), what, "%s" % (after,))
 
@@ -136,8 +124,7 @@ def test_ports_come_and_go(session):
     s = session
     com5, com10, com12 = ("\\\\.\\com%d" % n for n in (5, 10, 12))
     sim5 = s.sim_start(5)
-    s.tool_start()
-    s.dialog_up([com5])
+    s.tool_start([com5])
     sim12 = s.sim_start(12, ["--pace"])  # paced: the run lasts long enough to announce during it
     announce(s, "arrival", 12, [com12, com5], 1, "after COM12 arrived both are listed and com5 stays selected")
     s.sim_stop(sim5)

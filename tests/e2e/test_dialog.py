@@ -8,7 +8,7 @@ import termios
 import pytest
 
 from checks import check_clean_run, fatal_box_checks, open_line, start_trace
-from harness import STATUS_DONE, STATUS_IDLE, STATUS_NO_PORT, com_without_fallback, run_bounded
+from harness import STATUS_DONE, STATUS_IDLE, STATUS_NO_PORT, com_without_fallback
 
 BOX_WAIT_MS = 10000
 
@@ -19,14 +19,12 @@ def test_start_close(session):
     real alt+F4, ending the tool with 0. Nothing but the start lines traced."""
     s = session
     sim = s.sim_start(5)
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     s.check(s.status() == STATUS_IDLE, "the status line reads \"%s\"" % STATUS_IDLE)
     code, text = s.ui("progress")
     s.check(text == "range 0 %d pos 0\n" % s.blocks, "the bar is empty and counts the image's blocks", text)
     s.ui("select", -1)  # uidriver says "not found": clearing the selection has no entry to report
-    code, text = s.ui("list")
-    s.check(text.splitlines()[-1:] == ["selected -1"], "no port list entry is selected", repr(text))
+    s.check(s.port_list()[1] == -1, "no port list entry is selected")
     s.press()
     s.wait_status(STATUS_NO_PORT, 5000)
     s.check_no_box("a press with no port selected")
@@ -43,8 +41,7 @@ def open_fails(s, com, make_unopenable):
     answered, and nothing traced after the attempt to open. The box's match
     of FATAL_BOX_PATTERN, or None."""
     sim = s.sim_start(com)
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com%d" % com])
+    s.tool_start(["\\\\.\\com%d" % com])
     make_unopenable(sim)
     s.press()
     code, text = s.ui("read-box", BOX_WAIT_MS)
@@ -105,11 +102,8 @@ def test_system_text(session):
     s = session
     # Built beside uidriver by the Windows build.
     probe = os.path.join(os.path.dirname(s.inputs.uidriver), "..", "..", "tests", "win32", "system_text.exe")
-    path = os.path.join(s.out, "system_text.out")
-    with open(path, "wb") as out:
-        code = run_bounded(["wine", probe] + [str(n) for n in INSERT_MESSAGES], env=s.env, stdout=out)
-    with open(path, "rb") as f:
-        texts = {int(n): text for n, text in re.findall(r"(\d+) \[(.*?)\]", f.read().decode("latin-1"), re.S)}
+    code, output = s.wine_output([probe] + list(INSERT_MESSAGES), "system_text.out")
+    texts = {int(n): text for n, text in re.findall(r"(\d+) \[(.*?)\]", output, re.S)}
     s.check(code == 0, "the probe ran", "exit %s" % code)
     for number, inserts in INSERT_MESSAGES.items():
         text = texts.get(number, "")

@@ -102,8 +102,7 @@ def test_progress_and_enter(session):
     s = session
     blocks = s.blocks
     sim = corrupting_sim_start(s, "first")
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     code, text = s.ui("progress")
     s.check(text == "range 0 %d pos 0\n" % blocks, "before any run the bar is empty", repr(text))
 
@@ -130,8 +129,7 @@ def test_press_during_run(session):
     blocks = s.blocks
     # Paced, a run takes about 15 s: the second press comes well before the first run could end.
     sim = s.sim_start(5, ["--pace"])
-    s.tool_start()
-    s.dialog_up(["\\\\.\\com5"])
+    s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 16 * BLOCK_BYTES)
     samples = s.watch(s.press)

@@ -91,24 +91,14 @@ void device_receive(const bytes &req)
 void fake_reset(uint32_t start_ms)
 {
     guard g;
+    const int guard_depth = fake.alloc_guard;
+    fake = fake_line(); // everything empty, false or 0 but for these
+    fake.alloc_guard = guard_depth;
     fake.now_ms = start_ms;
-    fake.wine_reads = false;
-    fake.incoming.clear();
-    fake.written.clear();
-    fake.written_at.clear();
-    fake.statuses.clear();
-    fake.calls.clear();
-    fake.writes_fail = false;
-    fake.reads_fail = false;
-    fake.error_code = 0;
-    fake.error_text.clear();
     fake.device_on = true;
     fake.reply_delay_ms = 5;
     fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
-    fake.faults.clear();
     fake.corrupt_flash_at = -1;
-    fake.requests = 0;
-    fake.restarts = 0;
 }
 
 void fake_arrive(uint32_t delay_ms, const bytes &data)

@@ -14,12 +14,15 @@ struct frame_record {
     modbus_transfer t;
 };
 
-void record_init(frame_record *r)
+// The one record the tests build frames in, cleared for each.
+frame_record &record_fresh()
 {
-    memset(r, 0, sizeof *r);
-    r->t.frame = r->buffer;
-    r->t.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    r->t.slave_address = DEVICE_ADDRESS;
+    static frame_record r;
+    memset(&r, 0, sizeof r);
+    r.t.frame = r.buffer;
+    r.t.rx_size = MODBUS_FRAME_LENGTH_MAX;
+    r.t.slave_address = DEVICE_ADDRESS;
+    return r;
 }
 
 bytes frame_bytes(const modbus_transfer *t)
@@ -52,24 +55,21 @@ TEST(Crc16, AgreesWithIndependentComputationOverAllByteValues)
 
 TEST(Frames, RestartRequestIsExact)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     build_reset(&r.t);
     EXPECT_EQ(fake_hex(frame_bytes(&r.t)), "04 2B F7 6F 77");
 }
 
 TEST(Frames, ContactQueryIsExact)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     build_crc_query(&r.t, FLASH_IMAGE_BASE, 4);
     EXPECT_EQ(fake_hex(frame_bytes(&r.t)), "04 2B F6 08 00 10 00 00 00 00 04 4E 0A");
 }
 
 TEST(Frames, CrcQueryFieldsAreBigEndian)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     build_crc_query(&r.t, 0x08001000, 0x1B400);
     bytes f = frame_bytes(&r.t);
     ASSERT_EQ(f.size(), 13u);
@@ -79,8 +79,7 @@ TEST(Frames, CrcQueryFieldsAreBigEndian)
 
 TEST(Frames, FullWriteBlock)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     uint8_t data[MODBUS_PROG_BLOCKSIZE_MAX];
     for (int i = 0; i < MODBUS_PROG_BLOCKSIZE_MAX; i++)
         data[i] = uint8_t(255 - i % 251);
@@ -96,8 +95,7 @@ TEST(Frames, FullWriteBlock)
 
 TEST(Frames, ShortWriteBlockCarriesOnlyItsData)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
     build_write_block(&r.t, 0x08001000, 3, data);
     EXPECT_EQ(fake_hex(frame_bytes(&r.t)),
@@ -106,8 +104,7 @@ TEST(Frames, ShortWriteBlockCarriesOnlyItsData)
 
 TEST(Frames, SlaveAddressUsesItsLowByte)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     r.t.slave_address = 0x1207;
     build_reset(&r.t);
     EXPECT_EQ(r.t.frame[0], 0x07);
@@ -115,8 +112,7 @@ TEST(Frames, SlaveAddressUsesItsLowByte)
 
 TEST(FramesDeathTest, WriteBlockAssertionsHoldInEveryBuild)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     uint8_t data[MODBUS_PROG_BLOCKSIZE_MAX + 1] = {};
     EXPECT_DEATH(build_write_block(&r.t, 0, MODBUS_PROG_BLOCKSIZE_MAX + 1, data),
                  "local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX");
@@ -147,8 +143,7 @@ TEST(Frames, ReplyValidity)
         {"any address and code", fake_sealed({0x99, 0x01, 0x02, 0x03}), true},
     };
     for (const validity_case &c : cases) {
-        frame_record r;
-        record_init(&r);
+        frame_record &r = record_fresh();
         load_reply(&r, c.reply);
         EXPECT_EQ(frame_valid(&r.t), c.valid) << c.name;
         EXPECT_EQ(r.t.len, int32_t(c.reply.size())) << c.name << ": the check changed the record";
@@ -173,8 +168,7 @@ TEST(ByteOrder, Helpers)
 
 TEST(Frames, DumpRxLine)
 {
-    frame_record r;
-    record_init(&r);
+    frame_record &r = record_fresh();
     load_reply(&r, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
     testing::internal::CaptureStdout();
     dump_rx(&r.t);

@@ -41,11 +41,17 @@ void scratch_leave(scratch_folder *s)
     ASSERT_EQ(system(cmd.c_str()), 0);
 }
 
+com_port port_entry(int n)
+{
+    com_port entry = {};
+    entry.number = n;
+    snprintf(entry.path, sizeof entry.path, "\\\\.\\com%d", n);
+    return entry;
+}
+
 void port_present(int n)
 {
-    char name[32];
-    snprintf(name, sizeof name, "\\\\.\\com%d", n);
-    FILE *f = fopen(name, "w");
+    FILE *f = fopen(port_entry(n).path, "w");
     ASSERT_NE(f, nullptr);
     fclose(f);
 }
@@ -74,10 +80,8 @@ TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
         int32_t count = discover_ports(table);
         ASSERT_EQ(count, int32_t(c.expected.size())) << c.name;
         for (size_t i = 0; i < c.expected.size(); i++) {
-            char path[32];
-            snprintf(path, sizeof path, "\\\\.\\com%d", c.expected[i]);
             EXPECT_EQ(table[i].number, c.expected[i]) << c.name;
-            EXPECT_STREQ(table[i].path, path) << c.name;
+            EXPECT_STREQ(table[i].path, port_entry(c.expected[i]).path) << c.name;
         }
         scratch_leave(&s);
     }
@@ -95,14 +99,6 @@ TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
     EXPECT_STREQ(table[997].path, "\\\\.\\com998");
     EXPECT_EQ(table[997].number, 998);
     scratch_leave(&s);
-}
-
-com_port port_entry(int n)
-{
-    com_port entry = {};
-    entry.number = n;
-    snprintf(entry.path, sizeof entry.path, "\\\\.\\com%d", n);
-    return entry;
 }
 
 struct merge_case {

@@ -24,21 +24,25 @@ struct run_record {
     modbus_transfer t;
 };
 
-void run_init(run_record *r, int blocks)
+// A fresh line, and a record that runs an image of `blocks` blocks. The
+// record points into its own buffers, which a move leaves where they are.
+run_record run_new(int blocks)
 {
     fake_reset();
-    r->frame_buffer.assign(MODBUS_FRAME_LENGTH_MAX, 0);
-    r->image.resize(size_t(blocks) * MODBUS_PROG_BLOCKSIZE_MAX);
-    for (size_t i = 0; i < r->image.size(); i++)
-        r->image[i] = uint8_t((i * 31) ^ (i >> 9));
-    memset(&r->t, 0, sizeof r->t);
-    r->t.frame = r->frame_buffer.data();
-    r->t.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    r->t.slave_address = DEVICE_ADDRESS;
-    r->t.image = r->image.data();
-    r->t.image_size = int32_t(r->image.size());
-    r->t.flash_base = FLASH_IMAGE_BASE;
-    r->t.state = PROG_STATE_IDLE; // as opening the port leaves it
+    run_record r;
+    r.frame_buffer.assign(MODBUS_FRAME_LENGTH_MAX, 0);
+    r.image.resize(size_t(blocks) * MODBUS_PROG_BLOCKSIZE_MAX);
+    for (size_t i = 0; i < r.image.size(); i++)
+        r.image[i] = uint8_t((i * 31) ^ (i >> 9));
+    memset(&r.t, 0, sizeof r.t);
+    r.t.frame = r.frame_buffer.data();
+    r.t.rx_size = MODBUS_FRAME_LENGTH_MAX;
+    r.t.slave_address = DEVICE_ADDRESS;
+    r.t.image = r.image.data();
+    r.t.image_size = int32_t(r.image.size());
+    r.t.flash_base = FLASH_IMAGE_BASE;
+    r.t.state = PROG_STATE_IDLE; // as opening the port leaves it
+    return r;
 }
 
 // After every step the bar must stand at the blocks acknowledged: while a
@@ -63,11 +67,21 @@ void expect_progress_follows_status(const modbus_transfer *t)
     }
 }
 
-void tick(run_record *r)
+void tick(run_record *r, int count = 1)
 {
-    prog_step(&r->t);
-    expect_progress_follows_status(&r->t);
-    fake.now_ms += TICK_PERIOD_MS;
+    for (int i = 0; i < count; i++) {
+        prog_step(&r->t);
+        expect_progress_follows_status(&r->t);
+        fake.now_ms += TICK_PERIOD_MS;
+    }
+}
+
+// What the engine traced while steps() ran.
+template <typename run_steps> std::string traced(run_steps steps)
+{
+    testing::internal::CaptureStdout();
+    steps();
+    return testing::internal::GetCapturedStdout();
 }
 
 // Ticks until the run reaches a final state or `ticks` have passed; returns the ticks used.
@@ -132,11 +146,8 @@ bool flash_holds_image(const run_record &r)
 
 TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 {
-    run_record r;
-    run_init(&r, RUN_BLOCKS);
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    run_record r = run_new(RUN_BLOCKS);
+    std::string log = traced([&] { run_until_final(&r); });
 
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     std::vector<bytes> writes = written_of(PROG_OP_WRITE);
@@ -189,11 +200,8 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 
 TEST(Sequencer, ContactNeedsThreeTicks)
 {
-    run_record r;
-    run_init(&r, 2);
-    testing::internal::CaptureStdout();
-    run_until_state(&r, PROG_STATE_WRITE);
-    std::string log = testing::internal::GetCapturedStdout();
+    run_record r = run_new(2);
+    std::string log = traced([&] { run_until_state(&r, PROG_STATE_WRITE); });
     // The first two answers arrive within the pause after each request and
     // are read together at the second contact tick: together they are no frame.
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 3);
@@ -217,15 +225,12 @@ TEST(Sequencer, ContactNeedsThreeTicks)
 // the second block would then go before the device had answered the first.
 TEST(Sequencer, LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     fake.reply_delay_ms = 40;
     // The third contact request makes the link (see above); its read ends
     // 120 ms after it went out, as the copy of its answer arrives.
     fake.faults[2] = {FAKE_TWICE, 120};
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     size_t first_block = 0;
     while (!is_op(fake.written[first_block], PROG_OP_WRITE))
@@ -238,8 +243,7 @@ TEST(Sequencer, LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement)
 
 TEST(Sequencer, MissingAcknowledgementSendsTheSameBlockAgain)
 {
-    run_record r;
-    run_init(&r, 8);
+    run_record r = run_new(8);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 2] = {FAKE_DROP, 0}; // the acknowledgement of block 3
     testing::internal::CaptureStdout();
@@ -267,8 +271,7 @@ TEST(Sequencer, MissingAcknowledgementSendsTheSameBlockAgain)
 
 TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
 {
-    run_record r;
-    run_init(&r, 8);
+    run_record r = run_new(8);
     run_until_state(&r, PROG_STATE_WRITE);
     // Block 0's acknowledgement comes after the wait ran out but before the
     // tick that sends the block again reads.
@@ -290,13 +293,10 @@ TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
 
 TEST(Sequencer, SlowAcknowledgementWithinItsWaitIsNotResent)
 {
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_LATE, 450}; // block 2
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
     EXPECT_EQ(count_of(log, "TIMEOUT"), 0);
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 6u);
@@ -308,13 +308,10 @@ TEST(Sequencer, SlowAcknowledgementWithinItsWaitIsNotResent)
 // answers are taken in, the device has every block and the run verifies.
 TEST(Sequencer, DuplicatedAcknowledgementStillEndsVerified)
 {
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     run_until_state(&r, PROG_STATE_WRITE);
     fake.faults[fake.requests + 1] = {FAKE_TWICE, 30}; // block 2
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_DONE) << log;
     EXPECT_TRUE(flash_holds_image(r));
     EXPECT_GE(written_of(PROG_OP_WRITE).size(), 6u);
@@ -323,14 +320,10 @@ TEST(Sequencer, DuplicatedAcknowledgementStillEndsVerified)
 
 TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     for (int i = 0; i < 20; i++)
         fake.faults[i] = {FAKE_BAD_CRC, 0};
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 12; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { tick(&r, 12); });
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(log.find("REMOTE DEVICE LINK ESTABLISHED"), std::string::npos);
     EXPECT_GE(count_of(log, "RX: 04 2b f6 08 00 10 00"), 9);
@@ -342,13 +335,9 @@ TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
 
 TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     fake.device_on = false;
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 50; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { tick(&r, 50); });
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 49);
     EXPECT_EQ(count_of(log, "RX:"), 0);
@@ -356,14 +345,12 @@ TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
 
 TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
 {
-    run_record r;
-    run_init(&r, 12);
+    run_record r = run_new(12);
     fake.corrupt_flash_at = 5000;
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    for (int i = 0; i < 300; i++)
-        tick(&r);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] {
+        run_until_final(&r);
+        tick(&r, 300);
+    });
     EXPECT_EQ(r.t.state, PROG_STATE_FAILED);
     EXPECT_EQ(fake.statuses.back(), "FAILED");
     EXPECT_TRUE(written_of(PROG_OP_RESET).empty());
@@ -389,14 +376,11 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         {"14 bytes", fake_sealed({0x04, 0x2B, 0xF6, 0, 0, 0, 0, 0, 0, 0, 0, 0})},
     };
     for (const short_reply_case &c : cases) {
-        run_record r;
-        run_init(&r, 3);
+        run_record r = run_new(3);
         run_until_state(&r, PROG_STATE_VERIFY);
         ASSERT_FALSE(fake.incoming.empty()) << c.name;
         fake.incoming.back().data = c.reply;
-        testing::internal::CaptureStdout();
-        tick(&r);
-        std::string log = testing::internal::GetCapturedStdout();
+        std::string log = traced([&] { tick(&r); });
         EXPECT_EQ(r.t.state, PROG_STATE_VERIFY) << c.name;
         EXPECT_EQ(log.find("Remote CRC"), std::string::npos) << c.name;
         size_t queries = written_of(PROG_OP_CRC).size();
@@ -446,8 +430,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         const lost_case &c = cases[i];
         const lost_text &text = texts[i % std::size(texts)];
         SCOPED_TRACE(c.name);
-        run_record r;
-        run_init(&r, 4);
+        run_record r = run_new(4);
         ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == c.state && r.t.offset == c.offset; }));
         fake.device_on = false;
         fake.incoming.clear();
@@ -461,8 +444,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 
         testing::internal::CaptureStdout();
         bool left = tick_until(&r, [&] { return r.t.state != c.state; });
-        for (int n = 0; n < 50; n++)
-            tick(&r);
+        tick(&r, 50);
         std::string log = testing::internal::GetCapturedStdout();
 
         ASSERT_TRUE(left) << "still waiting in the phase";
@@ -493,13 +475,11 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 
 TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     run_until_state(&r, PROG_STATE_RESET);
     fake.device_on = false;
     fake.incoming.clear();
-    for (int i = 0; i < 100; i++)
-        tick(&r);
+    tick(&r, 100);
     EXPECT_EQ(r.t.state, PROG_STATE_RESET);
     EXPECT_GE(written_of(PROG_OP_RESET).size(), 8u);
     EXPECT_EQ(fake.statuses.back(), "Resetting target...");
@@ -507,8 +487,7 @@ TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
 
 TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     run_until_final(&r);
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     fake.written.clear();
@@ -543,8 +522,7 @@ std::vector<std::pair<bool, bool>> bar_error_and_failed(run_record *r, int ticks
 TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 {
     const int ticks = 400; // beyond either run's end
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     fake.corrupt_flash_at = 3000;
     testing::internal::CaptureStdout();
     std::vector<std::pair<bool, bool>> failing = bar_error_and_failed(&r, ticks);
@@ -571,9 +549,7 @@ TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
     ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE));
     EXPECT_FALSE(progress_bar_error(&r.t));
     fake.writes_fail = true;
-    testing::internal::CaptureStdout();
-    run_until_final(&r);
-    testing::internal::GetCapturedStdout();
+    traced([&] { run_until_final(&r); });
     ASSERT_EQ(r.t.state, PROG_STATE_LOST);
     EXPECT_TRUE(progress_bar_error(&r.t));
 }
@@ -656,8 +632,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
         {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK",
          "Verifying...|Programming Completed OK|"},
     };
-    run_record r;
-    run_init(&r, 6);
+    run_record r = run_new(6);
     for (const run_case &c : runs) {
         fake.corrupt_flash_at = c.corrupt_at;
         fake.writes_fail = false;
@@ -678,9 +653,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
             before = r.t.state;
             if (c.writes_fail_at_block_3 && r.t.offset == 3 * MODBUS_PROG_BLOCKSIZE_MAX)
                 fake.writes_fail = true;
-            testing::internal::CaptureStdout(); // the trace; failures must still show
-            tick(&r);
-            testing::internal::GetCapturedStdout();
+            traced([&] { tick(&r); }); // the trace; failures must still show
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
             const std::string status = fake.statuses.empty() ? "" : fake.statuses.back();
             wrote = wrote || status.rfind("programming ", 0) == 0;
@@ -735,8 +708,7 @@ void tick_unless_held(run_record *r, uint32_t session)
 // where it is.
 TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(run_until_state(&r, PROG_STATE_CONTACT));
     testing::internal::GetCapturedStdout();
@@ -744,10 +716,10 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
     ASSERT_EQ(session, SESSION_MAY_END);
     size_t written = fake.written.size();
     size_t statuses = fake.statuses.size();
-    testing::internal::CaptureStdout();
-    for (int i = 0; i < 200; i++)
-        tick_unless_held(&r, session);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(traced([&] {
+        for (int i = 0; i < 200; i++)
+            tick_unless_held(&r, session);
+    }), "");
     EXPECT_EQ(fake.written.size(), written);
     EXPECT_EQ(fake.statuses.size(), statuses);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
@@ -780,16 +752,14 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
 // failed call's, and the port is used no more.
 TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
 {
-    run_record r;
-    run_init(&r, 4);
+    run_record r = run_new(4);
     char port_name[] = "\\\\.\\com5";
     r.t.port_name = port_name;
     testing::internal::CaptureStdout();
     ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == PROG_STATE_WRITE && r.t.offset == 0x800; }));
     fake.calls.clear();
     prog_port_removed(&r.t);
-    for (int n = 0; n < 100; n++)
-        tick(&r);
+    tick(&r, 100);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(r.t.state, PROG_STATE_LOST);
     EXPECT_EQ(fake.calls, "");
@@ -801,8 +771,7 @@ TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
 
 TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
 {
-    run_record r;
-    run_init(&r, 2);
+    run_record r = run_new(2);
     r.t.image_size = 1024 + 100;
     run_until_final(&r);
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
@@ -815,8 +784,7 @@ TEST(Sequencer, LastBlockCarriesOnlyTheRemainder)
 
 TEST(Sequencer, RunAcrossTheTickCounterWrapCompletes)
 {
-    run_record r;
-    run_init(&r, 20);
+    run_record r = run_new(20);
     fake_reset(0xFFFFFE00u);
     run_until_final(&r);
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
@@ -825,8 +793,7 @@ TEST(Sequencer, RunAcrossTheTickCounterWrapCompletes)
 
 TEST(Sequencer, RunUnderWineReadTimingCompletes)
 {
-    run_record r;
-    run_init(&r, 20);
+    run_record r = run_new(20);
     fake.wine_reads = true;
     fake.reply_delay_ms = 95;
     run_until_final(&r);
@@ -875,8 +842,7 @@ void install_allocation_hooks()
 
 TEST(Sequencer, WholeRunAllocatesNothing)
 {
-    run_record r;
-    run_init(&r, RUN_BLOCKS);
+    run_record r = run_new(RUN_BLOCKS);
     fake.faults[20] = {FAKE_DROP, 0};
     fake.faults[40] = {FAKE_BAD_CRC, 0};
     testing::internal::CaptureStdout();

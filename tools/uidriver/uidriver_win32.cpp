@@ -1,7 +1,7 @@
 // uidriver: works the update tool's dialog from outside, as a user would, so
 // that the end-to-end tests can press its button and read what it shows.
 // It runs under Wine beside the tool, in the same prefix and on the same
-// display, and does one thing per invocation (see usage_print).
+// display, and does one thing per invocation (UI_COMMANDS lists them).
 //
 // Everything is read with the wide messages: across processes Wine marshals
 // the wide combo box messages whole, while the ANSI form came back cut short.
@@ -40,9 +40,7 @@ const DWORD UI_WAIT_DEFAULT_MS = 10000;   // when the caller gives no limit
 const UINT UI_SEND_TIMEOUT_MS = 3000;     // a tick of the tool blocks it for ~200 ms at most
 const size_t UI_TEXT_ROOM_CHARS = 256;    // enough for any status line
 const int UI_SAMPLE_TRIES = 5;            // reads of the dialog for one untorn sample
-
-const char *const UI_FINAL_STATUSES[] = {"Programming Completed", "FAILED"};
-const int UI_FINAL_STATUS_COUNT = static_cast<int>(std::size(UI_FINAL_STATUSES));
+const int UI_USAGE_WIDTH_CHARS = 78;
 
 const int UI_EXIT_OK = 0;
 const int UI_EXIT_USAGE = 1;
@@ -61,61 +59,7 @@ struct ui_sample {
     long position;
 };
 
-void usage_print()
-{
-    fputs("usage: uidriver COMMAND [ARGS]\n"
-          "  wait-dialog [ms]        wait for the tool's dialog, print its handle\n"
-          "  list                    print the port list, then \"selected N\"\n"
-          "  select INDEX            select a port list entry\n"
-          "  click                   press the update button\n"
-          "  status                  print the status line\n"
-          "  wait-status TEXT [ms]   wait until the status line reads TEXT\n"
-          "  wait-address ADDR [ms]  wait until the status line reads \"programming \"\n"
-          "                          and an address at or past ADDR\n"
-          "  progress                print \"range LO HI pos P\"\n"
-          "  watch-progress ms       print status and progress at each change,\n"
-          "                          each pair read at one moment of the tool\n"
-          "  rect ID                 print a control's screen rectangle\n"
-          "  read-box [ms]           wait for the fatal error box, print its text\n"
-          "  answer-box [ms]         press the fatal error box's OK\n"
-          "  close                   close the dialog as a user would\n"
-          "  post-close              post WM_CLOSE, as another program closing the\n"
-          "                          dialog does (it reaches a dialog that a modal\n"
-          "                          box has disabled)\n"
-          "  question [ms]           wait for the question the tool asks before it\n"
-          "                          closes, print its text, then \"boxes N\", the\n"
-          "                          count of such questions up\n"
-          "  answer yes|no           press Yes or No in that question\n"
-          "  end-session [goes-on|ends]\n"
-          "                          ask the tool, as Windows does before a shutdown,\n"
-          "                          whether the session may end; with an argument,\n"
-          "                          tell it instead whether the session goes on or\n"
-          "                          ends after all; print \"answered N\"\n"
-          "  front [ms]              put a window of another program in front of the\n"
-          "                          dialog; print \"front\" and its handle once it is\n"
-          "                          the foreground window, and keep it for ms\n"
-          "  wait-foreground [ms]    wait until the dialog is the foreground window\n"
-          "                          and holds the keyboard focus\n"
-          "  focus [ID [ms]]         print \"focus N\", the id of the dialog's control\n"
-          "                          that holds the tool's keyboard focus (\"dialog\":\n"
-          "                          the dialog itself, \"none\": another window or\n"
-          "                          none); with ID, wait until that control holds it\n"
-          "  click-time MS STALL_MS TEXT...\n"
-          "                          press the button, then look at the status line\n"
-          "                          every 1 ms; print \"ms<TAB>status\" at each change\n"
-          "                          (ms since the press) until it reads one of the\n"
-          "                          TEXTs, MS pass, or it stays the same for STALL_MS\n"
-          "                          (0: no such limit); ends with a line \"done\",\n"
-          "                          \"timeout\" or \"stalled\", ms, status\n"
-          "  wait-listed [ms]        print \"ready\" and the wall clock, then wait\n"
-          "                          until the port list has entries and print\n"
-          "                          \"listed\", the wall clock and the count\n"
-          "                          (wall clock: Unix seconds, microseconds)\n"
-          "  device-change arrival|removal NAME\n"
-          "                          announce to the dialog, as Windows does, that the\n"
-          "                          serial port NAME (COM6, say) arrived or went\n",
-          stderr);
-}
+void usage_print();
 
 // A send that cannot hang the driver when the tool is stuck.
 bool send_bounded(HWND window, UINT message_id, WPARAM wparam, LPARAM lparam, LRESULT *result)
@@ -318,18 +262,33 @@ bool sample_same(const ui_sample &a, const ui_sample &b)
            a.range_high == b.range_high && a.position == b.position;
 }
 
-int command_wait_dialog(int argc, char **argv)
+// The one loop of every command that watches the dialog: every poll_ms it
+// reads the status line (with a bar, an untorn sample of both) and hands the
+// reading to look(sample, changed), changed when it differs from the reading
+// before (the first one does), until look() says the watch is over, the
+// dialog is gone or limit_ms have passed; whether look() ended it.
+template <typename Look>
+bool dialog_watch(HWND status_line, HWND progress_bar, DWORD limit_ms, DWORD poll_ms, Look look)
 {
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND dialog = wait_window(find_dialog, wait_ms);
-    if (dialog == nullptr) {
-        fputs("uidriver: no dialog appeared\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    printf("%#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(dialog)));
-    return UI_EXIT_OK;
+    ui_sample last{};
+    bool have_last = false;
+    bool over = false;
+    poll_until(limit_ms, poll_ms, [&] {
+        ui_sample sample{std::string(), -1, -1, -1};
+        if (progress_bar == nullptr) {
+            sample.status = window_text(status_line);
+        } else if (!sample_consistent(status_line, progress_bar, &sample)) {
+            return !IsWindow(status_line);
+        }
+        over = look(sample, !have_last || !sample_same(sample, last));
+        last = sample;
+        have_last = true;
+        return over || !IsWindow(status_line);
+    });
+    return over;
 }
 
+// Prints the port list's entries, then "selected N", the selected index.
 int command_list(int, char **)
 {
     HWND combo = dialog_control(IDC_PORT_LIST);
@@ -347,6 +306,7 @@ int command_list(int, char **)
     return UI_EXIT_OK;
 }
 
+// Selects entry INDEX (-1: none) and prints "selected N", as list does.
 int command_select(int argc, char **argv)
 {
     HWND combo = dialog_control(IDC_PORT_LIST);
@@ -360,16 +320,7 @@ int command_select(int argc, char **argv)
     return selected == CB_ERR ? UI_EXIT_NOT_FOUND : UI_EXIT_OK;
 }
 
-int command_click(int, char **)
-{
-    HWND button = dialog_control(IDC_UPDATE);
-    if (button == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    PostMessageW(button, BM_CLICK, 0, 0);
-    return UI_EXIT_OK;
-}
-
+// Prints the status line.
 int command_status(int, char **)
 {
     HWND status_line = dialog_control(IDC_STATUS);
@@ -380,57 +331,35 @@ int command_status(int, char **)
     return UI_EXIT_OK;
 }
 
-// Reads the status line until reached() accepts it, printing every text it
-// shows on the way.
-int status_wait(const char *wanted, DWORD wait_ms, bool (*reached)(const std::string &status, const char *wanted))
+// wait-status: until the status line reads TEXT; wait-address: until it
+// reads "programming " and an address at or past ADDR, since each block's
+// status stands for one tick of the tool only, too short to be sure to see.
+// Prints every text the status line shows on the way.
+int command_wait_status(int argc, char **argv)
 {
+    const bool by_address = strcmp(argv[1], "wait-address") == 0;
+    const unsigned long wanted_address = strtoul(argv[2], nullptr, 0);
     HWND status_line = dialog_control(IDC_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    std::string last = window_text(status_line);
-    printf("%s\n", last.c_str());
-    bool reached_it = false;
-    poll_until(wait_ms, UI_POLL_MS, [&] {
-        std::string status = window_text(status_line);
-        if (status != last) {
-            printf("%s\n", status.c_str());
+    if (!dialog_watch(status_line, nullptr, wait_ms_arg(argc, argv, 3), UI_POLL_MS,
+                      [&](const ui_sample &sample, bool changed) {
+        if (changed) {
+            printf("%s\n", sample.status.c_str());
             fflush(stdout);
-            last = status;
         }
-        reached_it = reached(status, wanted);
-        return reached_it || !IsWindow(status_line);
-    });
-    if (!reached_it) {
-        fprintf(stderr, "uidriver: the status never reached \"%s\"\n", wanted);
+        unsigned long address = 0;
+        return by_address ? sscanf(sample.status.c_str(), "programming %lx", &address) == 1 && address >= wanted_address
+                          : sample.status == argv[2];
+    })) {
+        fprintf(stderr, "uidriver: the status never reached \"%s\"\n", argv[2]);
         return UI_EXIT_NOT_FOUND;
     }
     return UI_EXIT_OK;
 }
 
-bool status_equals(const std::string &status, const char *wanted)
-{
-    return status == wanted;
-}
-
-int command_wait_status(int argc, char **argv)
-{
-    return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_equals);
-}
-
-// Each block's status stands for one tick of the tool only, too short to be
-// sure to see; any block at or past the one wanted will do.
-bool status_at_or_past(const std::string &status, const char *wanted)
-{
-    unsigned long address = 0;
-    return sscanf(status.c_str(), "programming %lx", &address) == 1 && address >= strtoul(wanted, nullptr, 0);
-}
-
-int command_wait_address(int argc, char **argv)
-{
-    return status_wait(argv[2], wait_ms_arg(argc, argv, 3), status_at_or_past);
-}
-
+// Prints "range LO HI pos P" of the bar.
 int command_progress(int, char **)
 {
     HWND progress_bar = dialog_control(IDC_PROGRESS);
@@ -444,38 +373,39 @@ int command_progress(int, char **)
 
 // One line per change of an untorn sample: milliseconds since the start, low
 // and high end of the range, position, status text; tab-separated. It ends
-// at the first final status that differs from the one it started with, so it
-// can be started before the button is pressed, even after a run that ended.
+// at the first of the final statuses given that differs from the status it
+// started with, so it can be started before the button is pressed, even
+// after a run that ended.
 int command_watch_progress(int argc, char **argv)
 {
-    DWORD watch_ms = wait_ms_arg(argc, argv, 2);
     HWND status_line = dialog_control(IDC_STATUS);
     if (status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
     HWND progress_bar = GetDlgItem(GetParent(status_line), IDC_PROGRESS);
     const DWORD start = GetTickCount();
-    ui_sample last{};
-    bool have_last = false;
+    std::string first;
+    bool have_first = false;
     bool left_start = false;
-    bool done = false;
-    poll_until(watch_ms, UI_POLL_MS, [&] {
-        ui_sample sample;
-        if (!sample_consistent(status_line, progress_bar, &sample) || (have_last && sample_same(sample, last))) {
-            return !IsWindow(status_line);
+    bool done = dialog_watch(status_line, progress_bar, wait_ms_arg(argc, argv, 2), UI_POLL_MS,
+                             [&](const ui_sample &sample, bool changed) {
+        if (!changed) {
+            return false;
         }
         printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start),
                sample.range_low, sample.range_high, sample.position, sample.status.c_str());
         fflush(stdout);
-        left_start = left_start || (have_last && sample.status != last.status);
-        last = sample;
-        have_last = true;
-        done = left_start && status_in(sample.status, UI_FINAL_STATUSES, UI_FINAL_STATUS_COUNT);
-        return done;
+        if (!have_first) {
+            first = sample.status;
+            have_first = true;
+        }
+        left_start = left_start || sample.status != first;
+        return left_start && status_in(sample.status, argv + 3, argc - 3);
     });
     return done ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
 }
 
+// Prints the screen rectangle of control ID (-1: the instructions).
 int command_rect(int argc, char **argv)
 {
     HWND control = dialog_control(static_cast<int>(number_arg(argc, argv, 2, 0)));
@@ -497,116 +427,25 @@ std::string box_text(HWND box)
     return text_control != nullptr ? window_text(text_control) : std::string();
 }
 
-// The fatal error box, waited for as long as the command's argument says; null
-// after saying it did not come.
-HWND box_waited(int argc, char **argv)
+// wait-dialog, read-box and question wait for their window, then print the
+// dialog's handle, the fatal error box's text, or the text of the question
+// the tool asks before closing and "boxes N", the count of such questions up.
+int command_window(int argc, char **argv)
 {
-    HWND box = wait_window(find_box, wait_ms_arg(argc, argv, 2));
-    if (box == nullptr) {
-        fputs("uidriver: no \"Terminate Program\" box appeared\n", stderr);
-    }
-    return box;
-}
-
-int command_read_box(int argc, char **argv)
-{
-    HWND box = box_waited(argc, argv);
-    if (box == nullptr) {
+    const bool dialog = strcmp(argv[1], "wait-dialog") == 0;
+    const bool question = strcmp(argv[1], "question") == 0;
+    HWND window = wait_window(dialog ? find_dialog : question ? find_question : find_box, wait_ms_arg(argc, argv, 2));
+    if (window == nullptr) {
+        fprintf(stderr, "uidriver: no window for \"%s\" appeared\n", argv[1]);
         return UI_EXIT_NOT_FOUND;
     }
-    fputs(box_text(box).c_str(), stdout);
-    return UI_EXIT_OK;
-}
-
-int command_answer_box(int argc, char **argv)
-{
-    HWND box = box_waited(argc, argv);
-    if (box == nullptr) {
-        return UI_EXIT_NOT_FOUND;
+    if (dialog) {
+        printf("%#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(window)));
+    } else if (question) {
+        printf("%s\nboxes %u\n", box_text(window).c_str(), static_cast<unsigned>(questions_up().size()));
+    } else {
+        fputs(box_text(window).c_str(), stdout);
     }
-    HWND ok_button = GetDlgItem(box, IDOK);
-    PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED),
-                 reinterpret_cast<LPARAM>(ok_button));
-    return UI_EXIT_OK;
-}
-
-int command_close(int, char **)
-{
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    PostMessageW(dialog, WM_SYSCOMMAND, SC_CLOSE, 0);
-    return UI_EXIT_OK;
-}
-
-int command_post_close(int, char **)
-{
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    if (!PostMessageW(dialog, WM_CLOSE, 0, 0)) {
-        fputs("uidriver: the close could not be posted\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    return UI_EXIT_OK;
-}
-
-int command_question(int argc, char **argv)
-{
-    HWND box = wait_window(find_question, wait_ms_arg(argc, argv, 2));
-    if (box == nullptr) {
-        fputs("uidriver: no question appeared\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    printf("%s\nboxes %u\n", box_text(box).c_str(), static_cast<unsigned>(questions_up().size()));
-    return UI_EXIT_OK;
-}
-
-int command_answer(int, char **argv)
-{
-    int button_id = strcmp(argv[2], "yes") == 0 ? IDYES : strcmp(argv[2], "no") == 0 ? IDNO : 0;
-    if (button_id == 0) {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    HWND box = find_question();
-    HWND button = box != nullptr ? GetDlgItem(box, button_id) : nullptr;
-    if (button == nullptr) {
-        fputs("uidriver: no question to answer\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    PostMessageW(button, BM_CLICK, 0, 0);
-    return UI_EXIT_OK;
-}
-
-// Windows asks every window before a shutdown, a restart or a log-off
-// (WM_QUERYENDSESSION: a window that answers 0 holds the session's end off),
-// then tells each whether the session ends after all (WM_ENDSESSION): it
-// goes on when a program held it off or the user cancelled.
-int command_end_session(int argc, char **argv)
-{
-    UINT message_id = WM_QUERYENDSESSION;
-    WPARAM ending = FALSE;
-    if (argc > 2) {
-        message_id = WM_ENDSESSION;
-        ending = strcmp(argv[2], "ends") == 0 ? TRUE : FALSE;
-        if (!ending && strcmp(argv[2], "goes-on") != 0) {
-            usage_print();
-            return UI_EXIT_USAGE;
-        }
-    }
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    LRESULT answer = 0;
-    if (!send_bounded(dialog, message_id, ending, 0, &answer)) {
-        fputs("uidriver: the dialog did not answer\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    printf("answered %ld\n", static_cast<long>(answer));
     return UI_EXIT_OK;
 }
 
@@ -634,51 +473,62 @@ double unix_seconds_now()
 }
 
 // Times an update from the press to a wanted status. The press is posted, as
-// by "click", and the clock starts just before it; the status line is read
-// every millisecond, so a change shows within about a millisecond of the
-// tool's step that made it (the read waits while a step blocks the tool).
+
+// Times an update from the press to one of the statuses given. The press is
+// posted, as by "click", just after the first reading, and the clock starts
+// with it; the status line is read every millisecond, so a change shows
+// within about a millisecond of the tool's step that made it (the read waits
+// while a step blocks the tool). Each change prints "ms<TAB>status"; the
+// last line says how it ended: "done", "timeout" or "stalled" (the status
+// the same for STALL_MS, 0: never), ms, status.
 int command_click_time(int argc, char **argv)
 {
-    const DWORD limit_ms = wait_ms_arg(argc, argv, 2);
     const double stall_ms = static_cast<double>(number_arg(argc, argv, 3, 0));
     HWND button = dialog_control(IDC_UPDATE);
     HWND status_line = dialog_control(IDC_STATUS);
     if (button == nullptr || status_line == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    std::string last = window_text(status_line);
-    printf("0.0\t%s\n", last.c_str());
     LARGE_INTEGER start{};
-    QueryPerformanceCounter(&start);
-    PostMessageW(button, BM_CLICK, 0, 0);
+    bool pressed = false;
+    std::string last;
     double changed_ms = 0;
     double now_ms = 0;
     const char *how = "timeout";
     int code = UI_EXIT_NOT_FOUND;
-    poll_until(limit_ms, UI_TIMING_POLL_MS, [&] {
-        std::string status = window_text(status_line);
+    dialog_watch(status_line, nullptr, wait_ms_arg(argc, argv, 2), UI_TIMING_POLL_MS,
+                 [&](const ui_sample &sample, bool changed) {
+        if (!pressed) {
+            printf("0.0\t%s\n", sample.status.c_str());
+            last = sample.status;
+            QueryPerformanceCounter(&start);
+            PostMessageW(button, BM_CLICK, 0, 0);
+            pressed = true;
+            return false;
+        }
         now_ms = elapsed_ms(start);
-        if (status != last) {
-            printf("%.1f\t%s\n", now_ms, status.c_str());
+        if (changed) {
+            printf("%.1f\t%s\n", now_ms, sample.status.c_str());
             fflush(stdout);
-            last = status;
+            last = sample.status;
             changed_ms = now_ms;
         }
-        if (status_in(status, argv + 4, argc - 4)) {
+        if (status_in(sample.status, argv + 4, argc - 4)) {
             how = "done";
             code = UI_EXIT_OK;
         } else if (stall_ms > 0 && now_ms - changed_ms > stall_ms) {
             how = "stalled";
             code = UI_EXIT_STALLED;
         }
-        return code != UI_EXIT_NOT_FOUND || !IsWindow(status_line);
+        return code != UI_EXIT_NOT_FOUND;
     });
     printf("%s\t%.1f\t%s\n", how, now_ms, last.c_str());
     return code;
 }
 
-// For timing the tool's start: started before the tool, it says "ready",
-// then watches for the dialog and its port list to fill.
+// For timing the tool's start: started before the tool, it prints "ready"
+// and the wall clock, then once the port list has entries "listed", the
+// wall clock and the count (wall clock: Unix seconds, microseconds).
 int command_wait_listed(int argc, char **argv)
 {
     DWORD wait_ms = wait_ms_arg(argc, argv, 2);
@@ -734,39 +584,28 @@ std::string focus_name(HWND dialog)
     return std::to_string(GetDlgCtrlID(focus));
 }
 
+// focus: prints "focus N" (focus_name); with ID, once that control has it.
+// wait-foreground: until the dialog is the foreground window and holds the
+// keyboard focus, as keys sent from outside need.
 int command_focus(int argc, char **argv)
 {
     HWND dialog = dialog_required();
     if (dialog == nullptr) {
         return UI_EXIT_NOT_FOUND;
     }
-    std::string wanted = argc > 2 ? std::to_string(number_arg(argc, argv, 2, 0)) : std::string();
+    const bool foreground = strcmp(argv[1], "wait-foreground") == 0;
+    std::string wanted = !foreground && argc > 2 ? std::to_string(number_arg(argc, argv, 2, 0)) : std::string();
     std::string name;
-    bool reached = poll_until(wait_ms_arg(argc, argv, 3), UI_POLL_MS, [&] {
+    bool arrived = false;
+    poll_until(wait_ms_arg(argc, argv, foreground ? 2 : 3), UI_POLL_MS, [&] {
         name = focus_name(dialog);
-        return wanted.empty() || name == wanted || !IsWindow(dialog);
+        arrived = foreground ? dialog_has_focus(dialog) : wanted.empty() || name == wanted;
+        return arrived || !IsWindow(dialog);
     });
-    printf("focus %s\n", name.c_str());
-    return reached && (wanted.empty() || name == wanted) ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
-}
-
-int command_wait_foreground(int argc, char **argv)
-{
-    DWORD wait_ms = wait_ms_arg(argc, argv, 2);
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
+    if (!foreground) {
+        printf("focus %s\n", name.c_str());
     }
-    bool focused = false;
-    poll_until(wait_ms, UI_POLL_MS, [&] {
-        focused = dialog_has_focus(dialog);
-        return focused || !IsWindow(dialog);
-    });
-    if (!focused) {
-        fputs("uidriver: the dialog never had the focus\n", stderr);
-        return UI_EXIT_NOT_FOUND;
-    }
-    return UI_EXIT_OK;
+    return arrived ? UI_EXIT_OK : UI_EXIT_NOT_FOUND;
 }
 
 // Lets the window's messages through for ms; false once it is gone.
@@ -784,7 +623,8 @@ bool window_serve(HWND window, DWORD ms)
 // Another program's window in front of the dialog, as when the technician
 // works elsewhere while the update runs. (Under Wine without a window
 // manager the desktop window takes the foreground from it soon after; the
-// dialog stays behind either way.)
+// dialog stays behind either way.) Prints "front" and the window's handle
+// once it is in front, and keeps the window for ms.
 int command_front(int argc, char **argv)
 {
     DWORD hold_ms = wait_ms_arg(argc, argv, 2);
@@ -810,26 +650,48 @@ int command_front(int argc, char **argv)
     return UI_EXIT_OK;
 }
 
-// Windows tells every top-level window of a serial port that comes or goes
-// with WM_DEVICECHANGE and a DEV_BROADCAST_PORT naming it. The message is
-// sent, not posted: it carries a pointer, which only a sent message takes
-// across to the tool's process.
-int command_device_change(int, char **argv)
+// A message that a command puts to a window of the tool, as a user's action
+// or Windows would. Presses are posted (see the top of the file); what
+// Windows asks or announces is sent, and the answer printed: "answered N".
+struct ui_message {
+    const char *command;
+    const char *word;     // the argument that picks this row (null: none)
+    HWND (*find)();       // the window it goes to ...
+    int control_id;       // ... or its control with this id (0: the window itself)
+    UINT message_id;
+    WPARAM wparam;
+    bool sent;
+    bool port_named;      // the next argument names the serial port (below)
+};
+
+// Windows asks every window before a shutdown, a restart or a log-off
+// (WM_QUERYENDSESSION: a window that answers 0 holds the session's end off),
+// then tells each whether the session ends after all (WM_ENDSESSION): it
+// goes on when a program held it off or the user cancelled. A serial port
+// that comes or goes is told to every top-level window with WM_DEVICECHANGE
+// and a DEV_BROADCAST_PORT naming it, a pointer, which only a sent message
+// takes across to the tool's process. The system menu's close cannot reach a
+// dialog that a modal box has disabled; a posted WM_CLOSE, as another
+// program closing the dialog sends it, does.
+const ui_message UI_MESSAGES[] = {
+    {"click", nullptr, find_dialog, IDC_UPDATE, BM_CLICK, 0, false, false},
+    {"close", nullptr, find_dialog, 0, WM_SYSCOMMAND, SC_CLOSE, false, false},
+    {"post-close", nullptr, find_dialog, 0, WM_CLOSE, 0, false, false},
+    {"answer", "yes", find_question, IDYES, BM_CLICK, 0, false, false},
+    {"answer", "no", find_question, IDNO, BM_CLICK, 0, false, false},
+    {"answer-box", nullptr, find_box, IDOK, BM_CLICK, 0, false, false},
+    {"end-session", nullptr, find_dialog, 0, WM_QUERYENDSESSION, 0, true, false},
+    {"end-session", "goes-on", find_dialog, 0, WM_ENDSESSION, FALSE, true, false},
+    {"end-session", "ends", find_dialog, 0, WM_ENDSESSION, TRUE, true, false},
+    {"device-change", "arrival", find_dialog, 0, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, true, true},
+    {"device-change", "removal", find_dialog, 0, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, true, true},
+};
+
+// What Windows hands with an announced port: a DEV_BROADCAST_PORT with its
+// name (plain ASCII, COM6 say) in place.
+std::vector<unsigned char> port_broadcast(const char *name_text)
 {
-    WPARAM event = 0;
-    if (strcmp(argv[2], "arrival") == 0) {
-        event = DBT_DEVICEARRIVAL;
-    } else if (strcmp(argv[2], "removal") == 0) {
-        event = DBT_DEVICEREMOVECOMPLETE;
-    } else {
-        usage_print();
-        return UI_EXIT_USAGE;
-    }
-    HWND dialog = dialog_required();
-    if (dialog == nullptr) {
-        return UI_EXIT_NOT_FOUND;
-    }
-    std::wstring name(argv[3], argv[3] + strlen(argv[3])); // port names are plain ASCII
+    std::wstring name(name_text, name_text + strlen(name_text));
     size_t name_bytes = (name.size() + 1) * sizeof(wchar_t);
     std::vector<unsigned char> buffer(offsetof(DEV_BROADCAST_PORT_W, dbcp_name) + name_bytes);
     DEV_BROADCAST_PORT_W *port = reinterpret_cast<DEV_BROADCAST_PORT_W *>(buffer.data());
@@ -837,52 +699,106 @@ int command_device_change(int, char **argv)
     port->dbcp_devicetype = DBT_DEVTYP_PORT;
     port->dbcp_reserved = 0;
     memcpy(port->dbcp_name, name.c_str(), name_bytes);
-    LRESULT answer = 0;
-    if (!send_bounded(dialog, WM_DEVICECHANGE, event, reinterpret_cast<LPARAM>(port), &answer)) {
-        fputs("uidriver: the dialog did not take the announcement\n", stderr);
-        return UI_EXIT_NOT_FOUND;
+    return buffer;
+}
+
+// Every command of UI_MESSAGES: its row is the one whose word, if it has
+// one, follows the command, and that takes exactly the arguments given.
+int command_message(int argc, char **argv)
+{
+    for (const ui_message &row : UI_MESSAGES) {
+        int words = row.word != nullptr ? 1 : 0;
+        bool match = strcmp(argv[1], row.command) == 0 && argc == 2 + words + (row.port_named ? 1 : 0) &&
+                     (words == 0 || strcmp(argv[2], row.word) == 0);
+        if (!match) {
+            continue;
+        }
+        HWND window = row.find();
+        HWND target = window != nullptr && row.control_id != 0 ? GetDlgItem(window, row.control_id) : window;
+        if (target == nullptr) {
+            fprintf(stderr, "uidriver: no window to take \"%s\"\n", argv[1]);
+            return UI_EXIT_NOT_FOUND;
+        }
+        std::vector<unsigned char> port = row.port_named ? port_broadcast(argv[2 + words]) : std::vector<unsigned char>();
+        LPARAM lparam = row.port_named ? reinterpret_cast<LPARAM>(port.data()) : 0;
+        LRESULT answer = 0;
+        bool taken = row.sent ? send_bounded(target, row.message_id, row.wparam, lparam, &answer)
+                              : PostMessageW(target, row.message_id, row.wparam, lparam) != FALSE;
+        if (!taken) {
+            fprintf(stderr, "uidriver: the tool did not take \"%s\"\n", argv[1]);
+            return UI_EXIT_NOT_FOUND;
+        }
+        if (row.sent) {
+            printf("answered %ld\n", static_cast<long>(answer));
+        }
+        return UI_EXIT_OK;
     }
-    printf("answered %ld\n", static_cast<long>(answer));
-    return UI_EXIT_OK;
+    usage_print();
+    return UI_EXIT_USAGE;
 }
 
 // min_argc counts the program and the command name, so 2 takes no arguments.
 struct ui_command {
-    const char *name;
+    const char *synopsis; // the name, then the arguments
     int min_argc;
     int (*run)(int argc, char **argv);
 };
 
+// What each prints is said above its function.
 const ui_command UI_COMMANDS[] = {
-    {"wait-dialog", 2, command_wait_dialog},
+    {"wait-dialog [ms]", 2, command_window},
     {"list", 2, command_list},
-    {"select", 3, command_select},
-    {"click", 2, command_click},
+    {"select INDEX", 3, command_select},
+    {"click", 2, command_message},
     {"status", 2, command_status},
-    {"wait-status", 3, command_wait_status},
-    {"wait-address", 3, command_wait_address},
+    {"wait-status TEXT [ms]", 3, command_wait_status},
+    {"wait-address ADDR [ms]", 3, command_wait_status},
     {"progress", 2, command_progress},
-    {"watch-progress", 3, command_watch_progress},
-    {"rect", 3, command_rect},
-    {"read-box", 2, command_read_box},
-    {"answer-box", 2, command_answer_box},
-    {"close", 2, command_close},
-    {"post-close", 2, command_post_close},
-    {"question", 2, command_question},
-    {"answer", 3, command_answer},
-    {"end-session", 2, command_end_session},
-    {"wait-foreground", 2, command_wait_foreground},
-    {"focus", 2, command_focus},
-    {"click-time", 5, command_click_time},
-    {"wait-listed", 2, command_wait_listed},
-    {"device-change", 4, command_device_change},
-    {"front", 2, command_front},
+    {"watch-progress ms FINAL...", 4, command_watch_progress},
+    {"rect ID", 3, command_rect},
+    {"read-box [ms]", 2, command_window},
+    {"answer-box", 2, command_message},
+    {"close", 2, command_message},
+    {"post-close", 2, command_message},
+    {"question [ms]", 2, command_window},
+    {"answer yes|no", 3, command_message},
+    {"end-session [goes-on|ends]", 2, command_message},
+    {"wait-foreground [ms]", 2, command_focus},
+    {"focus [ID [ms]]", 2, command_focus},
+    {"click-time ms STALL_MS FINAL...", 5, command_click_time},
+    {"wait-listed [ms]", 2, command_wait_listed},
+    {"device-change arrival|removal NAME", 4, command_message},
+    {"front [ms]", 2, command_front},
 };
+
+void usage_print()
+{
+    fputs("usage: uidriver COMMAND [ARGS]; times in ms, [ms] how long to wait (10 s unless given).\n"
+          "Exit status 1: usage, 2: no such window or the wait ran out, 3: the status stood still.\n",
+          stderr);
+    int column = 0;
+    for (const ui_command &command : UI_COMMANDS) {
+        const char *gap = column == 0 ? "  " : ", ";
+        if (column + 2 + static_cast<int>(strlen(command.synopsis)) > UI_USAGE_WIDTH_CHARS) {
+            gap = ",\n  ";
+            column = -2;
+        }
+        column += fprintf(stderr, "%s%s", gap, command.synopsis);
+    }
+    fputs("\n", stderr);
+}
+
+// Whether the argument names the command whose synopsis this is.
+bool command_named(const ui_command &command, const char *name)
+{
+    size_t length = strcspn(command.synopsis, " ");
+    return strlen(name) == length && strncmp(command.synopsis, name, length) == 0;
+}
 
 int command_run(int argc, char **argv)
 {
     for (const ui_command &command : UI_COMMANDS) {
-        if (strcmp(argv[1], command.name) != 0) {
+        if (!command_named(command, argv[1])) {
             continue;
         }
         if (argc < command.min_argc) {

@@ -9,8 +9,7 @@ import sys
 from .protocol import (BLOCK_BYTES, BYTE_MS, FLASH_BASE, REPLY_BYTES, REQUEST_BYTES, block_addresses, block_index,
                        crc16_modbus, padded_image)
 from .session import (DIALOG_CAPTION, RUN_STATUSES, STATUS_DONE, STATUS_FAILED, STATUS_IDLE, STATUS_NO_PORT,
-                      WINE_CALL_TIMEOUT_S, Inputs, Session, com_without_fallback, fresh_out,
-                      normalize_lines, process_end, run_bounded)
+                      Inputs, Session, com_without_fallback, fresh_out, process_end, run_bounded)
 from .template import template_make
 
 

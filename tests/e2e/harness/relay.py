@@ -21,10 +21,11 @@ Call = collections.namedtuple("Call", "name args ret")
 
 _LINE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(Call|Ret) +(.*)$")
 _IDS = re.compile(r"^([0-9a-f]+):[0-9a-f]+:")
-_FUNCTION_CALL = re.compile(r"^([\w.]+)\((.*)\) ret=[0-9a-f]+$")
-_FUNCTION_RET = re.compile(r"^([\w.]+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$")
+# Wine prints some addresses in capitals (a window procedure at 00401FB0).
+_FUNCTION_CALL = re.compile(r"^([\w.]+)\((.*)\) ret=[0-9a-f]+$", re.I)
+_FUNCTION_RET = re.compile(r"^([\w.]+)\(\) retval=([0-9a-f]+) ret=[0-9a-f]+$", re.I)
 _WINDOW_PROC = re.compile(r"^(window proc [0-9a-f]+ \(hwnd=([0-9a-f]+),msg=([^,]+),(wp=[0-9a-f]+,lp=[0-9a-f]+)\))"
-                          r"(?: retval=([0-9a-f]+))?$")
+                          r"(?: retval=([0-9a-f]+))?$", re.I)
 
 
 def relay_include(names):

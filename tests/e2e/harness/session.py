@@ -282,11 +282,7 @@ class Session:
         """Has the prefix show its programs another Windows version, and
         checks that a program started now sees it."""
         run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"], env=self.env)
-        path = os.path.join(self.out, "ver.txt")
-        with open(path, "wb") as out:
-            run_bounded(["wine", "cmd", "/c", "ver"], env=self.env, stdout=out)
-        with open(path, "rb") as f:
-            shown = normalize_lines(f.read()).strip()
+        shown = self.wine_output(["cmd", "/c", "ver"], "ver.txt")[1].strip()
         if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[version]),
                           "the prefix shows programs %s" % version, repr(shown)):
             raise RuntimeError("the prefix does not show %s" % version)
@@ -456,9 +452,11 @@ class Session:
 
     # ------------------------------------------------------------ the tool
 
-    def tool_start(self, relay=()):
-        """Starts the tool; with relay, names of dll.Function and of messages
-        (WM_CLOSE), its standard error is Wine's log of those calls (relay())."""
+    def tool_start(self, ports=None, relay=()):
+        """Starts the tool; with ports, waits for its dialog and checks that
+        it lists them (dialog_up). With relay, names of dll.Function and of
+        messages (WM_CLOSE), its standard error is Wine's log of those calls
+        (relay())."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
         if relay:
             run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
@@ -468,6 +466,8 @@ class Session:
             self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
                                          stdout=trace, stderr=errors)
         self.log("installer pid %d" % self.tool.pid)
+        if ports is not None:
+            self.dialog_up(ports)
 
     def tool_exit(self):
         """The tool's exit code once it has ended by itself, None if it runs on."""
@@ -477,6 +477,15 @@ class Session:
             code = None
         self.log("installer exit code %s" % code)
         return code
+
+    def wine_output(self, argv, name, timeout=WINE_CALL_TIMEOUT_S):
+        """A Windows program run to its end in the prefix, its standard
+        output kept in <out>/<name>: (exit code, None after timeout; output)."""
+        path = os.path.join(self.out, name)
+        with open(path, "wb") as out:
+            code = run_bounded(["wine"] + [str(a) for a in argv], env=self.env, stdout=out, timeout=timeout)
+        with open(path, "rb") as f:
+            return code, normalize_lines(f.read())
 
     def relay(self, names):
         """The tool's calls of names, as its relay log gives them (harness.relay)."""
@@ -563,13 +572,18 @@ class Session:
         # The dialog is shown before the ports are probed and listed; the
         # idle status comes after the list is filled.
         self.ui("wait-status", STATUS_IDLE, DIALOG_WAIT_MS)
-        code, text = self.ui("list")
-        lines = text.splitlines()
-        entries = lines[:-1]
-        self.check(entries == ports and lines[-1:] == ["selected %d" % selected],
-                   "the port list is exactly %s, entry %d selected" % (ports, selected), repr(lines))
-        if entries != ports:
+        listed = self.port_list()
+        self.check(listed == (ports, selected), "the port list is exactly %s, entry %d selected" % (ports, selected),
+                   repr(listed))
+        if listed[0] != ports:
             raise RuntimeError("the port list is not what the case set up")
+
+    def port_list(self):
+        """The port list's entries and the selected entry's index (None if uidriver did not say)."""
+        lines = self.ui("list")[1].splitlines()
+        if not lines or not lines[-1].startswith("selected "):
+            return [], None
+        return lines[:-1], int(lines[-1].split()[1])
 
     def press(self):
         """Posts a press of the update button; what it does, the case checks."""
@@ -593,8 +607,7 @@ class Session:
         """Starts the tool, checks its port list, presses, waits for the final
         status. With final None any final status ends the wait, as does the
         status standing still for stall_ms (0: never): how the run ended (click_time)."""
-        self.tool_start()
-        self.dialog_up(ports)
+        self.tool_start(ports)
         if final is None:
             return self.click_time(limit_ms, stall_ms)[1]
         self.press()
@@ -653,19 +666,19 @@ class Session:
         if self.xdotool("key", keys) is None:
             raise RuntimeError("xdotool could not press %s" % keys)
 
-    def click_time(self, limit_ms, stall_ms=0):
-        """Presses the button and times the run up to its final status, at
-        most limit_ms, or until the status stood still for stall_ms (0: no
-        such limit): the status changes as (ms, status), and how it ended."""
-        _, text = self.ui("click-time", limit_ms, stall_ms, STATUS_DONE, STATUS_FAILED,
-                          timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
+    def click_time(self, limit_ms, stall_ms=0, finals=(STATUS_DONE, STATUS_FAILED)):
+        """Presses the button and times the run up to one of the final
+        statuses, at most limit_ms, or until the status stood still for
+        stall_ms (0: no such limit): the status changes as (ms, status), and
+        how it ended."""
+        _, text = self.ui("click-time", limit_ms, stall_ms, *finals, timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
         return parse_click_time(text)
 
     def watch(self, press, wait_ms=RUN_WAIT_MS):
         """Calls press() while uidriver watches the status line and the bar,
         up to the next final status; the samples, the state before the press
         first."""
-        job = self.ui_background("watch-progress", wait_ms)
+        job = self.ui_background("watch-progress", wait_ms, STATUS_DONE, STATUS_FAILED)
         press()
         code, text = self.ui_collect(job, wait_ms / 1000 + 10)
         self.check(code == 0, "the watch comes to a final status", repr(text[-300:]))
