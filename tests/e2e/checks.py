@@ -7,6 +7,11 @@ from harness import (RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
                      block_index, crc16_modbus)
 
 RESEND_AFTER_MS = 500         # a block goes again only once its acknowledgement is this late
+# The device stamps a block when it arrives; the tool starts its wait just
+# before it writes, and a busy machine may hold it up between the two. The
+# margin keeps that out of the verdict while a tool that sent again at the
+# contact's 100 ms, or at once, still fails.
+RESEND_SLACK_MS = 100
 CORRUPT_AT = 0x1234           # the flash byte that a corrupting device keeps wrong
 BAR_SAMPLES_MIN = 20          # consistent samples of the bar while writing, per run
 # From "Verifying..." on, every block has been acknowledged.
@@ -88,7 +93,7 @@ def check_clean_run(s, trace, report, com=5):
             "%d write frames" % len(writes))
     pairs = list(zip(writes, writes[1:]))
     early_again = ["%#x after %.1f ms" % (b["address"], b["t_ms"] - a["t_ms"]) for a, b in pairs
-                   if b["address"] == a["address"] and b["t_ms"] - a["t_ms"] <= RESEND_AFTER_MS]
+                   if b["address"] == a["address"] and b["t_ms"] - a["t_ms"] <= RESEND_AFTER_MS - RESEND_SLACK_MS]
     s.check(not early_again, "a block went again only after %d ms without its acknowledgement" % RESEND_AFTER_MS,
             str(early_again[:3]))
     unacknowledged = ["%#x" % b["address"] for a, b in pairs if b["address"] != a["address"]

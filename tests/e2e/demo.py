@@ -101,8 +101,7 @@ def main(root, demo_dir):
                 say("no display of yours: showing the tool on a virtual one, %s" % s.display)
             sim = s.sim_start(DEMO_COM, ["--pace"], tag="", timeout_s=DEMO_BOOTSIM_TIMEOUT_S)
             say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
-            s.tool_start()
-            s.dialog_up([DEMO_PORT])
+            s.tool_start([DEMO_PORT])
             say("pressing \"Update Orvex 2.0\"")
             # The watch sees the whole run; part-way through the blocks of a
             # paced run, a picture of the bar.

@@ -4,7 +4,6 @@ what Windows hears of a whole run, read from Wine's relay log; the dialog
 from the keyboard."""
 
 import subprocess
-import time
 
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
@@ -23,8 +22,12 @@ RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user
              "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
              "WM_QUERYENDSESSION", "WM_ENDSESSION")
-CONTACT_UNANSWERED = 30       # contact requests the device drops: the tool is still contacting when asked
-SESSION_MAY_END_MS = 8000     # longer than the device stays silent: unheld, the writes would begin
+# Contact requests the device drops (about 7 s of them), so that the tool is
+# still contacting when asked, however slowly the asking starts on a busy
+# machine. While the writes are held the tool sends nothing, so the drops
+# left over come after the session goes on.
+CONTACT_UNANSWERED = 60
+SESSION_MAY_END_MS = 8000     # longer than the drops last: a tool that did not hold would begin its writes
 SHUTDOWN_REASON = 'L"Writing firmware to the Orvex 2.0 - do not shut down"'
 FOCUS_WAIT_MS = 5000
 IDC_PORT_LIST = 3             # installer/resources/resource.h
@@ -50,8 +53,7 @@ def question_up(s, what, close=True):
 
 def ends_at_once(s, what):
     """The tool ends with 0 within CLOSED_WITHIN_S from now."""
-    start = time.monotonic()
-    s.check(s.tool_exit() == 0 and time.monotonic() - start < CLOSED_WITHIN_S, what)
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, what)
 
 
 def end_session_answer(s, goes_on=False):
@@ -199,7 +201,7 @@ def check_relay(s, calls):
     s.check(before(first(requests), query) and before(query, blocks[0]) and calls[query].ret == "00000001",
             "asked while contacting, the session may end")
     held = [calls[i].args for i in writes if query < i < goes_on]
-    s.check(not held, "while the session may end nothing is written: no request, no block, no trace line",
+    s.check(not held, "while the session may end nothing is written to the port: no request, no block",
             str(held[:3]))
     s.check(before(goes_on, blocks[0]), "the blocks go out once the session goes on")
 

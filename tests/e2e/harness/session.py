@@ -469,10 +469,10 @@ class Session:
         if ports is not None:
             self.dialog_up(ports)
 
-    def tool_exit(self):
-        """The tool's exit code once it has ended by itself, None if it runs on."""
+    def tool_exit(self, wait_s=EXIT_WAIT_S):
+        """The tool's exit code once it has ended by itself within wait_s, None if it runs on."""
         try:
-            code = self.tool.wait(EXIT_WAIT_S)
+            code = self.tool.wait(wait_s)
         except subprocess.TimeoutExpired:
             code = None
         self.log("installer exit code %s" % code)
