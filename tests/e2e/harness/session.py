@@ -440,6 +440,20 @@ class Session:
         self.log("bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim.slave, " ".join(extra)))
         return sim
 
+    def sim_port_open(self, sim):
+        """Whether the device's line is open on the tool's side: a process
+        other than the simulator and its children has its pseudo-terminal open."""
+        for fd in glob.glob("/proc/[0-9]*/fd/*"):
+            with contextlib.suppress(OSError):
+                if os.readlink(fd) != sim.slave:
+                    continue
+                pid = int(fd.split("/")[2])
+                with open("/proc/%d/stat" % pid) as f:
+                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
+                if sim.proc.pid not in (pid, parent):
+                    return True
+        return False
+
     def sim_stop(self, sim):
         """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
         process_end(sim.proc, grace_s=10)
