@@ -366,7 +366,9 @@ struct short_reply_case {
 
 // A valid frame too short to carry the device's checksum (an acknowledgement
 // that came late, for instance) must not be taken for the answer to the CRC
-// query: bytes 11 and 12 would then be left over from the query itself.
+// query: bytes 11 and 12 would then be left over from the query itself. The
+// query goes again once its own wait is over, however late the last block's
+// acknowledgement came within the block's wait.
 TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
 {
     const short_reply_case cases[] = {
@@ -377,9 +379,12 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
     };
     for (const short_reply_case &c : cases) {
         run_record r = run_new(3);
+        run_until_state(&r, PROG_STATE_WRITE);
+        fake.faults[fake.requests + 1] = {FAKE_LATE, 450}; // block 2, the last
         run_until_state(&r, PROG_STATE_VERIFY);
         ASSERT_FALSE(fake.incoming.empty()) << c.name;
         fake.incoming.back().data = c.reply;
+        size_t asked = fake.written.size();
         std::string log = traced([&] { tick(&r); });
         EXPECT_EQ(r.t.state, PROG_STATE_VERIFY) << c.name;
         EXPECT_EQ(log.find("Remote CRC"), std::string::npos) << c.name;
@@ -387,6 +392,7 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         run_until_final(&r);
         EXPECT_EQ(r.t.state, PROG_STATE_DONE) << c.name;
         EXPECT_EQ(written_of(PROG_OP_CRC).size(), queries + 1) << c.name << ": asked again after the wait";
+        EXPECT_GT(fake.written_at.at(asked) - fake.written_at[asked - 1], PROG_LINK_TIMEOUT_MS) << c.name;
     }
 }
 
