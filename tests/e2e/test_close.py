@@ -68,26 +68,21 @@ def end_session_answer(s, goes_on=False):
 
 
 def session_ends(s, sim, how, lparam):
-    """Windows says that the session ends (uidriver end-session how): the
-    tool exits with 0 within SESSION_END_EXIT_S and the device sees its line
-    closed. Before the exit the relay log has the port's handle closed and
-    keep-awake and the shutdown reason left. The relay log."""
-    s.check(s.ui("end-session", how)[0] == 0, "Windows says that the session ends (%s)" % how)
-    s.check(s.tool_exit(SESSION_END_EXIT_S) == 0, "the tool exits with 0 within %d s" % SESSION_END_EXIT_S)
-    s.check(not s.sim_port_open(sim), "the device sees its line closed")
+    """Windows says that the session ends (uidriver end-session how): within SESSION_END_EXIT_S the tool
+    exits with 0 and its side of the device's line is closed. In the relay log (returned), before
+    ExitProcess(0), the last WM_ENDSESSION is that one, the last handle closed the port's, keep-awake
+    and the shutdown reason left."""
+    s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0 and not s.sim_port_open(sim),
+            "the session ends (%s): the tool exits with 0 within %d s, the line closed" % (how, SESSION_END_EXIT_S))
     calls = s.relay(RELAY_RUN)
-    end = [i for i, c in enumerate(calls) if c.name == "WM_ENDSESSION" and c.args.endswith("wp=00000001,lp=" + lparam)]
-    done = [i for i, c in enumerate(calls) if c.name == "kernel32.ExitProcess" and c.args == "00000000"]
-    if not s.check(end and done and end[0] < done[0], "the log has WM_ENDSESSION (lParam %s), then the exit" % lparam):
-        return calls
-    before = calls[:done[0]]
-    port = [i for i, c in enumerate(before) if c.name == "kernel32.CreateFileA" and 'com5",' in c.args][-1:]
-    awake = [c.args for c in before if c.name == "kernel32.SetThreadExecutionState"]
-    reason = [c.name for c in before if c.name.startswith("user32.ShutdownBlockReason")]
-    s.check(port and any(c.name == "kernel32.CloseHandle" and c.args == before[port[0]].ret for c in before[port[0]:])
-            and awake[-1:] == ["80000000"] and reason[-1:] == ["user32.ShutdownBlockReasonDestroy"],
-            "before it exits, the tool closes the port and leaves keep-awake and the shutdown reason",
-            "%s; %s; %s" % (port, awake, reason))
+    exit_at = next((i for i, c in enumerate(calls) if c.name == "kernel32.ExitProcess" and c.args == "00000000"), 0)
+    last = {c.name.split("BlockReason")[0]: c for c in calls[:exit_at]}  # ShutdownBlockReason* as one
+    told = [(last[n].name, last[n].args.split(",", 1)[-1]) if n in last else n for n in
+            ("WM_ENDSESSION", "kernel32.CloseHandle", "kernel32.SetThreadExecutionState", "user32.Shutdown")]
+    made = [last[n].ret if n in last else None for n in ("kernel32.CreateFileA", "user32.CreateDialogParamA")]
+    s.check(told == [("WM_ENDSESSION", "wp=00000001,lp=" + lparam), ("kernel32.CloseHandle", made[0]),
+                     ("kernel32.SetThreadExecutionState", "80000000"), ("user32.ShutdownBlockReasonDestroy", made[1])],
+            "before it exits with 0 the tool closes the port, leaves keep-awake and the shutdown reason", str(told))
     return calls
 
 

@@ -441,18 +441,9 @@ class Session:
         return sim
 
     def sim_port_open(self, sim):
-        """Whether the device's line is open on the tool's side: a process
-        other than the simulator and its children has its pseudo-terminal open."""
-        for fd in glob.glob("/proc/[0-9]*/fd/*"):
-            with contextlib.suppress(OSError):
-                if os.readlink(fd) != sim.slave:
-                    continue
-                pid = int(fd.split("/")[2])
-                with open("/proc/%d/stat" % pid) as f:
-                    parent = int(f.read().rsplit(")", 1)[1].split()[1])
-                if sim.proc.pid not in (pid, parent):
-                    return True
-        return False
+        """Whether the tool's side (the tool, the wineserver) has the device's pseudo-terminal open."""
+        fds = [fd for proc in (self.tool, self.wineserver) if proc for fd in glob.glob("/proc/%d/fd/*" % proc.pid)]
+        return any(os.path.realpath(fd) == sim.slave for fd in fds)
 
     def sim_stop(self, sim):
         """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
