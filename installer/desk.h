@@ -15,8 +15,8 @@
 // that announces the taskbar button.
 void desk_start();
 
-// Once the dialog exists: its icon, and the taskbar's announcement let
-// through its message filter.
+// Once the dialog's controls exist, before it is first shown: its icon,
+// and the taskbar's announcement let through its message filter.
 void desk_dialog_created(HWND dialog);
 
 // Whether message_id is the taskbar's announcement that the dialog's button

@@ -7,6 +7,7 @@
 #include <objbase.h>
 #include <oleacc.h>
 #include <stddef.h>
+#include <stdio.h>
 
 #include "desk.h"
 #include "dll_search.h"
@@ -54,6 +55,10 @@ bool close_question_up;
 // Whether Windows may be about to end the session (SESSION_*): then the
 // run starts no block.
 uint32_t session_end = SESSION_GOES_ON;
+
+// Whether Windows has been told what it must know of the dialog: once,
+// before the dialog is first shown.
+bool dialog_announced;
 
 // The control that had the keyboard focus when the dialog last lost it, to
 // get it back when the dialog is in front again, as a dialog's own window
@@ -351,11 +356,41 @@ LRESULT on_query_end_session()
 }
 
 // Windows says whether the session ends after all: another program may
-// have held it off, or the user cancelled it while Windows waited.
-LRESULT on_end_session(WPARAM wParam)
+// have held it off, or the user cancelled it while Windows waited. It ends
+// for a shutdown, a restart or a log-off, "Shut down anyway" included, and
+// when an installer's restart manager closes the program (lParam
+// ENDSESSION_CLOSEAPP). Windows may end the process at any moment once this
+// returns, and the restart manager may leave it running: so the port is let
+// go and the system no longer held here, and the program ends, with 0. A
+// close question that is up goes with the dialog.
+LRESULT on_end_session(HWND window, WPARAM wParam)
 {
-    session_end = session_after_end(session_end, wParam != FALSE);
+    session_end = session_after_end(wParam != FALSE);
+    if (session_end == SESSION_ENDING) {
+        port_release(window);
+        run_announce(window);
+        fflush(stdout);
+        DestroyWindow(window);
+    }
     return 0;
+}
+
+// A template's WS_VISIBLE has CreateDialogParamA show the dialog, activate
+// it and give it the focus, and from then on Explorer and screen readers
+// look at it. A dialog without a dialog procedure gets no WM_INITDIALOG;
+// its first WM_SHOWWINDOW comes once its controls exist, before it shows.
+// So Windows is told all it must know of the window there: its icon, the
+// taskbar's announcement let through, the names for screen readers, and
+// the focus on the port list.
+LRESULT on_show_window(HWND window, WPARAM wParam, LPARAM lParam)
+{
+    if (wParam != FALSE && !dialog_announced) {
+        dialog_announced = true;
+        desk_dialog_created(window);
+        accessibility_annotate(window);
+        SetFocus(GetDlgItem(window, IDC_PORT_LIST));
+    }
+    return DefWindowProcA(window, WM_SHOWWINDOW, wParam, lParam);
 }
 
 LRESULT on_command(HWND window, WPARAM wParam, LPARAM lParam)
@@ -445,7 +480,9 @@ LRESULT CALLBACK main_wnd_proc(HWND window, UINT message_id, WPARAM wParam, LPAR
     case WM_QUERYENDSESSION:
         return on_query_end_session();
     case WM_ENDSESSION:
-        return on_end_session(wParam);
+        return on_end_session(window, wParam);
+    case WM_SHOWWINDOW:
+        return on_show_window(window, wParam, lParam);
     case WM_ACTIVATE:
         return on_activate(window, wParam);
     case WM_SETFOCUS:
@@ -501,8 +538,6 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     if (g_main_dialog == NULL) {
         fatal_error("Could not create dialog");
     }
-    desk_dialog_created(g_main_dialog);
-    accessibility_annotate(g_main_dialog);
     ShowWindow(g_main_dialog, show_command);
 
     trace("Running on windows version: %x\n", WINDOWS_VERSION_BUILT_FOR);

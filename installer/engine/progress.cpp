@@ -61,17 +61,12 @@ bool run_end_flash(uint32_t before, uint32_t after, bool foreground)
 
 uint32_t session_after_query(uint32_t session, bool agreed)
 {
-    if (session == SESSION_ENDING || !agreed)
-        return session;
-    return SESSION_MAY_END;
+    return agreed ? SESSION_MAY_END : session;
 }
 
-uint32_t session_after_end(uint32_t session, bool ending)
+uint32_t session_after_end(bool ending)
 {
-    // Nothing comes back from an end that has begun.
-    if (ending || session == SESSION_ENDING)
-        return SESSION_ENDING;
-    return SESSION_GOES_ON;
+    return ending ? SESSION_ENDING : SESSION_GOES_ON;
 }
 
 bool run_step_held(const modbus_transfer *t, uint32_t session)

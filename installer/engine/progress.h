@@ -53,15 +53,18 @@ bool run_end_flash(uint32_t before, uint32_t after, bool foreground);
 // Where Windows stands with the end of the session. Once the program has
 // agreed that the session may end, Windows may still wait on another
 // program before it ends the session by force; writes begun then would be
-// cut in half.
+// cut in half. Once Windows says that the session ends (a shutdown, or an
+// installer's restart manager closing the program), the program ends,
+// whatever the run is doing and whatever it answered before.
 const uint32_t SESSION_GOES_ON = 0; // nothing asked, or Windows said it goes on
 const uint32_t SESSION_MAY_END = 1; // agreed to end; Windows has not said
-const uint32_t SESSION_ENDING = 2;  // the process is about to end
+const uint32_t SESSION_ENDING = 2;  // the program lets go of everything and ends
 
 // After the program answered whether the session may end (agreed: it may).
 uint32_t session_after_query(uint32_t session, bool agreed);
-// After Windows said whether the session ends after all.
-uint32_t session_after_end(uint32_t session, bool ending);
+// After Windows said whether the session ends after all: what came before
+// no longer counts.
+uint32_t session_after_end(bool ending);
 
 // Whether the run must stay where it is this tick rather than step: while
 // the session may end, as long as the run may still start a block (contact

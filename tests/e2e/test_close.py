@@ -1,7 +1,7 @@
 """Closing the dialog, and Windows asking whether the session may end, while
-the device's flash is being changed and outside that; the window's icon;
-what Windows hears of a whole run, read from Wine's relay log; the dialog
-from the keyboard."""
+the device's flash is being changed and outside that; Windows ending the
+session; the window's icon; what Windows hears of a whole run, read from
+Wine's relay log; the dialog from the keyboard."""
 
 import subprocess
 
@@ -16,11 +16,13 @@ QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
 QUESTION_WAIT_MS = 5000
 NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
+SESSION_END_EXIT_S = 2        # from WM_ENDSESSION(TRUE) to the tool's end
 # The calls and messages the relay case follows.
 RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user32.RegisterWindowMessageA",
              "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
              "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
+             "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.ExitProcess",
              "WM_QUERYENDSESSION", "WM_ENDSESSION")
 # Contact requests the device drops (about 7 s of them), so that the tool is
 # still contacting when asked, however slowly the asking starts on a busy
@@ -63,6 +65,25 @@ def end_session_answer(s, goes_on=False):
     if goes_on:
         s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
     return int(text.split()[1]) if code == 0 and text.startswith("answered ") else None
+
+
+def session_ends(s, sim, how, lparam):
+    """Windows says that the session ends (uidriver end-session how): within SESSION_END_EXIT_S the tool
+    exits with 0 and its side of the device's line is closed. In the relay log (returned), before
+    ExitProcess(0), the last WM_ENDSESSION is that one, the last handle closed the port's, keep-awake
+    and the shutdown reason left."""
+    s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0 and not s.sim_port_open(sim),
+            "the session ends (%s): the tool exits with 0 within %d s, the line closed" % (how, SESSION_END_EXIT_S))
+    calls = s.relay(RELAY_RUN)
+    exit_at = next((i for i, c in enumerate(calls) if c.name == "kernel32.ExitProcess" and c.args == "00000000"), 0)
+    last = {c.name.split("BlockReason")[0]: c for c in calls[:exit_at]}  # ShutdownBlockReason* as one
+    told = [(last[n].name, last[n].args.split(",", 1)[-1]) if n in last else n for n in
+            ("WM_ENDSESSION", "kernel32.CloseHandle", "kernel32.SetThreadExecutionState", "user32.Shutdown")]
+    made = [last[n].ret if n in last else None for n in ("kernel32.CreateFileA", "user32.CreateDialogParamA")]
+    s.check(told == [("WM_ENDSESSION", "wp=00000001,lp=" + lparam), ("kernel32.CloseHandle", made[0]),
+                     ("kernel32.SetThreadExecutionState", "80000000"), ("user32.ShutdownBlockReasonDestroy", made[1])],
+            "before it exits with 0 the tool closes the port, leaves keep-awake and the shutdown reason", str(told))
+    return calls
 
 
 def x_icon(s, window):
@@ -118,7 +139,8 @@ def test_close_asks(session):
 def test_close_yes(session):
     """At "Establishing Link..." nothing is written yet: a close ends the tool
     at once, without a question. While the blocks are written, Yes to the
-    question ends it as a close does."""
+    question ends it as a close does, and so does Windows ending the session
+    after all (ENDSESSION_CLOSEAPP)."""
     s = session
     sim = s.sim_start(5, ["--fault", "silent"])
     s.tool_start(["\\\\.\\com5"])
@@ -139,13 +161,23 @@ def test_close_yes(session):
     s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
             "the device was left part written", str(report.get("flash")))
 
+    # "Shut down anyway", or an installer's restart manager closing the tool.
+    sim = s.sim_start(5, ["--pace"], tag="session-ends")
+    s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
+    s.press()
+    s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
+    s.check(end_session_answer(s) == 0 and s.sim_port_open(sim),
+            "while writing, Windows may not end the session; the device's line is open")
+    session_ends(s, sim, "closes-app", "00000001")
+    s.sim_stop(sim)
+
 
 def test_system_calls(session):
     """What Windows hears of a whole run, in the order of Wine's relay log.
     Another window is in front of the dialog throughout. Asked while the
     tool is still contacting, the session may end; then the tool writes
     nothing, however long Windows takes, and once told that the session goes
-    on, it updates the device."""
+    on, it updates the device. Idle after that, it ends with the session."""
     s = session
     sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
     s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
@@ -161,9 +193,8 @@ def test_system_calls(session):
             "while the session may end, no block goes out and the status stays", repr(text[-200:]))
     s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
     s.wait_status(STATUS_DONE)
-    report = s.update_end(sim)
-    check_relay(s, s.relay(RELAY_RUN))
-    check_clean_run(s, s.trace(), report)
+    check_relay(s, session_ends(s, sim, "ends", "00000000"))
+    check_clean_run(s, s.trace(), s.sim_stop(sim))
 
 
 def check_relay(s, calls):
@@ -177,16 +208,19 @@ def check_relay(s, calls):
     def before(a, b):
         return a is not None and b is not None and a < b
 
-    dialog = first([c.ret for c in calls if c.name == "user32.CreateDialogParamA"]) or "no dialog"
+    made = first(at("user32.CreateDialogParamA"))
+    dialog = calls[made].ret if made is not None else "no dialog"
     s.check(before(first(at("kernel32.SetDefaultDllDirectories", lambda a: a == "00000800")),
                    first(at("user32.RegisterClassA"))),
             "the DLL search is restricted to System32 (0x800) before the window class is registered")
     message = first([c.ret for c in calls if c.name == "user32.RegisterWindowMessageA"
                      and c.args.endswith('"TaskbarButtonCreated"')])
     allowed = "%s,%s,00000001,00000000" % (dialog, message)
-    s.check(before(first(at("user32.CreateDialogParamA")), first(at("user32.ChangeWindowMessageFilterEx",
-                                                                    lambda a: a == allowed))),
-            "once the dialog exists, TaskbarButtonCreated passes its message filter", allowed)
+    told = [first(at("user32.ChangeWindowMessageFilterEx", lambda a: a == allowed)),
+            first(at("combase.CoCreateInstance"))]
+    s.check(all(before(made, i) and before(i, calls[made].done) for i in told),
+            "inside CreateDialogParamA, which shows the WS_VISIBLE dialog, TaskbarButtonCreated passes its message "
+            "filter and the accessibility service is made", "%s; %s" % (allowed, told))
 
     port = first([c.ret for c in calls if c.name == "kernel32.CreateFileA" and 'com5",' in c.args])
     writes = at("kernel32.WriteFile")

@@ -366,7 +366,9 @@ struct short_reply_case {
 
 // A valid frame too short to carry the device's checksum (an acknowledgement
 // that came late, for instance) must not be taken for the answer to the CRC
-// query: bytes 11 and 12 would then be left over from the query itself.
+// query: bytes 11 and 12 would then be left over from the query itself. The
+// query goes again once its own wait is over, however late the last block's
+// acknowledgement came within the block's wait.
 TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
 {
     const short_reply_case cases[] = {
@@ -377,9 +379,12 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
     };
     for (const short_reply_case &c : cases) {
         run_record r = run_new(3);
+        run_until_state(&r, PROG_STATE_WRITE);
+        fake.faults[fake.requests + 1] = {FAKE_LATE, 450}; // block 2, the last
         run_until_state(&r, PROG_STATE_VERIFY);
         ASSERT_FALSE(fake.incoming.empty()) << c.name;
         fake.incoming.back().data = c.reply;
+        size_t asked = fake.written.size();
         std::string log = traced([&] { tick(&r); });
         EXPECT_EQ(r.t.state, PROG_STATE_VERIFY) << c.name;
         EXPECT_EQ(log.find("Remote CRC"), std::string::npos) << c.name;
@@ -387,6 +392,7 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
         run_until_final(&r);
         EXPECT_EQ(r.t.state, PROG_STATE_DONE) << c.name;
         EXPECT_EQ(written_of(PROG_OP_CRC).size(), queries + 1) << c.name << ": asked again after the wait";
+        EXPECT_GT(fake.written_at.at(asked) - fake.written_at[asked - 1], PROG_LINK_TIMEOUT_MS) << c.name;
     }
 }
 
@@ -677,19 +683,16 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
     }
 }
 
-// Where the session stands after Windows's questions and announcements.
+// Where the session stands after Windows's questions and announcements. An
+// end that Windows announces ends the program, whatever came before it.
 TEST(RunDecisions, SessionEndAsWindowsTellsIt)
 {
-    const uint32_t sessions[] = {SESSION_GOES_ON, SESSION_MAY_END, SESSION_ENDING};
-    const uint32_t agreed[] = {SESSION_MAY_END, SESSION_MAY_END, SESSION_ENDING};
-    const uint32_t ends[] = {SESSION_ENDING, SESSION_ENDING, SESSION_ENDING};
-    const uint32_t goes_on[] = {SESSION_GOES_ON, SESSION_GOES_ON, SESSION_ENDING};
-    for (size_t i = 0; i < std::size(sessions); i++) {
-        EXPECT_EQ(session_after_query(sessions[i], true), agreed[i]) << i;
-        EXPECT_EQ(session_after_query(sessions[i], false), sessions[i]) << i;
-        EXPECT_EQ(session_after_end(sessions[i], true), ends[i]) << i;
-        EXPECT_EQ(session_after_end(sessions[i], false), goes_on[i]) << i;
+    for (uint32_t session : {SESSION_GOES_ON, SESSION_MAY_END}) {
+        EXPECT_EQ(session_after_query(session, true), SESSION_MAY_END) << session;
+        EXPECT_EQ(session_after_query(session, false), session) << session;
     }
+    EXPECT_EQ(session_after_end(true), SESSION_ENDING);
+    EXPECT_EQ(session_after_end(false), SESSION_GOES_ON);
 }
 
 // Ticks as the main window does: a step only when the session allows one.
@@ -724,7 +727,7 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
     EXPECT_EQ(fake.statuses.size(), statuses);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
 
-    session = session_after_end(session, false);
+    session = session_after_end(false);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x400; }));
     session = session_after_query(session, !run_flash_changing(&r.t, true));
@@ -739,7 +742,7 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
     show_status("Contacting Device...");
     testing::internal::CaptureStdout();
     ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x800; }));
-    session = session_after_end(SESSION_GOES_ON, true);
+    session = session_after_end(true);
     written = fake.written.size();
     for (int i = 0; i < 200; i++)
         tick_unless_held(&r, session);

@@ -6,8 +6,9 @@ authority of this test's own on 127.0.0.1, whose signature and time stamp must
 verify against those certificates, whose program must pass the PE checks,
 whose SHA256SUMS must cover the program and the technician's page, and whose
 RELEASE.txt must name the commit, the version, the time stamp's time, the
-given file's size and SHA-256 and the image's size, SHA-256 and CRC-16. A
-release of other firmware goes into a folder of its own beside it; refused
+given file's size and SHA-256 and the image's size, SHA-256 and CRC-16. The
+same release again, killed between its two moves, leaves it hidden; the next,
+of other firmware, puts it back and goes into a folder of its own beside it; refused
 releases after those two, the same release without the authority's CA among
 them, leave dist/ as it was. The release builds the program in
 another directory from a copy of the tree, so its unsigned program must be
@@ -62,9 +63,9 @@ def check(condition, what, detail=""):
     return condition
 
 
-def run(argv, cwd=None, log=None, timeout=60):
+def run(argv, cwd=None, log=None, timeout=60, env=None):
     done = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, text=True, timeout=timeout)
+                          stderr=subprocess.STDOUT, text=True, timeout=timeout, env=env)
     if log:
         with open(log, "w") as f:
             f.write(done.stdout)
@@ -423,12 +424,24 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
     shutil.copy2(program, os.path.join(out, "signed", "installer.exe"))
 
 
-def check_other_firmware(out, checkout, version, f, first):
-    """A release of other firmware, unsigned: a folder of its own, beside the first, which stays."""
+def check_other_firmware(out, checkout, version, f, first, again):
+    """The first release made again (again) and killed between its two moves leaves it hidden. A
+    release of other firmware, unsigned, puts it back first, then writes a folder of its own beside it."""
     before = dist_state(checkout)
+    kill = os.path.join(out, "kill-between-moves")
+    os.makedirs(kill)
+    with open(os.path.join(kill, "mv"), "w") as script:  # the move that hides the first, then SIGKILL
+        script.write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$3" in *.earlier) kill -KILL $PPID;; esac\n')
+    os.chmod(script.name, 0o755)
+    code, text = run(again, cwd=checkout, log=os.path.join(out, "release-killed.log"), timeout=RELEASE_TIMEOUT_S,
+                     env=dict(os.environ, PATH=kill + os.pathsep + os.environ["PATH"]))
+    check(code == -9 and not os.path.exists(first), "killed between its moves, a release leaves the first hidden",
+          "exit %d: %s" % (code, text[-300:]))
     dist = release_dir(checkout, version, f["app.elf"], open(f["app.bin"], "rb").read())
     code, text = run([os.path.join(checkout, "scripts", "release"), "--firmware", f["app.elf"]], cwd=checkout,
                      log=os.path.join(out, "release-app.log"), timeout=RELEASE_TIMEOUT_S)
+    check(text.startswith("release: put back dist/%s, " % os.path.basename(first)), "the next release puts it back",
+          text[:300])
     if check(code == 0 and os.path.isdir(dist), "a release of app.elf writes %s" % dist, text[-1000:]):
         check_contents(dist, f["app.elf"], open(f["app.bin"], "rb").read())
     releases = sorted(name for name in os.listdir(os.path.join(checkout, "dist")))
@@ -482,7 +495,8 @@ def main(argv):
                          timeout=RELEASE_TIMEOUT_S)
         if check(code == 0, "scripts/release signs, time-stamps and writes %s" % dist, text[-2000:]):
             check_release(out, dist, commit, version, firmware, hex_firmware, reference, cert, tsa_ca)
-        check_other_firmware(out, checkout, version, fixtures, dist)
+        # The first again, unsigned: the same name.
+        check_other_firmware(out, checkout, version, fixtures, dist, release[:3] + release[7:])
         # After the releases: refused ones leave them as they are.
         check_refusals(release, checkout, fixtures)
         check_timestamp_refused(out, checkout, stamped)

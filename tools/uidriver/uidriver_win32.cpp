@@ -662,12 +662,14 @@ struct ui_message {
     WPARAM wparam;
     bool sent;
     bool port_named;      // the next argument names the serial port (below)
+    LPARAM lparam = 0;    // when no port is named
 };
 
 // Windows asks every window before a shutdown, a restart or a log-off
 // (WM_QUERYENDSESSION: a window that answers 0 holds the session's end off),
 // then tells each whether the session ends after all (WM_ENDSESSION): it
-// goes on when a program held it off or the user cancelled. A serial port
+// goes on when a program held it off or the user cancelled; an installer's
+// restart manager closes a program with ENDSESSION_CLOSEAPP. A serial port
 // that comes or goes is told to every top-level window with WM_DEVICECHANGE
 // and a DEV_BROADCAST_PORT naming it, a pointer, which only a sent message
 // takes across to the tool's process. The system menu's close cannot reach a
@@ -683,6 +685,7 @@ const ui_message UI_MESSAGES[] = {
     {"end-session", nullptr, find_dialog, 0, WM_QUERYENDSESSION, 0, true, false},
     {"end-session", "goes-on", find_dialog, 0, WM_ENDSESSION, FALSE, true, false},
     {"end-session", "ends", find_dialog, 0, WM_ENDSESSION, TRUE, true, false},
+    {"end-session", "closes-app", find_dialog, 0, WM_ENDSESSION, TRUE, true, false, ENDSESSION_CLOSEAPP},
     {"device-change", "arrival", find_dialog, 0, WM_DEVICECHANGE, DBT_DEVICEARRIVAL, true, true},
     {"device-change", "removal", find_dialog, 0, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE, true, true},
 };
@@ -720,7 +723,7 @@ int command_message(int argc, char **argv)
             return UI_EXIT_NOT_FOUND;
         }
         std::vector<unsigned char> port = row.port_named ? port_broadcast(argv[2 + words]) : std::vector<unsigned char>();
-        LPARAM lparam = row.port_named ? reinterpret_cast<LPARAM>(port.data()) : 0;
+        LPARAM lparam = row.port_named ? reinterpret_cast<LPARAM>(port.data()) : row.lparam;
         LRESULT answer = 0;
         bool taken = row.sent ? send_bounded(target, row.message_id, row.wparam, lparam, &answer)
                               : PostMessageW(target, row.message_id, row.wparam, lparam) != FALSE;
@@ -762,7 +765,7 @@ const ui_command UI_COMMANDS[] = {
     {"post-close", 2, command_message},
     {"question [ms]", 2, command_window},
     {"answer yes|no", 3, command_message},
-    {"end-session [goes-on|ends]", 2, command_message},
+    {"end-session [goes-on|ends|closes-app]", 2, command_message},
     {"wait-foreground [ms]", 2, command_focus},
     {"focus [ID [ms]]", 2, command_focus},
     {"click-time ms STALL_MS FINAL...", 5, command_click_time},

@@ -16,8 +16,9 @@ RELAY_KEY = r"HKCU\Software\Wine\Debug"
 
 # One call: the name as it was asked for, the arguments as the log prints
 # them (strings quoted, wide ones as L"..."; for a message, hwnd, wp and lp),
-# and the result in hexadecimal, None if the call never returned.
-Call = collections.namedtuple("Call", "name args ret")
+# the result in hexadecimal, None if the call never returned, and done: the
+# calls of the list made before it returned (those made inside it included).
+Call = collections.namedtuple("Call", "name args ret done")
 
 _LINE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(Call|Ret) +(.*)$")
 _IDS = re.compile(r"^([0-9a-f]+):[0-9a-f]+:")
@@ -66,13 +67,13 @@ def relay_calls(text, names):
             index = None
             if name.lower() in wanted:
                 index = len(calls)
-                calls.append(Call(wanted[name.lower()], args, None))
+                calls.append(Call(wanted[name.lower()], args, None, None))
             stack.append((key, index))
             continue
         while stack:
             open_key, index = stack.pop()
             if open_key == key:
                 if index is not None:
-                    calls[index] = calls[index]._replace(ret=ret)
+                    calls[index] = calls[index]._replace(ret=ret, done=len(calls))
                 break
     return calls

@@ -440,6 +440,11 @@ class Session:
         self.log("bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim.slave, " ".join(extra)))
         return sim
 
+    def sim_port_open(self, sim):
+        """Whether the tool's side (the tool, the wineserver) has the device's pseudo-terminal open."""
+        fds = [fd for proc in (self.tool, self.wineserver) if proc for fd in glob.glob("/proc/%d/fd/*" % proc.pid)]
+        return any(os.path.realpath(fd) == sim.slave for fd in fds)
+
     def sim_stop(self, sim):
         """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
         process_end(sim.proc, grace_s=10)
