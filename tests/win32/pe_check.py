@@ -27,6 +27,7 @@ this with /usr/bin/python3. check_program() serves the release's check too.
 
 import hashlib
 import os
+import re
 import struct
 import sys
 import xml.etree.ElementTree as ElementTree
@@ -36,28 +37,17 @@ import pefile
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
 from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
 
-RT_ICON = 3
-RT_DIALOG = 5
-RT_RCDATA = 10
-RT_GROUP_ICON = 14
-RT_VERSION = 16
-RT_MANIFEST = 24
+RT = pefile.RESOURCE_TYPE
 LANG_ENGLISH_UK = 0x0809
 CODEPAGE_WINDOWS_LATIN1 = 1252
 
-FILE_DESCRIPTION = "Orvex 2.0 Firmware Update Tool"
 VFT_APP = 1
 VOS_NT_WINDOWS32 = 0x40004
 # Texts every version resource of the tool has, whatever they say.
 VERSION_TEXTS_PRESENT = ("CompanyName", "InternalName", "LegalCopyright", "ProductName")
 
-IMAGE_FILE_MACHINE_I386 = 0x14C
-PE32_MAGIC = 0x10B
-IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 # Relocatable, no-execute compatible, no structured exception handlers, terminal-server aware.
-DLL_CHARACTERISTICS_WANTED = {0x0040: "DYNAMIC_BASE", 0x0100: "NX_COMPAT", 0x0400: "NO_SEH",
-                              0x8000: "TERMINAL_SERVER_AWARE"}
-IMAGE_SCN_MEM_EXECUTE = 0x20000000
+DLL_CHARACTERISTICS_WANTED = ("DYNAMIC_BASE", "NX_COMPAT", "NO_SEH", "TERMINAL_SERVER_AWARE")
 # A 32-bit image registers a handler by writing the head of the thread's
 # handler chain, fs:[0]: mov fs:[0], eax; mov fs:[0], reg (any register);
 # pop dword fs:[0]. An image that says NO_SEH must hold none of these.
@@ -70,8 +60,8 @@ STACK_PROTECTOR_MEMBER = "libssp.a(ssp.o)"
 STACK_PROTECTOR_SYMBOLS = ("(__stack_chk_fail)", "(__stack_chk_guard)")
 LOAD_LIBRARY_SEARCH_SYSTEM32 = 0x800
 LOAD_CONFIG_THROUGH_DEPENDENT_LOAD_FLAGS = 0x38   # bytes
-IMAGE_DIRECTORY_ENTRY_DEBUG = 6
-IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG = 10
+DIRECTORY_DEBUG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]
+DIRECTORY_LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG"]
 
 ICON_SIZES = [16, 32, 48, 256]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
@@ -106,6 +96,11 @@ INSTRUCTIONS = ("Plug the Tamlink into the Orvex remote port (right hand connect
                 "Choose the COM port corresponding to the Orvex.\n\n"
                 'Press the ""Update"" button when ready.')
 
+# The dialog's own fields; its class matches regardless of case (windres
+# stores it in capitals).
+DIALOG = {"template": (1, 0xFFFF), "rect": (32, 32, 347, 185), "style": 0x90C800C0, "exstyle": 0x00040000,
+          "menu": "", "class": "zelt", "caption": "Orvex 2.0 Firmware Update Tool",
+          "font": (8, 0, 0, 0, "MS Sans Serif")}
 # id, class, style, x, y, cx, cy, text: the three controls the template
 # gives, in the order it gives them.
 TEMPLATE_CONTROLS = [
@@ -118,6 +113,8 @@ IDC_PROGRESS = 7
 SS_TYPEMASK = 0x1F
 SS_LEFTNOWORDWRAP = 0x0C
 SS_SIMPLE = 0x0B
+# A text of a template: UTF-16 up to its 0 character.
+TEMPLATE_TEXT = re.compile(rb"((?:..)*?)\0\0", re.S)
 
 failures = []
 
@@ -134,23 +131,25 @@ def check_headers(pe):
     """Machine, subsystem, imports, the hardening flags, the load
     configuration, and nothing left of symbols or debug data."""
     header = pe.OPTIONAL_HEADER
-    check(pe.FILE_HEADER.Machine == IMAGE_FILE_MACHINE_I386 and header.Magic == PE32_MAGIC,
-          "not a 32-bit x86 PE")
-    check(header.Subsystem == IMAGE_SUBSYSTEM_WINDOWS_GUI, "subsystem %d is not Windows GUI" % header.Subsystem)
+    check(pe.FILE_HEADER.Machine == pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"]
+          and header.Magic == pefile.OPTIONAL_HEADER_MAGIC_PE, "not a 32-bit x86 PE")
+    check(header.Subsystem == pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_GUI"],
+          "subsystem %d is not Windows GUI" % header.Subsystem)
     dlls = [entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", [])]
     check(dlls, "no imports found")
     for dll in dlls:
         check(dll.lower() in SYSTEM_DLLS, "imports a DLL that is not Windows's own: " + dll)
-    for flag, name in DLL_CHARACTERISTICS_WANTED.items():
-        check(header.DllCharacteristics & flag, "DllCharacteristics %#06x lacks %s" % (header.DllCharacteristics, name))
+    for name in DLL_CHARACTERISTICS_WANTED:
+        check(getattr(header, "IMAGE_DLLCHARACTERISTICS_" + name),
+              "DllCharacteristics %#06x lacks %s" % (header.DllCharacteristics, name))
     for section in pe.sections:
-        if section.Characteristics & IMAGE_SCN_MEM_EXECUTE:
+        if section.IMAGE_SCN_MEM_EXECUTE:
             code = section.get_data()
             found = [hex(section.VirtualAddress + code.find(p)) for p in SEH_REGISTRATIONS if p in code]
             check(not found, "code in %s registers an exception handler (at RVA %s), though the image says NO_SEH"
-                  % (section.Name.rstrip(b"\0").decode("latin-1"), ", ".join(found)))
+                  % (section_name(section), ", ".join(found)))
 
-    directory = header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG]
+    directory = header.DATA_DIRECTORY[DIRECTORY_LOAD_CONFIG]
     load_config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
     if check(load_config is not None, "no load configuration"):
         config = load_config.struct
@@ -164,14 +163,18 @@ def check_headers(pe):
               and getattr(config, "SEHandlerCount", 0) == 0,
               "the load configuration names a security cookie or handler table the program does not have")
 
-    debug_sections = [name for name in section_names(pe) if name.startswith((".debug", "/"))]
+    debug_sections = [section_name(s) for s in pe.sections if section_name(s).startswith((".debug", "/"))]
     check(not debug_sections, "debug sections (long names are DWARF's): %s" % " ".join(debug_sections))
-    check(pe.FILE_HEADER.NumberOfSymbols == 0 and header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_DEBUG].Size == 0,
+    check(pe.FILE_HEADER.NumberOfSymbols == 0 and header.DATA_DIRECTORY[DIRECTORY_DEBUG].Size == 0,
           "symbols or a debug directory left in the file")
     # Set by the linker, so it must survive the load configuration's patch (and a signature).
     check(header.CheckSum == pe.generate_checksum(), "header checksum %#x, the file's %#x"
           % (header.CheckSum, pe.generate_checksum()))
     return dlls
+
+
+def section_name(section):
+    return section.Name.rstrip(b"\0").decode("latin-1")
 
 
 def check_stack_protector(link_map):
@@ -184,102 +187,62 @@ def check_stack_protector(link_map):
           "the link map shows no stack protector runtime pulled in for the program's code: %r" % needed_by)
 
 
-def section_names(pe):
-    return [section.Name.rstrip(b"\0").decode("latin-1") for section in pe.sections]
-
-
 # ---- resources ----------------------------------------------------------------
 
 def resources_of(pe):
     """[(type, name, language, bytes)]; type and name are ints or upper-case strings."""
-    found = []
-
     def key(entry):
         return entry.id if entry.name is None else str(entry.name).upper()
 
     directory = getattr(pe, "DIRECTORY_ENTRY_RESOURCE", None)
-    for rtype in directory.entries if directory else []:
-        for name in rtype.directory.entries:
-            for lang in name.directory.entries:
-                data = lang.data.struct
-                found.append((key(rtype), key(name), lang.id, pe.get_data(data.OffsetToData, data.Size)))
-    return found
+    return [(key(rtype), key(name), lang.id, pe.get_data(lang.data.struct.OffsetToData, lang.data.struct.Size))
+            for rtype in (directory.entries if directory else [])
+            for name in rtype.directory.entries for lang in name.directory.entries]
 
 
-class Reader:
-    def __init__(self, data):
-        self.data = data
-        self.at = 0
-
-    def take(self, fmt):
-        values = struct.unpack_from("<" + fmt, self.data, self.at)
-        self.at += struct.calcsize("<" + fmt)
-        return values if len(values) > 1 else values[0]
-
-    def text(self):
-        end = self.at
-        while self.data[end:end + 2] != b"\0\0":
-            end += 2
-        s = self.data[self.at:end].decode("utf-16-le")
-        self.at = end + 2
-        return s
-
-    def sz_or_ord(self):
-        if struct.unpack_from("<H", self.data, self.at)[0] == 0xFFFF:
-            self.at += 2
-            return self.take("H")
-        return self.text()
-
-    def align(self, n):
-        self.at = (self.at + n - 1) & ~(n - 1)
-
-
-def control_class(value):
-    if isinstance(value, int):
-        return CONTROL_CLASS_ORDINALS.get(value, "#%d" % value)
-    return value.lower()
+def resource_data(res, rtype, name, lang=None):
+    return [d for t, n, l, d in res if t == rtype and n == name and (lang is None or l == lang)]
 
 
 def parse_dialogex(data):
-    r = Reader(data)
-    dlg = {}
-    version, signature = r.take("HH")
-    check(version == 1 and signature == 0xFFFF, "dialog is not an extended dialog template")
-    dlg["help"], dlg["exstyle"], dlg["style"] = r.take("III")
-    count = r.take("H")
-    dlg["rect"] = r.take("hhhh")
-    dlg["menu"] = r.sz_or_ord()
-    dlg["class"] = r.sz_or_ord()
-    dlg["caption"] = r.text()
-    dlg["font"] = r.take("HHBB") + (r.text(),)
-    dlg["controls"] = []
+    """An extended dialog template's fields, its controls as (id, class,
+    style, x, y, cx, cy, text, extended style)."""
+    at = 0
+
+    def take(fmt):
+        nonlocal at
+        values = struct.unpack_from("<" + fmt, data, at)
+        at += struct.calcsize("<" + fmt)
+        return values
+
+    def text():  # a text, or an ordinal after 0xFFFF
+        nonlocal at
+        if data[at:at + 2] == b"\xff\xff":
+            return take("2xH")[0]
+        match = TEMPLATE_TEXT.match(data, at)
+        at = match.end()
+        return match.group(1).decode("utf-16-le")
+
+    version, signature, _, exstyle, style, count = take("HHIIIH")
+    dlg = {"template": (version, signature), "exstyle": exstyle, "style": style, "rect": take("hhhh"),
+           "menu": text(), "class": text(), "caption": text(), "font": take("HHBB") + (text(),), "controls": []}
     for _ in range(count):
-        r.align(4)
-        help_id, exstyle, style = r.take("III")
-        x, y, cx, cy = r.take("hhhh")
-        control_id = r.take("I")
-        cls = control_class(r.sz_or_ord())
-        title = r.sz_or_ord()
-        extra = r.take("H")
-        r.at += extra
+        at = (at + 3) & ~3
+        _, exstyle, style, x, y, cx, cy, control_id = take("IIIhhhhI")
+        cls, title = text(), text()
+        at += take("H")[0]
+        cls = CONTROL_CLASS_ORDINALS.get(cls, "#%d" % cls) if isinstance(cls, int) else cls.lower()
         dlg["controls"].append((control_id, cls, style, x, y, cx, cy, title, exstyle))
     return dlg
 
 
 def check_dialog(dialogs):
-    if not check(len(dialogs) == 1, "expected one dialog \"ZELT\" in English (UK), found %d"
-                 % len(dialogs)):
+    if not check(len(dialogs) == 1, "expected one dialog \"ZELT\" in English (UK), found %d" % len(dialogs)):
         return
     dlg = parse_dialogex(dialogs[0])
-    check(dlg["rect"] == (32, 32, 347, 185), "dialog position/size %r" % (dlg["rect"],))
-    check(dlg["style"] == 0x90C800C0, "dialog style %#x" % dlg["style"])
-    check(dlg["exstyle"] == 0x00040000, "dialog extended style %#x" % dlg["exstyle"])
-    check(dlg["menu"] == "", "dialog has a menu")
-    # Class names match regardless of case; windres stores them in capitals.
-    check(isinstance(dlg["class"], str) and dlg["class"].lower() == "zelt",
-          "dialog class %r" % (dlg["class"],))
-    check(dlg["caption"] == "Orvex 2.0 Firmware Update Tool", "caption %r" % dlg["caption"])
-    check(dlg["font"] == (8, 0, 0, 0, "MS Sans Serif"), "font %r" % (dlg["font"],))
+    dlg["class"] = str(dlg["class"]).lower()
+    for field, wanted in DIALOG.items():
+        check(dlg[field] == wanted, "dialog %s %r, wanted %r" % (field, dlg[field], wanted))
 
     controls = dlg["controls"]
     given = [c[:8] for c in controls if c[0] in (3, 4, 0xFFFFFFFF)]
@@ -298,16 +261,6 @@ def check_dialog(dialogs):
         check(progress[1] == "msctls_progress32", "progress bar class %s" % progress[1])
         check(progress[2] & 0x50000000 == 0x50000000, "progress bar not a visible child")
     check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
-
-
-def firmware_texts(firmware, firmware_name):
-    """What the version resource must say of the firmware: the CRC-16 as the
-    tool's trace prints it, and the Comments text."""
-    data = open(firmware, "rb").read()
-    crc = crc16_modbus(padded_image(firmware))
-    crc_text = "%#x" % crc if crc else "0"
-    return crc_text, "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s" % (
-        firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest())
 
 
 def check_version(pe, versions, version, firmware, firmware_name):
@@ -332,13 +285,17 @@ def check_version(pe, versions, version, firmware, firmware_name):
     check(translations == ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
           "Translation %r, wanted 0x0809 with code page 1252" % translations)
 
-    crc_text, comments = firmware_texts(firmware, firmware_name)
+    # The firmware as the tool's trace prints it: its CRC-16, and its size and SHA-256.
+    data = open(firmware, "rb").read()
+    crc = crc16_modbus(padded_image(firmware))
+    crc_text = "%#x" % crc if crc else "0"
     wanted = {
-        "FileDescription": FILE_DESCRIPTION,
+        "FileDescription": DIALOG["caption"],
         "FileVersion": version,
         "ProductVersion": "%s (firmware CRC-16 %s)" % (version, crc_text),
         "OriginalFilename": "installer.exe",
-        "Comments": comments,
+        "Comments": "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s" % (
+            firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest()),
     }
     for name, text in wanted.items():
         check(texts.get(name) == text, "version text %s is %r, wanted %r" % (name, texts.get(name), text))
@@ -369,16 +326,8 @@ def check_manifest(text, version):
     check("permonitor" not in text.lower(), "manifest claims per-monitor DPI awareness")
 
 
-def icon_alphas(image, size):
-    """The alpha bytes of a 32-bit icon bitmap, or None when it is not one of that size."""
-    header, width, height, _, bits = struct.unpack_from("<IiiHH", image)
-    if (header, width, height, bits) != (40, size, 2 * size, 32):
-        return None
-    return image[40 + 3:40 + 4 * size * size:4]
-
-
 def check_icon(res):
-    groups = [(n, d) for t, n, l, d in res if t == RT_GROUP_ICON]
+    groups = [(n, d) for t, n, l, d in res if t == RT["RT_GROUP_ICON"]]
     if not check(len(groups) == 1 and groups[0][0] == 1, "icon groups %r, wanted one, id 1"
                  % [n for n, _ in groups]):
         return
@@ -387,8 +336,8 @@ def check_icon(res):
     entries = [struct.unpack_from("<BBBBHHIH", data, 6 + 14 * i) for i in range(count)]
     sizes = [e[0] or 256 for e in entries]
     check(kind == 1 and sorted(sizes) == ICON_SIZES, "icon sizes %r, wanted %r" % (sizes, ICON_SIZES))
-    icons = {n: d for t, n, l, d in res if t == RT_ICON}
-    for (width, height, _, _, _, bits, length, icon_id), size in zip(entries, sizes):
+    icons = {n: d for t, n, l, d in res if t == RT["RT_ICON"]}
+    for (_, _, _, _, _, bits, length, icon_id), size in zip(entries, sizes):
         image = icons.get(icon_id, b"")
         if not check(len(image) == length and bits == 32, "icon %d: %d bytes of %d, %d bits"
                      % (size, len(image), length, bits)):
@@ -396,36 +345,32 @@ def check_icon(res):
         if image.startswith(PNG_SIGNATURE):
             check(struct.unpack_from(">II", image, 16) == (size, size), "PNG icon is not %d pixels" % size)
             continue
-        alphas = icon_alphas(image, size)
-        # A drawing, not a blank square or a filled one.
-        check(alphas is not None and 0 < alphas.count(0) < size * size,
+        # A 32-bit bitmap of that size whose alpha bytes draw something:
+        # not a blank square nor a filled one.
+        header, width, height, _, bits = struct.unpack_from("<IiiHH", image)
+        alphas = image[40 + 3:40 + 4 * size * size:4]
+        check((header, width, height, bits) == (40, size, 2 * size, 32) and 0 < alphas.count(0) < size * size,
               "icon %d is not a %d-pixel 32-bit bitmap with a shape in it" % (size, size))
-
-
-def resource_data(res, rtype, name, lang=None):
-    return [d for t, n, l, d in res if t == rtype and n == name and (lang is None or l == lang)]
 
 
 def check_resources(pe, firmware, version, firmware_name):
     res = resources_of(pe)
     image = open(firmware, "rb").read()
 
-    binfile = resource_data(res, RT_RCDATA, "BINFILE")
-    binfile_uk = resource_data(res, RT_RCDATA, "BINFILE", LANG_ENGLISH_UK)
+    binfile = resource_data(res, RT["RT_RCDATA"], "BINFILE")
+    binfile_uk = resource_data(res, RT["RT_RCDATA"], "BINFILE", LANG_ENGLISH_UK)
     check(len(binfile) == 1 and len(binfile_uk) == 1,
-          "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809"
-          % (len(binfile), len(binfile_uk)))
+          "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809" % (len(binfile), len(binfile_uk)))
     if binfile_uk:
         check(len(binfile_uk[0]) == len(image), "BINFILE is %d bytes, the firmware %d"
               % (len(binfile_uk[0]), len(image)))
         check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
 
-    check_dialog(resource_data(res, RT_DIALOG, "ZELT", LANG_ENGLISH_UK))
-
-    texts = check_version(pe, resource_data(res, RT_VERSION, 1, LANG_ENGLISH_UK), version, firmware, firmware_name)
+    check_dialog(resource_data(res, RT["RT_DIALOG"], "ZELT", LANG_ENGLISH_UK))
+    texts = check_version(pe, resource_data(res, RT["RT_VERSION"], 1, LANG_ENGLISH_UK), version, firmware,
+                          firmware_name)
     check_icon(res)
-
-    manifests = resource_data(res, RT_MANIFEST, 1)
+    manifests = resource_data(res, RT["RT_MANIFEST"], 1)
     if check(len(manifests) == 1, "manifest (type 24, id 1) found %d times" % len(manifests)):
         check_manifest(manifests[0].decode("utf-8"), version)
     return res, texts
@@ -440,14 +385,12 @@ def check_program(exe, firmware, version, firmware_name, link_map=None):
     if link_map:
         check_stack_protector(link_map)
     res, texts = check_resources(pe, firmware, version, firmware_name)
-    header = pe.OPTIONAL_HEADER
-    print("%s: %d bytes, DllCharacteristics %#06x, load configuration of %#x bytes at RVA %#x" % (
-        exe, len(pe.__data__), header.DllCharacteristics,
-        header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].Size,
-        header.DATA_DIRECTORY[IMAGE_DIRECTORY_ENTRY_LOAD_CONFIG].VirtualAddress))
+    directory = pe.OPTIONAL_HEADER.DATA_DIRECTORY[DIRECTORY_LOAD_CONFIG]
     config = getattr(pe, "DIRECTORY_ENTRY_LOAD_CONFIG", None)
+    print("%s: %d bytes, DllCharacteristics %#06x, load configuration of %#x bytes at RVA %#x" % (
+        exe, len(pe.__data__), pe.OPTIONAL_HEADER.DllCharacteristics, directory.Size, directory.VirtualAddress))
     print("DependentLoadFlags: %s" % ("%#x" % config.struct.Reserved1 if config else "-"))
-    print("sections: " + " ".join(section_names(pe)))
+    print("sections: " + " ".join(section_name(s) for s in pe.sections))
     print("imports: " + ", ".join(dlls))
     for t, n, l, d in res:
         print("resource type %r name %r language %#06x: %d bytes" % (t, n, l, len(d)))

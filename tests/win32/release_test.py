@@ -72,19 +72,21 @@ def run(argv, cwd=None, log=None, timeout=60, env=None):
     return done.returncode, done.stdout
 
 
-def git(checkout, *args):
-    env = dict(os.environ, GIT_AUTHOR_NAME="release check", GIT_AUTHOR_EMAIL="check@invalid",
-               GIT_COMMITTER_NAME="release check", GIT_COMMITTER_EMAIL="check@invalid")
-    return subprocess.run(["git", "-C", checkout] + list(args), env=env, check=True, stdin=subprocess.DEVNULL,
-                          capture_output=True, text=True).stdout.strip()
-
-
-def certificate(out, name, subject):
-    cert, key = os.path.join(out, name + ".cert.pem"), os.path.join(out, name + ".key.pem")
-    code, text = run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert,
-                      "-days", "2", "-subj", subject, "-addext", "extendedKeyUsage=codeSigning"])
+def tool(*argv):
+    """A tool's output; a tool that fails stops the check."""
+    code, text = run(list(argv))
     if code != 0:
-        raise RuntimeError("openssl could not make a certificate: " + text)
+        raise RuntimeError("%s failed: %s" % (" ".join(argv[:2]), text))
+    return text
+
+
+def certificate(out, name, subject, extensions, issuer=()):
+    """A throwaway certificate and its key, self-signed or issued by the
+    issuer's certificate and key: their paths."""
+    cert, key = os.path.join(out, name + ".cert.pem"), os.path.join(out, name + ".key.pem")
+    tool("openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", key, "-out", cert, "-days", "2",
+         "-subj", subject, *[arg for extension in extensions for arg in ("-addext", extension)],
+         *[arg for option, path in zip(("-CA", "-CAkey"), issuer) for arg in (option, path)])
     return cert, key
 
 
@@ -105,61 +107,48 @@ ess_cert_id_alg = sha256
 """
 
 
-def openssl(*args):
-    code, text = run(["openssl"] + list(args))
-    if code != 0:
-        raise RuntimeError("openssl %s failed: %s" % (args[0], text))
-
-
 def timestamp_authority(out):
     """A CA and a time-stamping certificate it issued (extended key usage
     timeStamping, critical), and openssl ts's configuration for them: the
     path of the configuration and of the CA's certificate."""
     tsa = os.path.join(out, "tsa")
     os.makedirs(tsa)
-    ca, ca_key = os.path.join(tsa, "tsa-ca.cert.pem"), os.path.join(tsa, "tsa-ca.key.pem")
-    openssl("req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", ca_key, "-out", ca, "-days", "2",
-            "-subj", TSA_CA_SUBJECT, "-addext", "basicConstraints=critical,CA:TRUE",
-            "-addext", "keyUsage=critical,keyCertSign,cRLSign")
-    request = os.path.join(tsa, "tsa.csr")
-    openssl("req", "-new", "-newkey", "rsa:2048", "-nodes", "-keyout", os.path.join(tsa, "tsa.key.pem"),
-            "-out", request, "-subj", TSA_SUBJECT)
-    extensions = os.path.join(tsa, "tsa.ext")
-    with open(extensions, "w") as f:
-        f.write("basicConstraints=CA:FALSE\nkeyUsage=critical,digitalSignature\n"
-                "extendedKeyUsage=critical,timeStamping\n")
-    openssl("x509", "-req", "-in", request, "-CA", ca, "-CAkey", ca_key, "-set_serial", "2", "-days", "2",
-            "-extfile", extensions, "-out", os.path.join(tsa, "tsa.cert.pem"))
-    with open(os.path.join(tsa, "tsa.serial"), "w") as f:
-        f.write("01\n")
+    ca = certificate(tsa, "tsa-ca", TSA_CA_SUBJECT,
+                     ["basicConstraints=critical,CA:TRUE", "keyUsage=critical,keyCertSign,cRLSign"])
+    certificate(tsa, "tsa", TSA_SUBJECT, ["basicConstraints=CA:FALSE", "keyUsage=critical,digitalSignature",
+                                          "extendedKeyUsage=critical,timeStamping"], issuer=ca)
+    open(os.path.join(tsa, "tsa.serial"), "w").write("01\n")
     config = os.path.join(tsa, "tsa.cnf")
-    with open(config, "w") as f:
-        f.write(TSA_CONFIG.format(dir=tsa))
-    return config, ca
+    open(config, "w").write(TSA_CONFIG.format(dir=tsa))
+    return config, ca[0]
 
 
 def timestamp_server(config):
     """An HTTP server on 127.0.0.1, on a port the system picks, that answers
     each POSTed time-stamp query with openssl ts's reply; it serves from a
     thread until shutdown()."""
-    work = os.path.dirname(config)
+    query, reply = (os.path.join(os.path.dirname(config), name) for name in ("query.tsq", "reply.tsr"))
     lock = threading.Lock()
 
     class Handler(http.server.BaseHTTPRequestHandler):
         timeout = TSA_REPLY_TIMEOUT_S
 
         def do_POST(self):
-            query = self.rfile.read(int(self.headers.get("Content-Length", 0)))
             with lock:
-                reply = answer_query(config, work, query)
-            if reply is None:
+                with open(query, "wb") as f:
+                    f.write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+                code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out", reply],
+                                 timeout=TSA_REPLY_TIMEOUT_S)
+                answer = open(reply, "rb").read() if code == 0 else None
+            if answer is None:
+                print("openssl ts -reply: " + text)
                 self.send_error(500, "openssl ts gave no reply")
                 return
             self.send_response(200)
             self.send_header("Content-Type", "application/timestamp-reply")
-            self.send_header("Content-Length", str(len(reply)))
+            self.send_header("Content-Length", str(len(answer)))
             self.end_headers()
-            self.wfile.write(reply)
+            self.wfile.write(answer)
 
         def log_message(self, *args):
             pass
@@ -167,19 +156,6 @@ def timestamp_server(config):
     server = http.server.HTTPServer(("127.0.0.1", 0), Handler)
     threading.Thread(target=server.serve_forever, daemon=True).start()
     return server
-
-
-def answer_query(config, work, query):
-    query_file, reply_file = os.path.join(work, "query.tsq"), os.path.join(work, "reply.tsr")
-    with open(query_file, "wb") as f:
-        f.write(query)
-    code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query_file, "-out", reply_file],
-                     timeout=TSA_REPLY_TIMEOUT_S)
-    if code != 0:
-        print("openssl ts -reply: " + text)
-        return None
-    with open(reply_file, "rb") as f:
-        return f.read()
 
 
 def copy_tree(source, target):
@@ -216,12 +192,6 @@ SECTIONS { .text : { KEEP(*(.vectors)) *(.text*) } > FLASH  .config %(config)s :
     _stack_top = ORIGIN(RAM) + LENGTH(RAM); }
 """
 FIXTURE_CONFIG = "ALIGN(0x100)"
-
-
-def tool(*argv):
-    code, text = run(list(argv))
-    if code != 0:
-        raise RuntimeError("%s failed: %s" % (argv[0], text))
 
 
 def hex_of(raw, path, address):
@@ -339,6 +309,11 @@ def release_notes(text):
     return dict(re.findall(r"^([a-zA-Z0-9 -]+):\s+(.*)$", text, re.M))
 
 
+def check_notes(notes, wanted):
+    for name, value in wanted.items():
+        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
+
+
 def check_timestamp_refused(out, checkout, stamped):
     """Without the authority's CA the time stamp cannot be checked: nothing is released, and the earlier
     release of the same firmware stays as it was."""
@@ -372,10 +347,11 @@ def check_contents(dist, given, image):
     notes = release_notes(open(os.path.join(dist, "RELEASE.txt")).read())
     data = open(given, "rb").read()
     blocks = (len(image) + BLOCK_BYTES - 1) // BLOCK_BYTES
-    for name, value in (("firmware", os.path.basename(given)),
-                        ("file size", "%d bytes (the firmware file as given)" % len(data)),
-                        ("file SHA-256", "%s (of the firmware file as given)" % hashlib.sha256(data).hexdigest())):
-        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
+    check_notes(notes, {
+        "firmware": os.path.basename(given),
+        "file size": "%d bytes (the firmware file as given)" % len(data),
+        "file SHA-256": "%s (of the firmware file as given)" % hashlib.sha256(data).hexdigest(),
+    })
     check(" (%d block%s of 1024 bytes," % (blocks, "" if blocks == 1 else "s") in notes.get("update time", ""),
           "RELEASE.txt gives the time of an update of %d blocks" % blocks, repr(notes.get("update time")))
     return notes
@@ -395,11 +371,9 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
           "the time stamp verifies against the throwaway authority's CA")
     for failed in pe_check.check_program(program, firmware, version, os.path.basename(given)):
         check(False, "the released program: " + failed)
-    check(stamp_time and notes.get("time stamp") == stamp_time.group(1) + " (verified)",
-          "RELEASE.txt gives the time stamp's time", repr(notes.get("time stamp")))
     image = open(firmware, "rb").read()
-    crc = crc16_modbus(padded_image(firmware))
-    wanted = {
+    check_notes(notes, {
+        "time stamp": stamp_time.group(1) + " (verified)" if stamp_time else "the verified time stamp's time",
         "tool version": version,
         "commit": commit,
         "firmware format": "Intel HEX",
@@ -408,9 +382,8 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
         "firmware SHA-256": "%s (of the raw image, as embedded)" % hashlib.sha256(image).hexdigest(),
         "stack pointer": "%#010x" % struct.unpack_from("<I", image)[0],
         "reset handler": "%#010x" % struct.unpack_from("<I", image, 4)[0],
-    }
-    for name, value in wanted.items():
-        check(notes.get(name) == value, "RELEASE.txt gives the %s: %s" % (name, value), repr(notes.get(name)))
+    })
+    crc = crc16_modbus(padded_image(firmware))
     check((notes.get("firmware CRC-16") or "").startswith("%#x " % crc),
           "RELEASE.txt gives the padded image's CRC-16 %#x" % crc, repr(notes.get("firmware CRC-16")))
     check((notes.get("signed") or "").startswith("yes"), "RELEASE.txt says it is signed", repr(notes.get("signed")))
@@ -464,11 +437,11 @@ def main(argv):
     shutil.rmtree(out, ignore_errors=True)
     checkout = os.path.join(out, "checkout")
     copy_tree(source, checkout)
-    git(checkout, "init", "-q")
-    git(checkout, "add", "-A")
-    git(checkout, "commit", "-q", "-m", "the tree under test")
-    commit = git(checkout, "rev-parse", "HEAD")
-    cert, key = certificate(out, "signer", CERT_SUBJECT)
+    for args in (["init", "-q"], ["add", "-A"], ["-c", "user.name=release check", "-c", "user.email=check@invalid",
+                                                 "commit", "-q", "-m", "the tree under test"]):
+        tool("git", "-C", checkout, *args)
+    commit = tool("git", "-C", checkout, "rev-parse", "HEAD").strip()
+    cert, key = certificate(out, "signer", CERT_SUBJECT, ["extendedKeyUsage=codeSigning"])
     fixtures = make_fixtures(out, firmware)
     # The carried image as Intel HEX, under the name of the file the Windows build was given.
     hex_firmware = os.path.join(out, "hex", name)
