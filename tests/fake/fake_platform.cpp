@@ -20,18 +20,13 @@ struct guard {
     ~guard() { fake.alloc_guard--; }
 };
 
-uint32_t be32(const bytes &f, size_t at)
-{
-    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
-}
-
 bytes device_answer(const bytes &req)
 {
     if (req.size() < 5 || reference_crc16(req.data(), req.size() - 2) != (req[req.size() - 2] | (req[req.size() - 1] << 8)))
         return {};
     switch (req[2]) {
     case PROG_OP_WRITE: {
-        uint32_t address = be32(req, 3);
+        uint32_t address = fake_be32(req, 3);
         size_t n = (size_t(req[7]) << 8) | req[8];
         if (req.size() != n + 11 || address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + n > FAKE_FLASH_SIZE)
             return {};
@@ -42,8 +37,8 @@ bytes device_answer(const bytes &req)
         return fake_sealed(bytes(req.begin(), req.begin() + 9));
     }
     case PROG_OP_CRC: {
-        uint32_t address = be32(req, 3);
-        uint32_t length = be32(req, 7);
+        uint32_t address = fake_be32(req, 3);
+        uint32_t length = fake_be32(req, 7);
         if (address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + length > FAKE_FLASH_SIZE)
             return {};
         uint16_t crc = reference_crc16(fake.flash.data() + (address - FAKE_FLASH_BASE), length);
@@ -108,6 +103,11 @@ void fake_arrive(uint32_t delay_ms, const bytes &data)
     auto later = std::find_if(fake.incoming.begin(), fake.incoming.end(),
                               [&](const fake_chunk &c) { return int32_t(c.at_ms - chunk.at_ms) > 0; });
     fake.incoming.insert(later, chunk);
+}
+
+uint32_t fake_be32(const bytes &f, size_t at)
+{
+    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
 }
 
 bytes fake_sealed(bytes frame)
