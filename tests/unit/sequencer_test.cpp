@@ -63,7 +63,8 @@ std::string status()
 
 // After every step the bar must stand at the blocks acknowledged: while a
 // block is in flight the status line names it, and the blocks before it are
-// the ones done; from verifying on, all of them.
+// the ones done; from verifying on, all of them. It shows its error state
+// from "FAILED" or a lost line on, until the next run starts.
 void expect_progress_follows_status(const modbus_transfer *t)
 {
     const std::string shown = status();
@@ -79,6 +80,7 @@ void expect_progress_follows_status(const modbus_transfer *t)
     if (expected >= 0) {
         EXPECT_EQ(progress_position(t), expected) << "after \"" << shown << "\"";
     }
+    EXPECT_EQ(progress_bar_error(t), shown == "FAILED" || t->state == PROG_STATE_LOST) << "after \"" << shown << "\"";
 }
 
 void tick(run_record *r, int count = 1)
@@ -492,56 +494,6 @@ TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 4u);
 }
 
-// Ticks `ticks` times; for each, whether the bar showed its error state
-// and whether the status line then read "FAILED".
-std::vector<std::pair<bool, bool>> bar_error_and_failed(run_record *r, int ticks)
-{
-    std::vector<std::pair<bool, bool>> seen;
-    for (int i = 0; i < ticks; i++) {
-        tick(r);
-        seen.push_back({progress_bar_error(&r->t), !fake.statuses.empty() && fake.statuses.back() == "FAILED"});
-    }
-    return seen;
-}
-
-// The bar turns to its error state with "FAILED" and keeps it while the
-// timer ticks on; the next run starts with it normal and, succeeding, never
-// shows it, not even at its end.
-TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
-{
-    const int ticks = 400; // beyond either run's end
-    run_record r = run_new(6);
-    fake.corrupt_flash_at = 3000;
-    testing::internal::CaptureStdout();
-    std::vector<std::pair<bool, bool>> failing = bar_error_and_failed(&r, ticks);
-    ASSERT_EQ(r.t.state, PROG_STATE_FAILED);
-    size_t failed_at = size_t(std::find_if(failing.begin(), failing.end(), [](auto s) { return s.second; }) -
-                              failing.begin());
-    ASSERT_LT(failed_at, failing.size() - 100) << "the run went on ticking after it failed";
-    for (size_t i = 0; i < failing.size(); i++)
-        EXPECT_EQ(failing[i].first, i >= failed_at) << "tick " << i << ", \"FAILED\" at " << failed_at;
-
-    fake.corrupt_flash_at = -1;
-    r.t.state = PROG_STATE_IDLE; // what opening the port for the next run does
-    show_status("Contacting Device...");
-    EXPECT_FALSE(progress_bar_error(&r.t)) << "normal again as the next run starts";
-    std::vector<std::pair<bool, bool>> succeeding = bar_error_and_failed(&r, ticks);
-    testing::internal::GetCapturedStdout();
-    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
-    for (size_t i = 0; i < succeeding.size(); i++)
-        EXPECT_FALSE(succeeding[i].first) << "tick " << i << " of a run that succeeds";
-
-    // A run that loses its port ends in the error state too.
-    r.t.state = PROG_STATE_IDLE;
-    show_status("Contacting Device...");
-    ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE));
-    EXPECT_FALSE(progress_bar_error(&r.t));
-    fake.writes_fail = true;
-    traced([&] { run_until_final(&r); });
-    ASSERT_EQ(r.t.state, PROG_STATE_LOST);
-    EXPECT_TRUE(progress_bar_error(&r.t));
-}
-
 // What the desk, Windows and the taskbar are told, in every state with the
 // run holding its port and without. Offset 3 of 10 blocks: the taskbar shows
 // the bar's blocks, none yet for a run just pressed. While the session may
@@ -596,73 +548,86 @@ TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
     }
 }
 
-// Runs that succeed, fail their checksum and lose the line, each begun by a
-// press after the one before, as the window drives them: the port is held
-// from the press until success or a lost line. Closing asks exactly from the
-// first block's status until the checksum's verdict; the taskbar button
-// flashes once at each run's end, and only with the dialog behind; a screen
-// reader hears the press and then only the statuses that begin a phase.
-TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
+// A run of a sequence: what the line does to it, how it ends, and what a
+// screen reader hears of it after the press.
+struct turn_case {
+    int corrupt_at; // -1: none
+    bool writes_fail_at_block_3;
+    uint32_t final_state;
+    const char *verdict;   // the status that ends the writing states
+    const char *announced; // after those of contact and the first block
+};
+
+const turn_case SUCCEEDS = {-1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|"};
+const turn_case CHECKSUM_FAILS = {100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|"};
+const turn_case LINE_LOST = {-1, true, PROG_STATE_LOST, nullptr, "lost|"}; // the window then shows its own text
+
+// Runs each begun by a press after the one before, as the window drives
+// them: the port is held from the press until success or a lost line.
+// Closing asks exactly from the first block's status until the checksum's
+// verdict; the taskbar button flashes once at each run's end, and only with
+// the dialog behind; a screen reader hears the press and then only the
+// statuses that begin a phase. Each run ticks on long after its end.
+void runs_in_turn(const std::vector<turn_case> &runs)
 {
-    struct run_case {
-        const char *name;
-        int corrupt_at; // -1: none
-        bool writes_fail_at_block_3;
-        uint32_t final_state;
-        const char *verdict; // the status that ends the writing states
-        const char *announced; // the statuses a screen reader hears after the press
-    };
-    const char *const phases = "Establishing Link...|programming 0x8001000|";
-    const run_case runs[] = {
-        {"success", -1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|"},
-        {"failed checksum", 100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|"},
-        {"lost line", -1, true, PROG_STATE_LOST, nullptr, "lost|"}, // the window then shows its own text
-        {"success after a lost line", -1, false, PROG_STATE_DONE, "Program Verified OK",
-         "Verifying...|Programming Completed OK|"},
-    };
     run_record r = run_new(6);
-    for (const run_case &c : runs) {
+    for (size_t k = 0; k < runs.size(); k++) {
+        const turn_case &c = runs[k];
+        SCOPED_TRACE("run " + std::to_string(k));
         fake.corrupt_flash_at = c.corrupt_at;
         fake.writes_fail = false;
         fake.statuses.clear();
         uint32_t before = r.t.state;
         r.t.state = PROG_STATE_IDLE; // the press: the port opened afresh
         bool held = true;
-        EXPECT_FALSE(run_end_flash(before, r.t.state, false)) << c.name << ": a press is no end";
+        EXPECT_FALSE(progress_bar_error(&r.t)) << "the bar normal again as the run starts";
+        EXPECT_FALSE(run_end_flash(before, r.t.state, false)) << "a press is no end";
         taskbar_view pressed = run_taskbar(&r.t, held);
-        EXPECT_TRUE(pressed.state == TASKBAR_NORMAL && pressed.done == 0) << c.name << ": the button starts empty";
-        EXPECT_FALSE(run_keep_awake(&r.t, held)) << c.name << ": nothing at stake before the first block";
-        EXPECT_TRUE(run_status_announced(true, before, r.t.state)) << c.name << ": the press is heard";
+        EXPECT_TRUE(pressed.state == TASKBAR_NORMAL && pressed.done == 0) << "the button starts empty";
+        EXPECT_FALSE(run_keep_awake(&r.t, held)) << "nothing at stake before the first block";
+        EXPECT_TRUE(run_status_announced(true, before, r.t.state)) << "the press is heard";
         std::string announced;
         int flashes = 0;
         bool wrote = false;
-        bool judged = false;
         for (int i = 0; i < 400; i++) {
             before = r.t.state;
-            if (c.writes_fail_at_block_3 && r.t.offset == 3 * MODBUS_PROG_BLOCKSIZE_MAX)
+            if (c.writes_fail_at_block_3 && r.t.offset == 3 * BLOCK)
                 fake.writes_fail = true;
             traced([&] { tick(&r); }); // the trace; failures must still show
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
-            const std::string status = fake.statuses.empty() ? "" : fake.statuses.back();
-            wrote = wrote || status.rfind("programming ", 0) == 0;
+            wrote = wrote || status().rfind("programming ", 0) == 0;
             // "Program Verified OK" gives way to "Resetting target..." within its tick.
-            judged = c.verdict != nullptr && std::count(fake.statuses.begin(), fake.statuses.end(), c.verdict) > 0;
+            bool judged = c.verdict != nullptr && std::count(fake.statuses.begin(), fake.statuses.end(), c.verdict) > 0;
             bool expected = wrote && !judged && r.t.state != PROG_STATE_LOST;
-            EXPECT_EQ(run_flash_changing(&r.t, held), expected) << c.name << ", tick " << i << ", \"" << status << "\"";
-            EXPECT_EQ(run_keep_awake(&r.t, held), expected) << c.name << ", tick " << i;
-            EXPECT_FALSE(run_end_flash(before, r.t.state, true)) << c.name << ": the dialog in front";
+            EXPECT_EQ(run_flash_changing(&r.t, held), expected) << "tick " << i << ", \"" << status() << "\"";
+            EXPECT_EQ(run_keep_awake(&r.t, held), expected) << "tick " << i;
+            EXPECT_FALSE(run_end_flash(before, r.t.state, true)) << "the dialog in front";
             flashes += run_end_flash(before, r.t.state, false);
             if (run_status_announced(false, before, r.t.state))
-                announced += (r.t.state == PROG_STATE_LOST ? std::string("lost") : status) + "|";
+                announced += (r.t.state == PROG_STATE_LOST ? std::string("lost") : status()) + "|";
         }
-        EXPECT_EQ(announced, std::string(phases) + c.announced) << c.name;
-        EXPECT_EQ(r.t.state, c.final_state) << c.name;
-        EXPECT_TRUE(wrote) << c.name;
-        EXPECT_EQ(flashes, 1) << c.name;
-        EXPECT_FALSE(run_keep_awake(&r.t, held)) << c.name;
+        EXPECT_EQ(announced, std::string("Establishing Link...|programming 0x8001000|") + c.announced);
+        EXPECT_EQ(r.t.state, c.final_state);
+        EXPECT_TRUE(wrote);
+        EXPECT_EQ(flashes, 1);
+        EXPECT_FALSE(run_keep_awake(&r.t, held));
         uint32_t shown = run_taskbar(&r.t, held).state;
-        EXPECT_EQ(shown, c.final_state == PROG_STATE_DONE ? TASKBAR_NONE : TASKBAR_ERROR) << c.name;
+        EXPECT_EQ(shown, c.final_state == PROG_STATE_DONE ? TASKBAR_NONE : TASKBAR_ERROR);
     }
+}
+
+TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
+{
+    runs_in_turn({SUCCEEDS, CHECKSUM_FAILS, LINE_LOST, SUCCEEDS});
+}
+
+// The bar turns to its error state with "FAILED" and keeps it while the
+// timer ticks on; the next run starts with it normal and, succeeding, never
+// shows it, not even at its end. A run that loses its port ends in it too.
+// The steps' check in tick() judges the bar.
+TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
+{
+    runs_in_turn({CHECKSUM_FAILS, SUCCEEDS, LINE_LOST});
 }
 
 // Where the session stands after Windows's questions and announcements.
