@@ -142,6 +142,11 @@ std::vector<bytes> written_of(uint8_t op)
     return out;
 }
 
+bool ends_with(const std::string &text, const std::string &end)
+{
+    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
+
 int count_of(const std::string &text, const std::string &piece)
 {
     int n = 0;
@@ -299,7 +304,6 @@ TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
     EXPECT_EQ(fake_be32(fake.written[writes_before], 3), FLASH_IMAGE_BASE);
     EXPECT_EQ(fake_be32(fake.written[writes_before + 1], 3), FLASH_IMAGE_BASE + 0x400);
     EXPECT_EQ(r.t.offset, 0x400);
-    fake.device_on = true;
 }
 
 TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
@@ -380,54 +384,42 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
     }
 }
 
-struct lost_case {
-    const char *name;
-    uint32_t state;       // the phase the port fails in
-    int32_t offset;       // and how far the writing has come by then
-    bool write_fails;     // otherwise a read fails
-};
-
-// What the system says of a failed call, and what the trace line shows of it:
-// the line end and trailing blanks go, an empty text stays empty.
-struct lost_text {
-    uint32_t code;
-    const char *system_text;
-    const char *shown;
-};
-
 // The adapter is pulled out: the device hears nothing more and the port's
 // calls fail. Wherever the run is, it ends in the lost state at the failed
-// call, says so once on the trace, and touches the port no more.
+// call, says so once on the trace, and touches the port no more. The trace
+// line shows what the system says of the failed call without the line end
+// and trailing blanks; an empty text stays empty.
 TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 {
-    const lost_case cases[] = {
-        {"contact, write", PROG_STATE_CONTACT, 0, true},
-        {"contact, read", PROG_STATE_CONTACT, 0, false},
-        {"a block, write", PROG_STATE_WRITE, 0x800, true},
-        {"a block, read", PROG_STATE_WRITE, 0x800, false},
-        {"checksum query, write", PROG_STATE_VERIFY, 0x1000, true},
-        {"checksum query, read", PROG_STATE_VERIFY, 0x1000, false},
-        {"restart, write", PROG_STATE_RESET, 0x1000, true},
-        {"restart, read", PROG_STATE_RESET, 0x1000, false},
-    };
-    const lost_text texts[] = {
-        {21, "Not ready.\r\n", "Not ready."},
-        {31, "A device attached to the system is not functioning. \r\n",
+    const struct {
+        const char *name;
+        uint32_t state;   // the phase the port fails in
+        int32_t offset;   // and how far the writing has come by then
+        bool write_fails; // otherwise a read fails
+        uint32_t code;
+        const char *system_text;
+        const char *shown;
+    } cases[] = {
+        {"contact, write", PROG_STATE_CONTACT, 0, true, 21, "Not ready.\r\n", "Not ready."},
+        {"contact, read", PROG_STATE_CONTACT, 0, false, 31, "A device attached to the system is not functioning. \r\n",
          "A device attached to the system is not functioning."},
-        {1167, "", ""},
+        {"a block, write", PROG_STATE_WRITE, 0x800, true, 1167, "", ""},
+        {"a block, read", PROG_STATE_WRITE, 0x800, false, 21, "Not ready.\r\n", "Not ready."},
+        {"checksum query, write", PROG_STATE_VERIFY, 0x1000, true, 31, "Not functioning. \r\n", "Not functioning."},
+        {"checksum query, read", PROG_STATE_VERIFY, 0x1000, false, 1167, "", ""},
+        {"restart, write", PROG_STATE_RESET, 0x1000, true, 21, "Not ready.\r\n", "Not ready."},
+        {"restart, read", PROG_STATE_RESET, 0x1000, false, 31, "Not functioning. \r\n", "Not functioning."},
     };
-    for (size_t i = 0; i < std::size(cases); i++) {
-        const lost_case &c = cases[i];
-        const lost_text &text = texts[i % std::size(texts)];
+    for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         run_record r = run_new(4);
-        ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == c.state && r.t.offset == c.offset; }));
+        ASSERT_TRUE(run_until_state(&r, c.state, c.offset));
         fake.device_on = false;
         fake.incoming.clear();
         fake.writes_fail = c.write_fails;
         fake.reads_fail = !c.write_fails;
-        fake.error_code = text.code;
-        fake.error_text = text.system_text;
+        fake.error_code = c.code;
+        fake.error_text = c.system_text;
         fake.calls.clear();
         size_t written = fake.written.size();
         size_t statuses = fake.statuses.size();
@@ -444,11 +436,8 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         char failed = c.write_fails ? 'W' : 'R';
         EXPECT_EQ(fake.calls.find(failed), fake.calls.size() - 1) << fake.calls;
         EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
-        std::string line = "Connection lost: error " + std::to_string(text.code) + ", " + text.shown + "\n";
-        ASSERT_GE(log.size(), line.size());
-        size_t at = log.size() - line.size();
-        EXPECT_EQ(log.substr(at), line) << log;
-        EXPECT_TRUE(at == 0 || log[at - 1] == '\n') << "a line of its own: " << log;
+        EXPECT_TRUE(ends_with("\n" + log, "\nConnection lost: error " + std::to_string(c.code) + ", " + c.shown + "\n"))
+            << "a line of its own: " << log;
         EXPECT_EQ(count_of(log, "Connection lost"), 1);
         // A request the port refused is not reported as sent.
         if (c.write_fails) {
@@ -481,8 +470,7 @@ TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
     run_until_final(&r);
     ASSERT_EQ(r.t.state, PROG_STATE_DONE);
     fake.written.clear();
-    r.t.state = PROG_STATE_IDLE; // what opening the port again does
-    show_status("Contacting Device...");
+    press(&r);
     tick(&r);
     EXPECT_EQ(r.t.timeout_ms, PROG_CONTACT_TIMEOUT_MS);
     EXPECT_EQ(r.t.offset, 0);
@@ -688,8 +676,7 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
     EXPECT_TRUE(flash_holds_image(r));
 
-    r.t.state = PROG_STATE_IDLE; // the next press
-    show_status("Contacting Device...");
+    press(&r);
     testing::internal::CaptureStdout();
     ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x800; }));
     session = session_after_end(SESSION_GOES_ON, true);
@@ -709,17 +696,16 @@ TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
     char port_name[] = "\\\\.\\com5";
     r.t.port_name = port_name;
     testing::internal::CaptureStdout();
-    ASSERT_TRUE(tick_until(&r, [&] { return r.t.state == PROG_STATE_WRITE && r.t.offset == 0x800; }));
+    ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE, 0x800));
     fake.calls.clear();
     prog_port_removed(&r.t);
     tick(&r, 100);
     std::string log = testing::internal::GetCapturedStdout();
     EXPECT_EQ(r.t.state, PROG_STATE_LOST);
     EXPECT_EQ(fake.calls, "");
-    const std::string ending = "PROG ADDR 0x8001800, LEN 0x400, FROM 0x800... - SENT - \n"
-                               "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n";
-    ASSERT_GE(log.size(), ending.size());
-    EXPECT_EQ(log.substr(log.size() - ending.size()), ending) << log;
+    EXPECT_TRUE(ends_with(log, "PROG ADDR 0x8001800, LEN 0x400, FROM 0x800... - SENT - \n"
+                               "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n"))
+        << log;
 }
 
 TEST(TimerElapsed, StartsWaitsAndSurvivesTheWrap)
