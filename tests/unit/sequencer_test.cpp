@@ -326,22 +326,6 @@ TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
     EXPECT_EQ(count_of(log, "RX:"), 0);
 }
 
-TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
-{
-    run_record r = run_new(12);
-    fake.corrupt_flash_at = 5000;
-    std::string log = traced([&] {
-        run_until_final(&r);
-        tick(&r, 300);
-    });
-    EXPECT_EQ(r.t.state, PROG_STATE_FAILED);
-    EXPECT_EQ(fake.statuses.back(), "FAILED");
-    EXPECT_TRUE(written_of(PROG_OP_RESET).empty());
-    EXPECT_EQ(fake.restarts, 0);
-    EXPECT_NE(log.find("CRC FAIL\n"), std::string::npos);
-    EXPECT_TRUE(is_op(fake.written.back(), PROG_OP_CRC)) << "nothing is sent after the verdict";
-}
-
 // A valid frame too short to carry the device's checksum (an acknowledgement
 // that came late, for instance) must not be taken for the answer to the CRC
 // query: bytes 11 and 12 would then be left over from the query itself. The
@@ -459,24 +443,6 @@ TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
     EXPECT_EQ(fake.statuses.back(), "Resetting target...");
 }
 
-TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
-{
-    run_record r = run_new(4);
-    run_until_final(&r);
-    ASSERT_EQ(r.t.state, PROG_STATE_DONE);
-    fake.written.clear();
-    press(&r);
-    tick(&r);
-    EXPECT_EQ(r.t.timeout_ms, PROG_CONTACT_TIMEOUT_MS);
-    EXPECT_EQ(r.t.offset, 0);
-    run_until_state(&r, PROG_STATE_WRITE);
-    ASSERT_TRUE(is_op(fake.written.back(), PROG_OP_WRITE));
-    EXPECT_EQ(fake_be32(fake.written.back(), 3), FLASH_IMAGE_BASE);
-    run_until_final(&r);
-    EXPECT_EQ(r.t.state, PROG_STATE_DONE);
-    EXPECT_EQ(written_of(PROG_OP_WRITE).size(), 4u);
-}
-
 // What the desk, Windows and the taskbar are told, in every state with the
 // run holding its port and without. Offset 3 of 10 blocks: the taskbar shows
 // the bar's blocks, none yet for a run just pressed. While the session may
@@ -539,18 +505,23 @@ struct turn_case {
     uint32_t final_state;
     const char *verdict;   // the status that ends the writing states
     const char *announced; // after those of contact and the first block
+    const char *traced;    // a piece of the run's trace
 };
 
-const turn_case SUCCEEDS = {-1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|"};
-const turn_case CHECKSUM_FAILS = {100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|"};
-const turn_case LINE_LOST = {-1, true, PROG_STATE_LOST, nullptr, "lost|"}; // the window then shows its own text
+const turn_case SUCCEEDS = {-1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|",
+                            "CRCs match\nResetting target\n"};
+const turn_case CHECKSUM_FAILS = {100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|", "CRC FAIL\n"};
+// The window then shows its own text.
+const turn_case LINE_LOST = {-1, true, PROG_STATE_LOST, nullptr, "lost|", "Connection lost: error"};
 
 // Runs each begun by a press after the one before, as the window drives
 // them: the port is held from the press until success or a lost line.
 // Closing asks exactly from the first block's status until the checksum's
 // verdict; the taskbar button flashes once at each run's end, and only with
 // the dialog behind; a screen reader hears the press and then only the
-// statuses that begin a phase. Each run ticks on long after its end.
+// statuses that begin a phase. Each run starts again from contact and the
+// first block, sends a restart request only once verified, and nothing once
+// it has ended, however long it ticks on.
 void runs_in_turn(const std::vector<turn_case> &runs)
 {
     run_record r = run_new(6);
@@ -560,6 +531,7 @@ void runs_in_turn(const std::vector<turn_case> &runs)
         fake.corrupt_flash_at = c.corrupt_at;
         fake.writes_fail = false;
         fake.statuses.clear();
+        fake.written.clear();
         uint32_t before = r.t.state;
         r.t.state = PROG_STATE_IDLE; // the press: the port opened afresh
         bool held = true;
@@ -570,13 +542,17 @@ void runs_in_turn(const std::vector<turn_case> &runs)
         EXPECT_FALSE(run_keep_awake(&r.t, held)) << "nothing at stake before the first block";
         EXPECT_TRUE(run_status_announced(true, before, r.t.state)) << "the press is heard";
         std::string announced;
+        std::string log;
         int flashes = 0;
         bool wrote = false;
         for (int i = 0; i < 400; i++) {
             before = r.t.state;
+            size_t written = fake.written.size();
             if (c.writes_fail_at_block_3 && r.t.offset == 3 * BLOCK)
                 fake.writes_fail = true;
-            traced([&] { tick(&r); }); // the trace; failures must still show
+            log += traced([&] { tick(&r); }); // the trace; failures must still show
+            EXPECT_TRUE(i > 0 || (r.t.offset == 0 && r.t.timeout_ms == PROG_CONTACT_TIMEOUT_MS));
+            EXPECT_TRUE(!is_final(before) || fake.written.size() == written) << "sent after the end";
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
             wrote = wrote || status().rfind("programming ", 0) == 0;
             // "Program Verified OK" gives way to "Resetting target..." within its tick.
@@ -591,6 +567,9 @@ void runs_in_turn(const std::vector<turn_case> &runs)
         }
         EXPECT_EQ(announced, std::string("Establishing Link...|programming 0x8001000|") + c.announced);
         EXPECT_EQ(r.t.state, c.final_state);
+        EXPECT_NE(log.find(c.traced), std::string::npos) << log;
+        EXPECT_EQ(written_of(PROG_OP_RESET).empty(), c.final_state != PROG_STATE_DONE);
+        EXPECT_TRUE(c.final_state != PROG_STATE_DONE || flash_holds_image(r));
         EXPECT_TRUE(wrote);
         EXPECT_EQ(flashes, 1);
         EXPECT_FALSE(run_keep_awake(&r.t, held));
@@ -611,6 +590,16 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
 TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 {
     runs_in_turn({CHECKSUM_FAILS, SUCCEEDS, LINE_LOST});
+}
+
+TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
+{
+    runs_in_turn({CHECKSUM_FAILS});
+}
+
+TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
+{
+    runs_in_turn({SUCCEEDS, SUCCEEDS});
 }
 
 // Where the session stands after Windows's questions and announcements.
