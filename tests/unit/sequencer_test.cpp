@@ -497,22 +497,29 @@ TEST(RunDecisions, EveryStateWithAndWithoutItsPort)
     }
 }
 
+// What becomes of the line as block 3 is due.
+enum line_fate { LINE_HOLDS, WRITES_FAIL, PORT_ANNOUNCED_REMOVED };
+
 // A run of a sequence: what the line does to it, how it ends, and what a
 // screen reader hears of it after the press.
 struct turn_case {
     int corrupt_at; // -1: none
-    bool writes_fail_at_block_3;
+    line_fate line;
     uint32_t final_state;
     const char *verdict;   // the status that ends the writing states
     const char *announced; // after those of contact and the first block
     const char *traced;    // a piece of the run's trace
 };
 
-const turn_case SUCCEEDS = {-1, false, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|",
+const turn_case SUCCEEDS = {-1, LINE_HOLDS, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|",
                             "CRCs match\nResetting target\n"};
-const turn_case CHECKSUM_FAILS = {100, false, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|", "CRC FAIL\n"};
-// The window then shows its own text.
-const turn_case LINE_LOST = {-1, true, PROG_STATE_LOST, nullptr, "lost|", "Connection lost: error"};
+const turn_case CHECKSUM_FAILS = {100, LINE_HOLDS, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|", "CRC FAIL\n"};
+// The window then shows its own text. Windows's announcement that the port
+// is gone ends the run as a failed call would, on a line of its own.
+const turn_case LINE_LOST = {-1, WRITES_FAIL, PROG_STATE_LOST, nullptr, "lost|", "Connection lost: error"};
+const turn_case PORT_GONE = {-1, PORT_ANNOUNCED_REMOVED, PROG_STATE_LOST, nullptr, "lost|",
+                             "PROG ADDR 0x8001c00, LEN 0x400, FROM 0xc00... - SENT - \n"
+                             "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n"};
 
 // Runs each begun by a press after the one before, as the window drives
 // them: the port is held from the press until success or a lost line.
@@ -525,6 +532,8 @@ const turn_case LINE_LOST = {-1, true, PROG_STATE_LOST, nullptr, "lost|", "Conne
 void runs_in_turn(const std::vector<turn_case> &runs)
 {
     run_record r = run_new(6);
+    char port_name[] = "\\\\.\\com5";
+    r.t.port_name = port_name;
     for (size_t k = 0; k < runs.size(); k++) {
         const turn_case &c = runs[k];
         SCOPED_TRACE("run " + std::to_string(k));
@@ -547,12 +556,15 @@ void runs_in_turn(const std::vector<turn_case> &runs)
         bool wrote = false;
         for (int i = 0; i < 400; i++) {
             before = r.t.state;
-            size_t written = fake.written.size();
-            if (c.writes_fail_at_block_3 && r.t.offset == 3 * BLOCK)
-                fake.writes_fail = true;
+            bool block_3_due = r.t.state == PROG_STATE_WRITE && r.t.offset == 3 * BLOCK;
+            fake.writes_fail = fake.writes_fail || (block_3_due && c.line == WRITES_FAIL);
+            if (block_3_due && c.line == PORT_ANNOUNCED_REMOVED)
+                log += traced([&] { prog_port_removed(&r.t); });
+            bool ended = is_final(r.t.state);
+            size_t calls = fake.calls.size();
             log += traced([&] { tick(&r); }); // the trace; failures must still show
-            EXPECT_TRUE(i > 0 || (r.t.offset == 0 && r.t.timeout_ms == PROG_CONTACT_TIMEOUT_MS));
-            EXPECT_TRUE(!is_final(before) || fake.written.size() == written) << "sent after the end";
+            EXPECT_TRUE(i > 0 || (r.t.offset == 0 && r.t.timeout_ms == PROG_CONTACT_TIMEOUT_MS)) << "a fresh start";
+            EXPECT_TRUE(!ended || fake.calls.size() == calls) << "port used after the end";
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
             wrote = wrote || status().rfind("programming ", 0) == 0;
             // "Program Verified OK" gives way to "Resetting target..." within its tick.
@@ -600,6 +612,11 @@ TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
 TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
 {
     runs_in_turn({SUCCEEDS, SUCCEEDS});
+}
+
+TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
+{
+    runs_in_turn({PORT_GONE});
 }
 
 // Where the session stands after Windows's questions and announcements.
@@ -669,27 +686,6 @@ TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
         tick_unless_held(&r, session);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(fake.written.size(), written) << "the session ends: nothing more goes out";
-}
-
-// Windows announced the run's port as removed while its device still
-// answers: the run ends lost, with a line of its own in the shape of a
-// failed call's, and the port is used no more.
-TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
-{
-    run_record r = run_new(4);
-    char port_name[] = "\\\\.\\com5";
-    r.t.port_name = port_name;
-    testing::internal::CaptureStdout();
-    ASSERT_TRUE(run_until_state(&r, PROG_STATE_WRITE, 0x800));
-    fake.calls.clear();
-    prog_port_removed(&r.t);
-    tick(&r, 100);
-    std::string log = testing::internal::GetCapturedStdout();
-    EXPECT_EQ(r.t.state, PROG_STATE_LOST);
-    EXPECT_EQ(fake.calls, "");
-    EXPECT_TRUE(ends_with(log, "PROG ADDR 0x8001800, LEN 0x400, FROM 0x800... - SENT - \n"
-                               "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n"))
-        << log;
 }
 
 TEST(TimerElapsed, StartsWaitsAndSurvivesTheWrap)
