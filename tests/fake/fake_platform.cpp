@@ -48,7 +48,6 @@ bytes device_answer(const bytes &req)
         return fake_sealed(reply);
     }
     case PROG_OP_RESET:
-        fake.restarts++;
         return fake_sealed({req[0], req[1], req[2]});
     default:
         return {};

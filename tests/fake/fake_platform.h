@@ -53,7 +53,6 @@ struct fake_line {
     std::map<int, fake_fault> faults; // by request index, 0-based
     int corrupt_flash_at;       // image offset flipped after writing, -1 for none
     int requests;
-    int restarts;
 };
 
 const uint32_t FAKE_FLASH_BASE = 0x08001000;
