@@ -20,6 +20,21 @@
 #include "report/report.h"
 #include "serial/serial.h"
 
+// The start-up allocations are the portable core's callocs; the unit tests
+// link them to this wrapper, which can make them fail as an exhausted heap
+// would.
+static int calloc_failures_left;
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__wrap_calloc(size_t count, size_t size)
+{
+    if (calloc_failures_left > 0) {
+        calloc_failures_left--;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
+}
+
 namespace {
 
 com_port port_entry(int n)
@@ -237,17 +252,12 @@ TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
     EXPECT_EQ(text.size(), size_t(FATAL_MESSAGE_SIZE - 1));
 }
 
-struct padding_case {
-    int32_t resource_size;
-    int32_t padded;
-};
-
 TEST(ImagePadding, RoundsUpToWholeBlocks)
 {
-    const padding_case cases[] = {{1, 1024}, {1023, 1024}, {1024, 1024}, {1025, 2048},
-                                  {2048, 2048}, {110784, 0x1B400}};
-    for (const padding_case &c : cases)
-        EXPECT_EQ(image_padded_size(c.resource_size), c.padded) << c.resource_size;
+    const int32_t sizes_padded[][2] = {{1, 1024},    {1023, 1024}, {1024, 1024},
+                                       {1025, 2048}, {2048, 2048}, {110784, 0x1B400}};
+    for (const auto &c : sizes_padded)
+        EXPECT_EQ(image_padded_size(c[0]), c[1]) << c[0];
 }
 
 // The image that image_place makes of `size` bytes: they, then zeros to the
@@ -276,25 +286,6 @@ TEST(ImagePadding, CarriedImageSizeTraces)
 {
     EXPECT_EQ(placed(110784), "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n");
 }
-
-// The start-up allocations are the portable core's callocs; the unit tests
-// link them to this wrapper, which can make them fail as an exhausted heap
-// would.
-int calloc_failures_left;
-
-} // namespace
-
-extern "C" void *__real_calloc(size_t count, size_t size);
-extern "C" void *__wrap_calloc(size_t count, size_t size)
-{
-    if (calloc_failures_left > 0) {
-        calloc_failures_left--;
-        return nullptr;
-    }
-    return __real_calloc(count, size);
-}
-
-namespace {
 
 // The caller turns -1 into the fatal report; what matters here is that no
 // half-made buffer is left behind for the program to use.

@@ -207,14 +207,16 @@ const line_run_case LINE_RUNS[] = {
     // line as the link is made, must not be taken for block 0's
     // acknowledgement: block 1 would then go before the device had answered.
     {"LateContactAnswerIsNotTakenForTheFirstBlocksAcknowledgement", 4 * BLOCK, 1000, 40, false,
-     {{2, {FAKE_TWICE, 120}}}, 4, "REMOTE DEVICE LINK ESTABLISHED\nPROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n"},
+     {{2, {FAKE_TWICE, 120}}}, 4,
+     "REMOTE DEVICE LINK ESTABLISHED\nPROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n"},
     {"MissingAcknowledgementSendsTheSameBlockAgain", 8 * BLOCK, 1000, 5, false, {{6, {FAKE_DROP, 0}}}, 9,
      "FROM 0xc00... - SENT - TIMEOUT\nPROG ADDR 0x8001c00, LEN 0x400, FROM 0xc00... - SENT - - OK\n"},
     {"SlowAcknowledgementWithinItsWaitIsNotResent", 6 * BLOCK, 1000, 5, false, {{5, {FAKE_LATE, 450}}}, 6, ""},
     // A copy of block 2's acknowledgement 30 ms after it lands in block 3's
     // read together with that block's own: the read is no frame, and block 3
     // goes again after its wait.
-    {"DuplicatedAcknowledgementStillEndsVerified", 6 * BLOCK, 1000, 5, false, {{5, {FAKE_TWICE, 30}}}, 7, "FROM 0xc00... - SENT - TIMEOUT\n"},
+    {"DuplicatedAcknowledgementStillEndsVerified", 6 * BLOCK, 1000, 5, false, {{5, {FAKE_TWICE, 30}}}, 7,
+     "FROM 0xc00... - SENT - TIMEOUT\n"},
     {"RunAcrossTheTickCounterWrapCompletes", 20 * BLOCK, 0xFFFFFE00u, 5, false, {}, 20, ""},
     {"RunUnderWineReadTimingCompletes", 20 * BLOCK, 1000, 95, true, {}, 20, ""},
     {"LastBlockCarriesOnlyTheRemainder", BLOCK + 100, 1000, 5, false, {}, 2,
@@ -511,8 +513,8 @@ struct turn_case {
     const char *traced;    // a piece of the run's trace
 };
 
-const turn_case SUCCEEDS = {-1, LINE_HOLDS, PROG_STATE_DONE, "Program Verified OK", "Verifying...|Programming Completed OK|",
-                            "CRCs match\nResetting target\n"};
+const turn_case SUCCEEDS = {-1, LINE_HOLDS, PROG_STATE_DONE, "Program Verified OK",
+                            "Verifying...|Programming Completed OK|", "CRCs match\nResetting target\n"};
 const turn_case CHECKSUM_FAILS = {100, LINE_HOLDS, PROG_STATE_FAILED, "FAILED", "Verifying...|FAILED|", "CRC FAIL\n"};
 // The window then shows its own text. Windows's announcement that the port
 // is gone ends the run as a failed call would, on a line of its own.
