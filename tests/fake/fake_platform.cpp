@@ -76,6 +76,9 @@ void device_receive(const bytes &req)
         case FAKE_TWICE:
             fake_arrive(fault->second.delay_ms, reply);
             break;
+        case FAKE_OTHER:
+            reply = fault->second.other;
+            break;
         }
     }
     fake_arrive(delay, reply);

@@ -18,11 +18,13 @@ enum fake_fault_kind {
     FAKE_LATE,     // reply after delay_ms instead of the usual delay
     FAKE_BAD_CRC,  // reply with its last byte flipped
     FAKE_TWICE,    // the reply, and the same again delay_ms later
+    FAKE_OTHER,    // other bytes instead of the reply
 };
 
 struct fake_fault {
     fake_fault_kind kind;
     uint32_t delay_ms;
+    bytes other = {}; // for FAKE_OTHER
 };
 
 struct fake_chunk {
