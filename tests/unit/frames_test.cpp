@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <stdlib.h>
-#include <string.h>
 
 #include <algorithm>
 
@@ -11,20 +10,14 @@
 
 namespace {
 
-struct frame_record {
-    uint8_t buffer[MODBUS_FRAME_LENGTH_MAX];
-    modbus_transfer t;
-};
-
-// The one record the tests build frames in, cleared for each.
-frame_record &record_fresh()
+// The one record the tests build frames in, as link_init leaves it.
+modbus_transfer *record_fresh()
 {
-    static frame_record r;
-    memset(&r, 0, sizeof r);
-    r.t.frame = r.buffer;
-    r.t.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    r.t.slave_address = DEVICE_ADDRESS;
-    return r;
+    static modbus_transfer t;
+    free(t.frame);
+    t = modbus_transfer();
+    EXPECT_EQ(link_init(&t), 0);
+    return &t;
 }
 
 bytes frame_bytes(const modbus_transfer *t)
@@ -40,10 +33,10 @@ bytes from_hex(const char *text)
     return out;
 }
 
-void load_reply(frame_record *r, const bytes &reply)
+void load_reply(modbus_transfer *t, const bytes &reply)
 {
-    std::copy(reply.begin(), reply.end(), r->buffer);
-    r->t.len = int32_t(reply.size());
+    std::copy(reply.begin(), reply.end(), t->frame);
+    t->len = int32_t(reply.size());
 }
 
 TEST(Crc16, CheckValueAndEmptyInput)
@@ -87,32 +80,32 @@ const request_case REQUESTS[] = {
 
 void request_is_exact(const request_case &c)
 {
-    frame_record &r = record_fresh();
-    r.t.slave_address = c.slave_address;
+    modbus_transfer *t = record_fresh();
+    t->slave_address = c.slave_address;
     bytes data(size_t(c.op == PROG_OP_WRITE ? c.length : 0));
     for (size_t i = 0; i < data.size(); i++)
         data[i] = uint8_t(255 - i % 251);
     if (c.op == PROG_OP_RESET)
-        build_reset(&r.t);
+        build_reset(t);
     else if (c.op == PROG_OP_CRC)
-        build_crc_query(&r.t, c.address, uint32_t(c.length));
+        build_crc_query(t, c.address, uint32_t(c.length));
     else
-        build_write_block(&r.t, c.address, c.length, data.data());
+        build_write_block(t, c.address, c.length, data.data());
     bytes expected = from_hex(c.header);
     expected.insert(expected.end(), data.begin(), data.end());
-    EXPECT_EQ(fake_hex(frame_bytes(&r.t)), fake_hex(fake_sealed(expected)));
+    EXPECT_EQ(fake_hex(frame_bytes(t)), fake_hex(fake_sealed(expected)));
 }
 
 const bool requests = test_rows("Frames", REQUESTS, request_is_exact);
 
 TEST(FramesDeathTest, WriteBlockAssertionsHoldInEveryBuild)
 {
-    frame_record &r = record_fresh();
+    modbus_transfer *t = record_fresh();
     uint8_t data[MODBUS_PROG_BLOCKSIZE_MAX + 1] = {};
-    EXPECT_DEATH(build_write_block(&r.t, 0, MODBUS_PROG_BLOCKSIZE_MAX + 1, data),
+    EXPECT_DEATH(build_write_block(t, 0, MODBUS_PROG_BLOCKSIZE_MAX + 1, data),
                  "local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX");
-    EXPECT_DEATH(build_write_block(&r.t, 0, 0, data), "block_length>0");
-    EXPECT_DEATH(build_write_block(&r.t, 0, 16, nullptr), "local_memory_address!=0");
+    EXPECT_DEATH(build_write_block(t, 0, 0, data), "block_length>0");
+    EXPECT_DEATH(build_write_block(t, 0, 16, nullptr), "local_memory_address!=0");
 }
 
 struct validity_case {
@@ -138,10 +131,10 @@ TEST(Frames, ReplyValidity)
         {"any address and code", fake_sealed({0x99, 0x01, 0x02, 0x03}), true},
     };
     for (const validity_case &c : cases) {
-        frame_record &r = record_fresh();
-        load_reply(&r, c.reply);
-        EXPECT_EQ(frame_valid(&r.t), c.valid) << c.name;
-        EXPECT_EQ(r.t.len, int32_t(c.reply.size())) << c.name << ": the check changed the record";
+        modbus_transfer *t = record_fresh();
+        load_reply(t, c.reply);
+        EXPECT_EQ(frame_valid(t), c.valid) << c.name;
+        EXPECT_EQ(t->len, int32_t(c.reply.size())) << c.name << ": the check changed the record";
     }
 }
 
@@ -163,10 +156,10 @@ TEST(ByteOrder, Helpers)
 
 TEST(Frames, DumpRxLine)
 {
-    frame_record &r = record_fresh();
-    load_reply(&r, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
+    modbus_transfer *t = record_fresh();
+    load_reply(t, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
     testing::internal::CaptureStdout();
-    dump_rx(&r.t);
+    dump_rx(t);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "RX: 04 2b f7 6f 77\n");
 }
 
