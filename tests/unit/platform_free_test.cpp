@@ -142,7 +142,7 @@ TEST(PortList, AnnouncementNamesOnePort)
         {"COM5", 0, 5},   {"com12", 0, 12}, {"COM1", 0, 1},   {"COM998", 0, 998}, {"COM999", 0, 0},
         {"COM0", 0, 0},   {"COM05", 0, 0},  {"COM", 0, 0},    {"", 0, 0},         {"LPT1", 0, 0},
         {"COM5x", 0, 0},  {"COM 5", 0, 0},  {"XCOM5", 0, 0},  {"COM-5", 0, 0},    {"COM5", 1, 5},
-        {"COM15", 2, 1},  {"COM5", 4, 0},
+        {"COM15", 2, 1},  {"COM5", 4, 0},   {"COM10", 0, 10}, {"XOM5", 0, 0},
     };
     for (const name_case &c : cases) {
         std::vector<uint8_t> narrow(c.name, c.name + strlen(c.name) + 1);
@@ -158,6 +158,8 @@ TEST(PortList, AnnouncementNamesOnePort)
     }
     const uint8_t odd[] = {'C', 0, 'O', 0, 'M', 0, '7'}; // a UTF-16 name cut inside a character
     EXPECT_EQ(port_announced_number(odd, sizeof odd), 0);
+    const uint8_t wide_high[] = {'C', 0, 'O', 0, 'M', 0x04, '7', 0}; // a character beyond ASCII
+    EXPECT_EQ(port_announced_number(wide_high, sizeof wide_high), 0);
 }
 
 // Ports com5 and com7, com5 selected; its run loses the line; Windows then
