@@ -136,6 +136,8 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
     fake.calls += fake.writes_fail ? 'W' : 'w';
     if (fake.writes_fail)
         return PORT_CALL_FAILED;
+    if (fake.reader != nullptr)
+        return n;
     bytes req(data, data + n);
     fake.written.push_back(req);
     fake.written_at.push_back(fake.now_ms);

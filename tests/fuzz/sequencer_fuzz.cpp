@@ -135,10 +135,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     // clock starts just short of its wrap.
     fake.now_ms = 0xFFFFFF00u + data[1];
     fake.calls.clear();
-    fake.written.clear();
-    fake.written_at.clear();
     fake.statuses.clear();
-    fake.writes_fail = fake.reads_fail = fake.device_on = false;
+    fake.writes_fail = fake.reads_fail = false;
     fake.reader = input_read;
     fake.error_code = 21; // the system's code for a port that has gone
     fake.error_text = "Not ready.\r\n";
