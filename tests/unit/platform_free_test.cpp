@@ -65,6 +65,7 @@ std::vector<int> discovered(const std::vector<int> &present)
     namespace fs = std::filesystem;
     const fs::path back = fs::current_path();
     const fs::path folder = fs::temp_directory_path() / ("discover-" + std::to_string(getpid()));
+    fs::remove_all(folder); // what a run that crashed here left
     fs::create_directory(folder);
     fs::current_path(folder);
     for (int n : present)
