@@ -6,7 +6,7 @@ set(FUZZ_FLAGS -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
     -fsanitize-ignorelist=${CMAKE_SOURCE_DIR}/tests/fuzz/coverage_ignore.txt)
 
 foreach(target sequencer frames)
-    add_executable(${target}_fuzz tests/fuzz/${target}_fuzz.cpp tests/fuzz/fuzz_platform.cpp
+    add_executable(${target}_fuzz tests/fuzz/${target}_fuzz.cpp tests/fake/fake_platform.cpp
                    tests/fake/crc_reference.cpp ${CORE_SOURCES})
     target_include_directories(${target}_fuzz PRIVATE installer tests)
     target_compile_options(${target}_fuzz PRIVATE -g -O1 ${FUZZ_FLAGS})

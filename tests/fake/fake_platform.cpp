@@ -15,15 +15,11 @@ namespace {
 
 const uint8_t FAKE_CORRUPTION = 0x5A; // bits flipped in a corrupted flash byte
 
+// Around the seam's calls that allocate while the engine runs.
 struct guard {
     guard() { fake.alloc_guard++; }
     ~guard() { fake.alloc_guard--; }
 };
-
-uint32_t be32(const bytes &f, size_t at)
-{
-    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
-}
 
 bytes device_answer(const bytes &req)
 {
@@ -31,7 +27,7 @@ bytes device_answer(const bytes &req)
         return {};
     switch (req[2]) {
     case PROG_OP_WRITE: {
-        uint32_t address = be32(req, 3);
+        uint32_t address = fake_be32(req, 3);
         size_t n = (size_t(req[7]) << 8) | req[8];
         if (req.size() != n + 11 || address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + n > FAKE_FLASH_SIZE)
             return {};
@@ -42,8 +38,8 @@ bytes device_answer(const bytes &req)
         return fake_sealed(bytes(req.begin(), req.begin() + 9));
     }
     case PROG_OP_CRC: {
-        uint32_t address = be32(req, 3);
-        uint32_t length = be32(req, 7);
+        uint32_t address = fake_be32(req, 3);
+        uint32_t length = fake_be32(req, 7);
         if (address < FAKE_FLASH_BASE || address - FAKE_FLASH_BASE + length > FAKE_FLASH_SIZE)
             return {};
         uint16_t crc = reference_crc16(fake.flash.data() + (address - FAKE_FLASH_BASE), length);
@@ -53,7 +49,6 @@ bytes device_answer(const bytes &req)
         return fake_sealed(reply);
     }
     case PROG_OP_RESET:
-        fake.restarts++;
         return fake_sealed({req[0], req[1], req[2]});
     default:
         return {};
@@ -81,6 +76,9 @@ void device_receive(const bytes &req)
         case FAKE_TWICE:
             fake_arrive(fault->second.delay_ms, reply);
             break;
+        case FAKE_OTHER:
+            reply = fault->second.other;
+            break;
         }
     }
     fake_arrive(delay, reply);
@@ -90,10 +88,7 @@ void device_receive(const bytes &req)
 
 void fake_reset(uint32_t start_ms)
 {
-    guard g;
-    const int guard_depth = fake.alloc_guard;
     fake = fake_line(); // everything empty, false or 0 but for these
-    fake.alloc_guard = guard_depth;
     fake.now_ms = start_ms;
     fake.device_on = true;
     fake.reply_delay_ms = 5;
@@ -103,11 +98,15 @@ void fake_reset(uint32_t start_ms)
 
 void fake_arrive(uint32_t delay_ms, const bytes &data)
 {
-    guard g;
     fake_chunk chunk{fake.now_ms + delay_ms, data};
     auto later = std::find_if(fake.incoming.begin(), fake.incoming.end(),
                               [&](const fake_chunk &c) { return int32_t(c.at_ms - chunk.at_ms) > 0; });
     fake.incoming.insert(later, chunk);
+}
+
+uint32_t fake_be32(const bytes &f, size_t at)
+{
+    return (uint32_t(f[at]) << 24) | (uint32_t(f[at + 1]) << 16) | (uint32_t(f[at + 2]) << 8) | f[at + 3];
 }
 
 bytes fake_sealed(bytes frame)
@@ -137,6 +136,8 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
     fake.calls += fake.writes_fail ? 'W' : 'w';
     if (fake.writes_fail)
         return PORT_CALL_FAILED;
+    if (fake.reader != nullptr)
+        return n;
     bytes req(data, data + n);
     fake.written.push_back(req);
     fake.written_at.push_back(fake.now_ms);
@@ -145,12 +146,9 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
     return n;
 }
 
-int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
+// What a read gets of the bytes that have arrived, and the time it takes.
+static int32_t line_read(uint8_t *buffer, int32_t n)
 {
-    guard g;
-    fake.calls += fake.reads_fail ? 'R' : 'r';
-    if (fake.reads_fail)
-        return PORT_CALL_FAILED;
     uint32_t start = fake.now_ms;
     auto arrived_by = [&](uint32_t when) {
         return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;
@@ -187,9 +185,16 @@ int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
     return got;
 }
 
-void port_purge(port_handle)
+int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
 {
     guard g;
+    int32_t got = fake.reads_fail ? PORT_CALL_FAILED : fake.reader ? fake.reader(buffer, n) : line_read(buffer, n);
+    fake.calls += got == PORT_CALL_FAILED ? 'R' : 'r';
+    return got;
+}
+
+void port_purge(port_handle)
+{
     while (!fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - fake.now_ms) <= 0)
         fake.incoming.pop_front();
 }

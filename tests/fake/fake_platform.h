@@ -18,11 +18,13 @@ enum fake_fault_kind {
     FAKE_LATE,     // reply after delay_ms instead of the usual delay
     FAKE_BAD_CRC,  // reply with its last byte flipped
     FAKE_TWICE,    // the reply, and the same again delay_ms later
+    FAKE_OTHER,    // other bytes instead of the reply
 };
 
 struct fake_fault {
     fake_fault_kind kind;
     uint32_t delay_ms;
+    bytes other = {}; // for FAKE_OTHER
 };
 
 struct fake_chunk {
@@ -43,6 +45,9 @@ struct fake_line {
     uint32_t error_code;        // what port_error gives after a failed call
     std::string error_text;     // the system's text for it, line end included
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
+    // Where reads come from instead of the device, as a fuzz target's input;
+    // no device then, and the requests are not kept.
+    int32_t (*reader)(uint8_t *buffer, int32_t n);
 
     // The device.
     bool device_on;
@@ -51,7 +56,6 @@ struct fake_line {
     std::map<int, fake_fault> faults; // by request index, 0-based
     int corrupt_flash_at;       // image offset flipped after writing, -1 for none
     int requests;
-    int restarts;
 };
 
 const uint32_t FAKE_FLASH_BASE = 0x08001000;
@@ -67,4 +71,6 @@ void fake_reset(uint32_t start_ms = 1000);
 void fake_arrive(uint32_t delay_ms, const bytes &data);
 
 bytes fake_sealed(bytes frame);
+// The four bytes from `at`, high byte first, as the frames carry addresses.
+uint32_t fake_be32(const bytes &f, size_t at);
 std::string fake_hex(const bytes &data);

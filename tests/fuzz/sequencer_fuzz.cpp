@@ -8,13 +8,26 @@
 #include <string.h>
 
 #include "engine/frames.h"
+#include "engine/platform.h"
 #include "engine/sequencer.h"
-#include "fake/crc_reference.h"
-#include "fuzz/fuzz_platform.h"
+#include "fake/fake_platform.h"
 
 const int32_t FUZZ_IMAGE_BLOCKS = 3;
 const int FUZZ_TICKS_MAX = 400;
-const uint32_t FUZZ_TICK_MS = 10; // the main window's timer
+const uint32_t FUZZ_TICK_MS = 10;        // the main window's timer
+const int FUZZ_READ_MODES = 7;           // what a read can bring: see input_reply
+const int32_t FUZZ_CRC_REPLY_BYTES = 15; // an answer to the CRC query, CRC included
+
+// The fake line's reads, and the clock's steps while they last, come from
+// the input: the sequencer meets any order of replies, lengths and timings
+// the line could produce.
+static struct {
+    const uint8_t *data;
+    size_t size;
+    size_t at;
+    uint16_t image_crc;    // what a right answer to the CRC query carries
+    bool last_reply_right; // the last read was a right answer to the CRC query
+} input;
 
 static void check(bool ok, const char *what)
 {
@@ -22,6 +35,80 @@ static void check(bool ok, const char *what)
         fprintf(stderr, "invariant broken: %s\n", what);
         abort();
     }
+}
+
+static uint8_t next_byte()
+{
+    if (input.at >= input.size)
+        return 0;
+    return input.data[input.at++];
+}
+
+// The next n bytes of the input into buffer, zeros once it runs out; in one
+// piece, since a reply can be a thousand bytes long.
+static void next_bytes(uint8_t *buffer, int32_t n)
+{
+    size_t from_input = input.size - input.at < size_t(n) ? input.size - input.at : size_t(n);
+    memcpy(buffer, input.data + input.at, from_input);
+    memset(buffer + from_input, 0, size_t(n) - from_input);
+    input.at += from_input;
+}
+
+static int32_t seal(uint8_t *buffer, int32_t n)
+{
+    uint16_t crc = reference_crc16(buffer, size_t(n));
+    buffer[n] = uint8_t(crc & 0xFF);
+    buffer[n + 1] = uint8_t(crc >> 8);
+    return n + 2;
+}
+
+// Each read takes a mode byte from the input. Random bytes alone would almost
+// never carry a correct CRC, so some modes seal what they read.
+static int32_t input_reply(uint8_t *buffer, int32_t n)
+{
+    uint8_t mode = next_byte();
+    fake.now_ms += next_byte();
+    int32_t length = 0;
+    switch (mode % FUZZ_READ_MODES) {
+    case 0: // silence
+        return 0;
+    case 5: // the adapter is pulled out: this call and every later one fail
+        fake.writes_fail = fake.reads_fail = true;
+        return PORT_CALL_FAILED;
+    case 6: // the adapter is pulled out after the read: the next call fails
+        fake.writes_fail = fake.reads_fail = true;
+        return 0;
+    case 1: // raw bytes, any length up to the buffer
+        length = next_byte() * 5 % (n + 1);
+        next_bytes(buffer, length);
+        return length;
+    case 2: // a sealed frame of any length
+        length = next_byte() % (n - 1);
+        next_bytes(buffer, length);
+        return seal(buffer, length);
+    default: { // a sealed CRC-query answer: mode 3 with the right checksum, 4 with any
+        if (n < FUZZ_CRC_REPLY_BYTES)
+            return 0;
+        bool right = mode % FUZZ_READ_MODES == 3;
+        uint8_t reply[FUZZ_CRC_REPLY_BYTES - 2] = {DEVICE_ADDRESS, MODBUS_FC_PROG, PROG_OP_CRC};
+        reply[11] = right ? uint8_t(input.image_crc >> 8) : next_byte();
+        reply[12] = right ? uint8_t(input.image_crc & 0xFF) : next_byte();
+        memcpy(buffer, reply, sizeof reply);
+        return seal(buffer, sizeof reply);
+    }
+    }
+}
+
+// Notes whether what the sequencer is about to read is a whole, sealed
+// answer to the CRC query that carries the image's checksum.
+static int32_t input_read(uint8_t *buffer, int32_t n)
+{
+    int32_t length = input_reply(buffer, n);
+    // The checksum field first: the frame's own CRC is worth working out only
+    // for the few reads that carry the image's checksum there.
+    input.last_reply_right = length >= FUZZ_CRC_REPLY_BYTES && ((buffer[11] << 8) | buffer[12]) == input.image_crc &&
+                             reference_crc16(buffer, size_t(length - 2)) == (buffer[length - 2] | buffer[length - 1] << 8);
+    return length;
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
@@ -43,7 +130,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image_made_from = data[0];
     }
 
-    fuzz = fuzz_line{data, size, 2, 0xFFFFFF00u + data[1], image_crc, false, 0, 0, 0, false};
+    input = {data, size, 2, image_crc, false};
+    // A line without a device: what the sequencer reads is the input. The
+    // clock starts just short of its wrap.
+    fake.now_ms = 0xFFFFFF00u + data[1];
+    fake.calls.clear();
+    fake.statuses.clear();
+    fake.writes_fail = fake.reads_fail = false;
+    fake.reader = input_read;
+    fake.error_code = 21; // the system's code for a port that has gone
+    fake.error_text = "Not ready.\r\n";
     modbus_transfer t = {};
     t.frame = frame;
     t.rx_size = MODBUS_FRAME_LENGTH_MAX;
@@ -66,29 +162,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (first_state == PROG_STATE_RESET || first_state == PROG_STATE_DONE)
         return 0; // success states cannot be judged without the verdict that led there
 
-    for (int i = 0; i < FUZZ_TICKS_MAX && fuzz.at < fuzz.size; i++) {
+    for (int i = 0; i < FUZZ_TICKS_MAX && input.at < input.size; i++) {
         uint32_t before = t.state;
-        int calls_before = fuzz.writes + fuzz.reads;
-        int failures_before = fuzz.failures;
+        size_t calls_before = fake.calls.size(); // w and r, W and R for a failed call
         prog_step(&t);
-        fuzz.now_ms += FUZZ_TICK_MS;
+        fake.now_ms += FUZZ_TICK_MS;
         check(t.offset >= 0 && t.offset <= t.image_size, "offset outside the image");
         check(t.offset % MODBUS_PROG_BLOCKSIZE_MAX == 0, "offset off a block boundary");
         check(t.len >= 0 && t.len <= MODBUS_FRAME_LENGTH_MAX, "frame length out of range");
         bool succeeded = t.state == PROG_STATE_RESET || t.state == PROG_STATE_DONE;
         if (succeeded && before != t.state && before != PROG_STATE_RESET)
-            check(before == PROG_STATE_VERIFY && fuzz.last_reply_right,
+            check(before == PROG_STATE_VERIFY && input.last_reply_right,
                   before == PROG_STATE_VERIFY ? "verified without a matching checksum" : "skipped the verifying");
         if (before == PROG_STATE_VERIFY && t.state == PROG_STATE_FAILED)
-            check(!fuzz.last_reply_right, "failed on the right checksum");
+            check(!input.last_reply_right, "failed on the right checksum");
         // A run that has ended, and a state the sequencer does not know,
         // stay where they are and use the port no more until a new run starts.
         bool final = before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST;
         if (final)
-            check(t.state == before && fuzz.writes + fuzz.reads == calls_before, "moved on or used the port after the end");
-        if (fuzz.failures != failures_before)
-            check(t.state == PROG_STATE_LOST && fuzz.failures == failures_before + 1,
-                  "went on after a port call failed");
+            check(t.state == before && fake.calls.size() == calls_before, "moved on or used the port after the end");
+        size_t failed = fake.calls.find_first_of("WR", calls_before);
+        if (failed != std::string::npos)
+            check(t.state == PROG_STATE_LOST && failed + 1 == fake.calls.size(), "went on after a port call failed");
     }
     return 0;
 }

@@ -1,28 +1,23 @@
 #include <gtest/gtest.h>
 
-#include <string.h>
+#include <stdlib.h>
 
 #include <algorithm>
 
 #include "engine/frames.h"
 #include "fake/fake_platform.h"
+#include "unit/rows.h"
 
 namespace {
 
-struct frame_record {
-    uint8_t buffer[MODBUS_FRAME_LENGTH_MAX];
-    modbus_transfer t;
-};
-
-// The one record the tests build frames in, cleared for each.
-frame_record &record_fresh()
+// The one record the tests build frames in, as link_init leaves it.
+modbus_transfer *record_fresh()
 {
-    static frame_record r;
-    memset(&r, 0, sizeof r);
-    r.t.frame = r.buffer;
-    r.t.rx_size = MODBUS_FRAME_LENGTH_MAX;
-    r.t.slave_address = DEVICE_ADDRESS;
-    return r;
+    static modbus_transfer t;
+    free(t.frame);
+    t = modbus_transfer();
+    EXPECT_EQ(link_init(&t), 0);
+    return &t;
 }
 
 bytes frame_bytes(const modbus_transfer *t)
@@ -30,10 +25,18 @@ bytes frame_bytes(const modbus_transfer *t)
     return bytes(t->frame, t->frame + t->len);
 }
 
-void load_reply(frame_record *r, const bytes &reply)
+bytes from_hex(const char *text)
 {
-    std::copy(reply.begin(), reply.end(), r->buffer);
-    r->t.len = int32_t(reply.size());
+    bytes out;
+    for (char *end; *text != '\0'; text = end)
+        out.push_back(uint8_t(strtoul(text, &end, 16)));
+    return out;
+}
+
+void load_reply(modbus_transfer *t, const bytes &reply)
+{
+    std::copy(reply.begin(), reply.end(), t->frame);
+    t->len = int32_t(reply.size());
 }
 
 TEST(Crc16, CheckValueAndEmptyInput)
@@ -53,71 +56,56 @@ TEST(Crc16, AgreesWithIndependentComputationOverAllByteValues)
     EXPECT_EQ(crc16(all.data(), int32_t(all.size())), reference_crc16(all.data(), all.size()));
 }
 
-TEST(Frames, RestartRequestIsExact)
-{
-    frame_record &r = record_fresh();
-    build_reset(&r.t);
-    EXPECT_EQ(fake_hex(frame_bytes(&r.t)), "04 2B F7 6F 77");
-}
+// Requests as the boot loader takes them, byte for byte: the fields high
+// byte first, the CRC low byte first, the slave address's low byte alone.
+struct request_case {
+    const char *name;
+    uint8_t op;
+    uint32_t slave_address;
+    uint32_t address;
+    int32_t length;     // bytes asked a CRC of, or written
+    const char *header; // the frame up to its data or CRC
+};
 
-TEST(Frames, ContactQueryIsExact)
-{
-    frame_record &r = record_fresh();
-    build_crc_query(&r.t, FLASH_IMAGE_BASE, 4);
-    EXPECT_EQ(fake_hex(frame_bytes(&r.t)), "04 2B F6 08 00 10 00 00 00 00 04 4E 0A");
-}
+const request_case REQUESTS[] = {
+    {"RestartRequestIsExact", PROG_OP_RESET, DEVICE_ADDRESS, 0, 0, "04 2B F7"},
+    {"SlaveAddressUsesItsLowByte", PROG_OP_RESET, 0x1207, 0, 0, "07 2B F7"},
+    {"ContactQueryIsExact", PROG_OP_CRC, DEVICE_ADDRESS, FLASH_IMAGE_BASE, 4, "04 2B F6 08 00 10 00 00 00 00 04"},
+    {"CrcQueryFieldsAreBigEndian", PROG_OP_CRC, DEVICE_ADDRESS, 0x08001000, 0x1B400,
+     "04 2B F6 08 00 10 00 00 01 B4 00"},
+    {"FullWriteBlock", PROG_OP_WRITE, DEVICE_ADDRESS, 0x0801B000, MODBUS_PROG_BLOCKSIZE_MAX,
+     "04 2B F5 08 01 B0 00 04 00"},
+    {"ShortWriteBlockCarriesOnlyItsData", PROG_OP_WRITE, DEVICE_ADDRESS, 0x08001000, 3, "04 2B F5 08 00 10 00 00 03"},
+};
 
-TEST(Frames, CrcQueryFieldsAreBigEndian)
+void request_is_exact(const request_case &c)
 {
-    frame_record &r = record_fresh();
-    build_crc_query(&r.t, 0x08001000, 0x1B400);
-    bytes f = frame_bytes(&r.t);
-    ASSERT_EQ(f.size(), 13u);
-    EXPECT_EQ(fake_hex(bytes(f.begin(), f.begin() + 11)), "04 2B F6 08 00 10 00 00 01 B4 00");
-    EXPECT_EQ(fake_hex(f), fake_hex(fake_sealed(bytes(f.begin(), f.begin() + 11))));
-}
-
-TEST(Frames, FullWriteBlock)
-{
-    frame_record &r = record_fresh();
-    uint8_t data[MODBUS_PROG_BLOCKSIZE_MAX];
-    for (int i = 0; i < MODBUS_PROG_BLOCKSIZE_MAX; i++)
+    modbus_transfer *t = record_fresh();
+    t->slave_address = c.slave_address;
+    bytes data(size_t(c.op == PROG_OP_WRITE ? c.length : 0));
+    for (size_t i = 0; i < data.size(); i++)
         data[i] = uint8_t(255 - i % 251);
-    build_write_block(&r.t, 0x0801B000, MODBUS_PROG_BLOCKSIZE_MAX, data);
-    bytes f = frame_bytes(&r.t);
-    ASSERT_EQ(f.size(), 1035u);
-    EXPECT_EQ(fake_hex(bytes(f.begin(), f.begin() + 9)), "04 2B F5 08 01 B0 00 04 00");
-    EXPECT_EQ(memcmp(f.data() + 9, data, sizeof data), 0);
-    uint16_t expected = reference_crc16(f.data(), 1033);
-    EXPECT_EQ(f[1033], expected & 0xFF);
-    EXPECT_EQ(f[1034], expected >> 8);
+    if (c.op == PROG_OP_RESET)
+        build_reset(t);
+    else if (c.op == PROG_OP_CRC)
+        build_crc_query(t, c.address, uint32_t(c.length));
+    else
+        build_write_block(t, c.address, c.length, data.data());
+    bytes expected = from_hex(c.header);
+    expected.insert(expected.end(), data.begin(), data.end());
+    EXPECT_EQ(fake_hex(frame_bytes(t)), fake_hex(fake_sealed(expected)));
 }
 
-TEST(Frames, ShortWriteBlockCarriesOnlyItsData)
-{
-    frame_record &r = record_fresh();
-    const uint8_t data[3] = {0xAA, 0xBB, 0xCC};
-    build_write_block(&r.t, 0x08001000, 3, data);
-    EXPECT_EQ(fake_hex(frame_bytes(&r.t)),
-              fake_hex(fake_sealed({0x04, 0x2B, 0xF5, 0x08, 0x00, 0x10, 0x00, 0x00, 0x03, 0xAA, 0xBB, 0xCC})));
-}
-
-TEST(Frames, SlaveAddressUsesItsLowByte)
-{
-    frame_record &r = record_fresh();
-    r.t.slave_address = 0x1207;
-    build_reset(&r.t);
-    EXPECT_EQ(r.t.frame[0], 0x07);
-}
+const bool requests = test_rows("Frames", REQUESTS, request_is_exact);
 
 TEST(FramesDeathTest, WriteBlockAssertionsHoldInEveryBuild)
 {
-    frame_record &r = record_fresh();
+    modbus_transfer *t = record_fresh();
     uint8_t data[MODBUS_PROG_BLOCKSIZE_MAX + 1] = {};
-    EXPECT_DEATH(build_write_block(&r.t, 0, MODBUS_PROG_BLOCKSIZE_MAX + 1, data),
+    EXPECT_DEATH(build_write_block(t, 0, MODBUS_PROG_BLOCKSIZE_MAX + 1, data),
                  "local_memory_address!=0 && block_length>0 && block_length <= MODBUS_PROG_BLOCKSIZE_MAX");
-    EXPECT_DEATH(build_write_block(&r.t, 0, 0, data), "block_length>0");
-    EXPECT_DEATH(build_write_block(&r.t, 0, 16, nullptr), "local_memory_address!=0");
+    EXPECT_DEATH(build_write_block(t, 0, 0, data), "block_length>0");
+    EXPECT_DEATH(build_write_block(t, 0, 16, nullptr), "local_memory_address!=0");
 }
 
 struct validity_case {
@@ -143,10 +131,10 @@ TEST(Frames, ReplyValidity)
         {"any address and code", fake_sealed({0x99, 0x01, 0x02, 0x03}), true},
     };
     for (const validity_case &c : cases) {
-        frame_record &r = record_fresh();
-        load_reply(&r, c.reply);
-        EXPECT_EQ(frame_valid(&r.t), c.valid) << c.name;
-        EXPECT_EQ(r.t.len, int32_t(c.reply.size())) << c.name << ": the check changed the record";
+        modbus_transfer *t = record_fresh();
+        load_reply(t, c.reply);
+        EXPECT_EQ(frame_valid(t), c.valid) << c.name;
+        EXPECT_EQ(t->len, int32_t(c.reply.size())) << c.name << ": the check changed the record";
     }
 }
 
@@ -168,10 +156,10 @@ TEST(ByteOrder, Helpers)
 
 TEST(Frames, DumpRxLine)
 {
-    frame_record &r = record_fresh();
-    load_reply(&r, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
+    modbus_transfer *t = record_fresh();
+    load_reply(t, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
     testing::internal::CaptureStdout();
-    dump_rx(&r.t);
+    dump_rx(t);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "RX: 04 2b f7 6f 77\n");
 }
 

@@ -2,12 +2,15 @@
 // text, the image padding and the status line.
 #include <gtest/gtest.h>
 
-#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <numeric>
 #include <string>
 #include <vector>
 
@@ -17,29 +20,22 @@
 #include "report/report.h"
 #include "serial/serial.h"
 
+// The start-up allocations are the portable core's callocs; the unit tests
+// link them to this wrapper, which can make them fail as an exhausted heap
+// would.
+static int calloc_failures_left;
+
+extern "C" void *__real_calloc(size_t count, size_t size);
+extern "C" void *__wrap_calloc(size_t count, size_t size)
+{
+    if (calloc_failures_left > 0) {
+        calloc_failures_left--;
+        return nullptr;
+    }
+    return __real_calloc(count, size);
+}
+
 namespace {
-
-// Discovery probes device paths with fopen; in a scratch working folder,
-// files named like the paths stand in for the ports.
-struct scratch_folder {
-    char old_cwd[PATH_MAX];
-    char path[64];
-};
-
-void scratch_enter(scratch_folder *s)
-{
-    ASSERT_NE(getcwd(s->old_cwd, sizeof s->old_cwd), nullptr);
-    snprintf(s->path, sizeof s->path, "/tmp/discover-XXXXXX");
-    ASSERT_NE(mkdtemp(s->path), nullptr);
-    ASSERT_EQ(chdir(s->path), 0);
-}
-
-void scratch_leave(scratch_folder *s)
-{
-    ASSERT_EQ(chdir(s->old_cwd), 0);
-    std::string cmd = std::string("rm -rf ") + s->path;
-    ASSERT_EQ(system(cmd.c_str()), 0);
-}
 
 com_port port_entry(int n)
 {
@@ -49,56 +45,52 @@ com_port port_entry(int n)
     return entry;
 }
 
-void port_present(int n)
+// The numbers of a port table's entries, each of which must carry the path
+// of its number.
+std::vector<int> numbers_of(const com_port *table, int32_t count)
 {
-    FILE *f = fopen(port_entry(n).path, "w");
-    ASSERT_NE(f, nullptr);
-    fclose(f);
+    std::vector<int> numbers;
+    for (int32_t i = 0; i < count; i++) {
+        EXPECT_STREQ(table[i].path, port_entry(table[i].number).path);
+        numbers.push_back(table[i].number);
+    }
+    return numbers;
 }
 
-struct discovery_case {
-    const char *name;
-    std::vector<int> present;
-    std::vector<int> expected;
-};
+// What discovery finds with these ports present. It probes device paths
+// with fopen: in a scratch working folder, files named like the paths stand
+// in for the ports.
+std::vector<int> discovered(const std::vector<int> &present)
+{
+    namespace fs = std::filesystem;
+    const fs::path back = fs::current_path();
+    const fs::path folder = fs::temp_directory_path() / ("discover-" + std::to_string(getpid()));
+    fs::remove_all(folder); // what a run that crashed here left
+    fs::create_directory(folder);
+    fs::current_path(folder);
+    for (int n : present)
+        std::ofstream(port_entry(n).path).put('\n');
+    static com_port table[COM_PORTS_MAX];
+    memset(table, 0x55, sizeof table);
+    int32_t count = discover_ports(table);
+    fs::current_path(back);
+    fs::remove_all(folder);
+    return numbers_of(table, count);
+}
 
 TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
 {
-    const discovery_case cases[] = {
-        {"none", {}, {}},
-        {"3 and 12", {12, 3}, {3, 12}},
-        {"2 and 10", {10, 2}, {2, 10}},
-        {"the edges", {1, 998, 999, 1000}, {1, 998}},
-    };
-    for (const discovery_case &c : cases) {
-        scratch_folder s;
-        ASSERT_NO_FATAL_FAILURE(scratch_enter(&s));
-        for (int n : c.present)
-            port_present(n);
-        static com_port table[COM_PORTS_MAX];
-        memset(table, 0x55, sizeof table);
-        int32_t count = discover_ports(table);
-        ASSERT_EQ(count, int32_t(c.expected.size())) << c.name;
-        for (size_t i = 0; i < c.expected.size(); i++) {
-            EXPECT_EQ(table[i].number, c.expected[i]) << c.name;
-            EXPECT_STREQ(table[i].path, port_entry(c.expected[i]).path) << c.name;
-        }
-        scratch_leave(&s);
-    }
+    EXPECT_EQ(discovered({}), std::vector<int>());
+    EXPECT_EQ(discovered({12, 3}), std::vector<int>({3, 12}));
+    EXPECT_EQ(discovered({10, 2}), std::vector<int>({2, 10}));
+    EXPECT_EQ(discovered({1, 998, 999, 1000}), std::vector<int>({1, 998})); // the edges
 }
 
 TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
 {
-    scratch_folder s;
-    ASSERT_NO_FATAL_FAILURE(scratch_enter(&s));
-    for (int n = 1; n <= 1000; n++)
-        port_present(n);
-    static com_port table[COM_PORTS_MAX];
-    EXPECT_EQ(discover_ports(table), 998);
-    EXPECT_STREQ(table[0].path, "\\\\.\\com1");
-    EXPECT_STREQ(table[997].path, "\\\\.\\com998");
-    EXPECT_EQ(table[997].number, 998);
-    scratch_leave(&s);
+    std::vector<int> every(1000);
+    std::iota(every.begin(), every.end(), 1);
+    EXPECT_EQ(discovered(every), std::vector<int>(every.begin(), every.begin() + 998));
 }
 
 struct merge_case {
@@ -133,11 +125,7 @@ TEST(PortList, FreshProbeKeepsTheHeldPortAndTheSelection)
         int32_t selected_index = 99;
         int32_t count = ports_merge(table, int32_t(c.probed.size()), c.held ? &held : nullptr,
                                     c.selected ? selected.path : nullptr, &selected_index);
-        ASSERT_EQ(count, int32_t(c.expected.size())) << c.name;
-        for (size_t i = 0; i < c.expected.size(); i++) {
-            EXPECT_EQ(table[i].number, c.expected[i]) << c.name;
-            EXPECT_STREQ(table[i].path, port_entry(c.expected[i]).path) << c.name;
-        }
+        EXPECT_EQ(numbers_of(table, count), c.expected) << c.name;
         EXPECT_EQ(selected_index, c.expected_selected) << c.name;
     }
 }
@@ -155,7 +143,7 @@ TEST(PortList, AnnouncementNamesOnePort)
         {"COM5", 0, 5},   {"com12", 0, 12}, {"COM1", 0, 1},   {"COM998", 0, 998}, {"COM999", 0, 0},
         {"COM0", 0, 0},   {"COM05", 0, 0},  {"COM", 0, 0},    {"", 0, 0},         {"LPT1", 0, 0},
         {"COM5x", 0, 0},  {"COM 5", 0, 0},  {"XCOM5", 0, 0},  {"COM-5", 0, 0},    {"COM5", 1, 5},
-        {"COM15", 2, 1},  {"COM5", 4, 0},
+        {"COM15", 2, 1},  {"COM5", 4, 0},   {"COM10", 0, 10}, {"XOM5", 0, 0},
     };
     for (const name_case &c : cases) {
         std::vector<uint8_t> narrow(c.name, c.name + strlen(c.name) + 1);
@@ -171,6 +159,8 @@ TEST(PortList, AnnouncementNamesOnePort)
     }
     const uint8_t odd[] = {'C', 0, 'O', 0, 'M', 0, '7'}; // a UTF-16 name cut inside a character
     EXPECT_EQ(port_announced_number(odd, sizeof odd), 0);
+    const uint8_t wide_high[] = {'C', 0, 'O', 0, 'M', 0x04, '7', 0}; // a character beyond ASCII
+    EXPECT_EQ(port_announced_number(wide_high, sizeof wide_high), 0);
 }
 
 // Ports com5 and com7, com5 selected; its run loses the line; Windows then
@@ -221,109 +211,84 @@ const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
 const char FATAL_CLOSING[] = "\n\n The program will now abort\n\n\n";
 const char PORT_TEXT[] = "Unable to open serial port. In use already, or not present";
 
+// What fatal_compose writes for these, held to what every report must be:
+// its length as returned, within its buffer and nothing past it, the
+// closing line whole at its end.
+std::string composed(const char *description, uint32_t code, const char *system_text)
+{
+    char message[FATAL_MESSAGE_SIZE + 16];
+    memset(message, 0x7E, sizeof message);
+    int32_t n = fatal_compose(message, description, code, system_text);
+    std::string text(message);
+    EXPECT_EQ(n, int32_t(text.size()));
+    EXPECT_LE(text.size(), size_t(FATAL_MESSAGE_SIZE - 1));
+    EXPECT_EQ(text.rfind(FATAL_CLOSING), text.size() - strlen(FATAL_CLOSING));
+    EXPECT_EQ(message[FATAL_MESSAGE_SIZE], 0x7E) << "nothing written past the report";
+    return text;
+}
+
 TEST(FatalReport, PiecesInOrder)
 {
-    char message[FATAL_MESSAGE_SIZE];
-    int32_t n = fatal_compose(message, PORT_TEXT, 2, "The system cannot find the file specified.\r\n");
-    std::string expected = std::string(FATAL_OPENING) + "          " + PORT_TEXT + "\n" +
-                           "Error number 2 reported\n" + "The system cannot find the file specified.\r\n" +
-                           FATAL_CLOSING;
-    EXPECT_EQ(std::string(message), expected);
-    EXPECT_EQ(n, int32_t(expected.size()));
+    EXPECT_EQ(composed(PORT_TEXT, 2, "The system cannot find the file specified.\r\n"),
+              std::string(FATAL_OPENING) + "          " + PORT_TEXT + "\n" + "Error number 2 reported\n" +
+                  "The system cannot find the file specified.\r\n" + FATAL_CLOSING);
 }
 
 TEST(FatalReport, NoErrorLineWithoutAnError)
 {
-    char message[FATAL_MESSAGE_SIZE];
-    fatal_compose(message, "Could not create dialog", 0, "ignored");
-    EXPECT_EQ(std::string(message),
+    EXPECT_EQ(composed("Could not create dialog", 0, "ignored"),
               std::string(FATAL_OPENING) + "          Could not create dialog\n" + FATAL_CLOSING);
 }
 
 TEST(FatalReport, LongSystemTextIsCutAndTheClosingLineStaysWhole)
 {
     for (size_t length : {900u, 940u, 999u, 5000u}) {
-        std::string system_text(length, 'x');
-        char message[FATAL_MESSAGE_SIZE + 16];
-        memset(message, 0x7E, sizeof message);
-        int32_t n = fatal_compose(message, PORT_TEXT, 1450, system_text.c_str());
-        std::string text(message);
-        EXPECT_EQ(n, int32_t(text.size())) << length;
-        EXPECT_LE(text.size(), size_t(FATAL_MESSAGE_SIZE - 1)) << length;
-        EXPECT_EQ(text.substr(text.size() - strlen(FATAL_CLOSING)), FATAL_CLOSING) << length;
-        EXPECT_NE(text.find("Error number 1450 reported\nxxx"), std::string::npos) << length;
-        EXPECT_EQ(message[FATAL_MESSAGE_SIZE], 0x7E) << "nothing written past the report";
+        SCOPED_TRACE(length);
+        std::string text = composed(PORT_TEXT, 1450, std::string(length, 'x').c_str());
+        EXPECT_NE(text.find("Error number 1450 reported\nxxx"), std::string::npos);
     }
 }
 
 TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
 {
-    std::string text(2000, 'd');
-    char message[FATAL_MESSAGE_SIZE];
-    fatal_compose(message, text.c_str(), 5, "Access is denied.\r\n");
-    std::string out(message);
-    EXPECT_EQ(out.size(), size_t(FATAL_MESSAGE_SIZE - 1));
-    EXPECT_EQ(out.substr(out.size() - strlen(FATAL_CLOSING)), FATAL_CLOSING);
+    std::string text = composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n");
+    EXPECT_EQ(text.size(), size_t(FATAL_MESSAGE_SIZE - 1));
 }
-
-struct padding_case {
-    int32_t resource_size;
-    int32_t padded;
-};
 
 TEST(ImagePadding, RoundsUpToWholeBlocks)
 {
-    const padding_case cases[] = {{1, 1024}, {1023, 1024}, {1024, 1024}, {1025, 2048},
-                                  {2048, 2048}, {110784, 0x1B400}};
-    for (const padding_case &c : cases)
-        EXPECT_EQ(image_padded_size(c.resource_size), c.padded) << c.resource_size;
+    const int32_t sizes_padded[][2] = {{1, 1024},    {1023, 1024}, {1024, 1024},
+                                       {1025, 2048}, {2048, 2048}, {110784, 0x1B400}};
+    for (const auto &c : sizes_padded)
+        EXPECT_EQ(image_padded_size(c[0]), c[1]) << c[0];
+}
+
+// The image that image_place makes of `size` bytes: they, then zeros to the
+// whole blocks the padding gives. Returns what it traced.
+std::string placed(int32_t size)
+{
+    std::vector<uint8_t> data(size_t(size), 0xA5);
+    modbus_transfer t = {};
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(image_place(&t, data.data(), size), 0);
+    std::string log = testing::internal::GetCapturedStdout();
+    EXPECT_EQ(t.image_size, image_padded_size(size));
+    EXPECT_EQ(t.flash_base, FLASH_IMAGE_BASE);
+    EXPECT_TRUE(t.image != nullptr && std::equal(data.begin(), data.end(), t.image) &&
+                std::all_of(t.image + size, t.image + t.image_size, [](uint8_t b) { return b == 0; }));
+    free(t.image);
+    return log;
 }
 
 TEST(ImagePadding, CopyIsZeroPaddedAndTraced)
 {
-    std::vector<uint8_t> data(1025, 0xA5);
-    modbus_transfer t = {};
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(image_place(&t, data.data(), int32_t(data.size())), 0);
-    std::string log = testing::internal::GetCapturedStdout();
-    ASSERT_EQ(t.image_size, 2048);
-    EXPECT_EQ(t.flash_base, FLASH_IMAGE_BASE);
-    EXPECT_EQ(memcmp(t.image, data.data(), data.size()), 0);
-    for (int32_t i = 1025; i < 2048; i++)
-        ASSERT_EQ(t.image[i], 0) << i;
-    EXPECT_EQ(log, "\nFlash Image Base 0x8001000\nFlash Image Size 0x800 bytes\n");
-    free(t.image);
+    EXPECT_EQ(placed(1025), "\nFlash Image Base 0x8001000\nFlash Image Size 0x800 bytes\n");
 }
 
 TEST(ImagePadding, CarriedImageSizeTraces)
 {
-    std::vector<uint8_t> data(110784, 1);
-    modbus_transfer t = {};
-    testing::internal::CaptureStdout();
-    ASSERT_EQ(image_place(&t, data.data(), int32_t(data.size())), 0);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n");
-    free(t.image);
+    EXPECT_EQ(placed(110784), "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n");
 }
-
-// The start-up allocations are the portable core's callocs; the unit tests
-// link them to this wrapper, which can make them fail as an exhausted heap
-// would.
-int calloc_failures_left;
-
-} // namespace
-
-extern "C" void *__real_calloc(size_t count, size_t size);
-extern "C" void *__wrap_calloc(size_t count, size_t size)
-{
-    if (calloc_failures_left > 0) {
-        calloc_failures_left--;
-        return nullptr;
-    }
-    return __real_calloc(count, size);
-}
-
-namespace {
 
 // The caller turns -1 into the fatal report; what matters here is that no
 // half-made buffer is left behind for the program to use.

@@ -1,0 +1,26 @@
+// A table whose rows are tests of their own, each under the name its row
+// gives: cases that differ only in data share one body, and each keeps the
+// name the test runner lists it by.
+#pragma once
+
+#include <gtest/gtest.h>
+
+template <typename row> struct row_test : testing::Test {
+    const row *data;
+    void (*body)(const row &);
+    void TestBody() override { body(*data); }
+};
+
+// Registers suite.name for every row; called at namespace scope, before the
+// runner lists the tests. The rows must outlive the run.
+template <typename row, size_t n> bool test_rows(const char *suite, const row (&rows)[n], void (*body)(const row &))
+{
+    for (const row &r : rows)
+        testing::RegisterTest(suite, r.name, nullptr, nullptr, __FILE__, __LINE__, [&r, body]() -> testing::Test * {
+            row_test<row> *test = new row_test<row>;
+            test->data = &r;
+            test->body = body;
+            return test;
+        });
+    return true;
+}
