@@ -293,7 +293,7 @@ def check_refusals(release, checkout, f):
             (f["README"], "a text file, ASCII"),
             (f["low.hex"], "Intel HEX has data at 0x08000000 (line 2), below 0x08001000"),
             (f["app0.elf"], "the ELF file has data at 0x08000000 (section .text), below 0x08001000"),
-            (f["far.hex"], "Intel HEX has data up to 0x08101002 (line 2 at 0x08101000), past the 1024 KiB of flash"),
+            (f["far.hex"], "Intel HEX has its first data at 0x08101000 (line 2), not at 0x08001000"),
             (f["cut.hex"], "Intel HEX cut short: no end-of-file record"),
             (f["joined.hex"], "Intel HEX with records after its end-of-file record on line %d" % hex_lines),
             (f["binary.hex"], "Intel HEX with a byte that is not text, 0x80, on line %d" % (hex_lines + 1)),
