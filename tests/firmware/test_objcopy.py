@@ -4,21 +4,18 @@ arm-none-eabi-objcopy -O binary --gap-fill 0xff, a reader no one here wrote.
 Each case, from its own seed, links an ELF file with the ARM assembler and
 linker (several sections, padding inside a segment, initialised data loaded
 from flash and run in SRAM, .bss, sections out of address order, now and then
-an empty section, one in no segment, one at the 1 MiB limit) or has objcopy
-write Intel HEX of one or of a raw image (extended linear or, below 1 MiB,
-extended segment records; record lengths other than 16, CRLF, lower case), or
-is a raw image whose stack pointer makes it begin with a blank and ':'. The
-converter's image must be objcopy's. Then the file is damaged: HEX cut after
-every line, a checksum broken, a record doubled, a byte changed, a second
-file joined on, a byte that is not text added, saved as UTF-16, behind a NUL
-byte; ELF cut anywhere, a byte of its headers or contents changed, made an
-unlinked object; any file compressed; read for a start 0x100 or 0x1000 below
-its own. Each damaged file must be refused with one line (saying why, where
-the damage is one the converter knows by name), or, where objcopy reads it
-the same way (CR line ends, blanks after the end record), give objcopy's
-image. An exception other than a refusal fails the case.
-The converter's command line is checked on files that differ only in data,
-each with and without the vector check.
+an empty section, one in no segment or at the 1 MiB limit), has objcopy write
+Intel HEX of one or of a raw image (extended linear or, below 1 MiB, extended
+segment records; record lengths other than 16, CRLF, lower case), or is a raw
+image beginning with a blank and ':'. The converter's image must be objcopy's,
+and none for a start moved by 0x100 or 0x1000. Then the file is damaged: HEX
+cut after every line, a checksum broken, a record doubled, a byte changed, a
+second file joined on, a byte that is not text added, saved as UTF-16, behind
+a NUL byte, with CR line ends; ELF cut, a byte of its headers or contents
+changed, unlinked; any file compressed. Each damaged file must be refused with
+one line (saying why, for damage the converter knows), or give objcopy's image
+where objcopy reads it alike. An exception other than a refusal fails the case.
+Then the command line, with and without the vector check.
 """
 
 import bz2
@@ -31,7 +28,6 @@ import re
 import struct
 import subprocess
 import sys
-import zipfile
 
 import pytest
 from elftools.elf.elffile import ELFFile
@@ -195,17 +191,10 @@ def firmware(seed, d):
     return path, "ihex", BASE if kind == 1 else base
 
 
-def zipped(data):
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w") as z:
-        z.writestr("app", data)
-    return out.getvalue()
-
-
 def mutants(data, fmt, rng):
     """(what, damaged content, a pattern its refusal must match: None where it may be converted, False where it
     must be) of one firmware file."""
-    pack = rng.choice([gzip.compress, bz2.compress, lzma.compress, zipped])
+    pack = rng.choice([gzip.compress, bz2.compress, lzma.compress])
     yield "compressed by %s" % pack.__name__, pack(data), "compressed"
     if fmt == "binary":
         return
@@ -215,8 +204,8 @@ def mutants(data, fmt, rng):
                    mark + data.decode("ascii").encode("utf-16-" + codec),
                    "Intel HEX, UTF-16 %s-endian %s a byte-order mark .*save it as ASCII.*Out-File -Encoding ascii"
                    % ("little" if codec == "le" else "big", "with" if mark else "without"))
-        yield ("behind a NUL byte", b"\0" + data,
-               "Intel HEX, ASCII behind 1 NUL byte \\(it begins '%s'\\)" % re.escape(data[:40].splitlines()[0].decode()))
+        first = re.escape(data[:40].splitlines()[0].decode())
+        yield "behind a NUL byte", b"\0" + data, "Intel HEX, ASCII behind 1 NUL byte \\(it begins '%s'\\)" % first
         yield "CR line ends", re.sub(rb"\r?\n", b"\r", data), False
         yield "blanks after the end record", data.rstrip() + b" \t \r\n", False
         lines = data.splitlines(keepends=True)
@@ -305,7 +294,7 @@ def vectors(stack, reset, size=64):
 
 
 MIB = firmware_image.IMAGE_LIMIT_BYTES
-# (file name, content, what the refusal says (None: converted as it is), whether --no-vector-check lets it through)
+# (file name, content, a pattern the refusal matches (None: converted as it is), whether --no-vector-check lets it by)
 COMMAND_CASES = [
     ("app.bin", vectors(0x20000000, BASE + 7, 8), None, False),
     ("app.bin", vectors(0x20003A20, BASE + 9, MIB), None, False),
@@ -314,17 +303,14 @@ COMMAND_CASES = [
     ("app.bin", vectors(0x40000000, BASE + 9), "pointer, is 0x40000000, not", True),
     ("app.bin", vectors(0x20000002, BASE + 9), "pointer, is 0x20000002, not", True),
     ("app.bin", vectors(0x20000000, BASE + 8), "handler, is 0x08001008, an even address", True),
-    ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image at 0x08001000: the firmware was "
-                                               "probably linked for 0x08000000", True),
-    ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image at 0x08001000: the firmware was "
-                                                 "linked for another address", True),
+    ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image .* probably linked for 0x08000000", True),
+    ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image .* linked for another address", True),
     ("app.bin", vectors(0x20000000, BASE + 0x41, 0x41), "0x08001041, past the image's end at 0x08001041", True),
     ("app.bin", vectors(0x20000000, BASE + 9, MIB + 1), "a raw image of 1048577 bytes, more than the 1024 KiB", False),
     ("app.bin", bytes(100), "100 bytes, all 0x00: no firmware, but a file of zeros", False),
-    ("app.hex", ("\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
-                            hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"])).encode("ascii"),
-     "data up to 0x20000003 (line 4 at 0x20000000), past the 1024 KiB of flash from 0x08001000 (last address "
-     "0x08100fff): initialised data linked without a load address in flash", False),
+    ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
+                           hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
+     r"data up to 0x20000003 \(line 4 at 0x20000000\), past .* \(last address 0x08100fff\): initialised data", False),
     ("app.map", "Memory Configuration\n\nGr\xf6\xdfe\n".encode("latin-1"), "a map or listing file, single-byte", False),
     ("app,1.bin", vectors(0x20000000, BASE + 9), "the file name 'app,1.bin' cannot go into the file properties", False),
 ]
@@ -333,8 +319,7 @@ COMMAND_CASES = [
 @pytest.mark.parametrize("name, content, says, vector_only", COMMAND_CASES)
 @pytest.mark.parametrize("check", [True, False])
 def test_command(name, content, says, vector_only, check, tmp_path, capsys):
-    """Converted, the three files are written over the last build's; refused, the one line names the file and none
-    of the three is left."""
+    # Converted, the three files replace the last build's; refused, one line names the file and none is left.
     says = None if vector_only and not check else says
     path, embed = tmp_path / name, tmp_path / "embed"
     path.write_bytes(content)
@@ -347,15 +332,14 @@ def test_command(name, content, says, vector_only, check, tmp_path, capsys):
         assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == content
         assert ("vectors " + ("checked" if check else "skipped")) in (embed / firmware_image.OUTPUTS[2]).read_text()
     else:
-        assert code == 1 and err.startswith("firmware %s: " % path) and says in err and err.count("\n") == 1, err
+        assert code == 1 and err.startswith("firmware %s: " % path) and re.search(says, err) and err.count("\n") == 1
         assert not any(embed.iterdir())
 
 
 @pytest.mark.parametrize("args, code, says", [
-    ([], 2, "FIRMWARE EMBED_DIR"), (["missing.bin", "embed"], 1, "firmware missing.bin: No such file or directory\n"),
-    (["app.bin", "app.bin"], 1, "firmware app.bin: app.bin, where the image goes, is a file, not a folder\n")])
+    ([], 2, "FIRMWARE EMBED_DIR"), (["no.bin", "."], 1, "no.bin: No such file"),
+    (["app.bin", "app.bin"], 1, "app.bin: app.bin, where the image goes, is a file, not a folder")])
 def test_command_line(args, code, says, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "app.bin").write_bytes(vectors(0x20000000, BASE + 9))
-    assert firmware_image.main(["firmware_image.py"] + args) == code
-    assert says in capsys.readouterr().err
+    assert firmware_image.main(["firmware_image.py"] + args) == code and says in capsys.readouterr().err
