@@ -10,8 +10,8 @@ EMBED_DIR/firmware_identity.h and firmware_identity.txt, what the version
 resource and the release notes say of it (tools/firmware_identity.py).
 
 The format is told by the content, whatever the file is called: an ELF file
-(32-bit little-endian ARM), Intel HEX (a file whose first line that is not
-blank is text beginning with ':'), or else raw bytes taken as they are, up to
+(32-bit little-endian ARM), Intel HEX (a file that begins with ':', or with
+blanks, ':' and a hex digit), or else raw bytes taken as they are, up to
 1 MiB. Other text (HEX saved as UTF-16, S-records, a map file), compressed
 files and an image with nothing at 0x08001000 are refused whatever the
 flags: the vector check, which --no-vector-check skips, is no guard against
@@ -163,9 +163,11 @@ HEX_EXPECTED_LENGTH = {HEX_END: 0, HEX_SEGMENT: 2, HEX_START_SEGMENT: 4, HEX_LIN
 HEX_DIGITS = b"0123456789abcdefABCDEF"
 HEX_BLANK = b" \t\r\n\f\v"
 HEX_LINE_END = re.compile(rb"\r\n?|\n")
-# HEX only when the first line that is not blank is text: a raw image may
-# begin with a blank and ':' (a stack pointer of 0x20003A20).
-HEX_START = re.compile(rb"[ \t\r\n\f\v]*:[ -~\t]*(?:[\r\n]|\Z)")
+# A raw image may begin with a blank and ':' (a stack pointer of 0x20003A20),
+# though not with a hex digit after them (one of 0x2030xxxx-0x2066xxxx, past
+# any Cortex-M's SRAM), nor with ':' (a stack pointer not word-aligned). A
+# NUL after the ':' is HEX saved as UTF-16, which is refused as text.
+HEX_START = re.compile(rb":(?!\0)|[ \t\r\n\f\v]+:[0-9A-Fa-f]")
 
 
 def hex_record(line, number):
@@ -375,7 +377,7 @@ def convert(data, base=IMAGE_BASE):
     if not data.strip(data[:1]) and data[0] in (0, ERASED_BYTE):
         raise Refused("%d bytes, all %#04x: no firmware, but %s" % (len(data), data[0], "erased flash" if data[0] else
                       "a file of zeros, as a copy or download that never got its contents leaves"))
-    if HEX_START.match(text_part(without_bom(data))):
+    if HEX_START.match(without_bom(data)):
         return "Intel HEX", from_hex(data, base)
     text = as_text(data)
     if text:
