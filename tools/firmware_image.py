@@ -10,16 +10,20 @@ EMBED_DIR/firmware_identity.h and firmware_identity.txt, what the version
 resource and the release notes say of it (tools/firmware_identity.py).
 
 The format is told by the content, whatever the file is called: an ELF file
-(32-bit little-endian ARM), Intel HEX (any file whose first non-blank byte is
-':'), or else raw bytes taken as they are, up to 1 MiB. From ELF and HEX the
-image is the one arm-none-eabi-objcopy -O binary --gap-fill 0xff makes of the
-same file, placed at 0x08001000: for ELF the allocated sections with contents,
-each at its load address; gaps are 0xFF, as erased flash reads. HEX is read as
-strictly as objcopy writes it, so that a file cut short or two files joined
-are refused rather than taken in part. A file that cannot be this firmware is
-refused with one line on standard error naming it, exit status 1, and none of
-the three files left in EMBED_DIR, so that no build can go on with an image
-that was not meant. Debian's python3-pyelftools imports only in Debian's own
+(32-bit little-endian ARM), Intel HEX (a file that begins with ':', or with
+blanks, ':' and a hex digit), or else raw bytes taken as they are, up to
+1 MiB. Other text (HEX saved as UTF-16, S-records, a map file), compressed
+files and an image with nothing at 0x08001000 are refused whatever the
+flags: the vector check, which --no-vector-check skips, is no guard against
+them. From ELF and HEX the image is the one arm-none-eabi-objcopy -O binary
+--gap-fill 0xff makes of the same file, placed at 0x08001000: for ELF the
+allocated sections with contents, each at its load address; gaps are 0xFF,
+as erased flash reads. HEX is read as objcopy reads it (CR, LF or CRLF line
+ends), and as strictly as objcopy writes it, so that a file cut short or two
+files joined are refused rather than taken in part. A file that cannot be
+this firmware is refused with one line on standard error naming it, exit
+status 1, and none of the three files left in EMBED_DIR, so that no build can
+go on with an image that was not meant. Debian's python3-pyelftools imports only in Debian's own
 interpreter, hence /usr/bin/python3.
 """
 
@@ -47,14 +51,51 @@ class Refused(Exception):
     """The file cannot be the firmware; the text says why."""
 
 
-def is_text(data):
-    # Firmware has zero bytes and words of any value; a file of printable
-    # characters and line ends is something a person or a tool wrote to read.
-    try:
-        decoded = data.decode("utf-8-sig")
-    except UnicodeDecodeError:
-        return False
-    return all(c.isprintable() or c in "\t\r\n\f\v" for c in decoded)
+# What no text holds; a firmware's vector table alone has zero bytes.
+TEXT_CONTROL = re.compile("[\0-\x08\x0e-\x1f\x7f\ufffd]")
+MAP_WORDS = re.compile(r"memory (map|configuration)|disassembly of section|symbol table", re.I)
+COMPRESSED = ((b"\x1f\x8b", "gzip"), (b"PK\x03\x04", "zip"), (b"PK\x05\x06", "zip"), (b"7z\xbc\xaf\x27\x1c", "7z"),
+              (b"\xfd7zXZ\0", "xz"), (b"BZh", "bzip2"))
+
+
+def as_text(data):
+    """(characters, how they are written, NUL bytes before them) of a file a
+    person or a tool wrote to be read, else None: UTF-16 with or without a
+    byte-order mark (ASCII with a NUL byte beside each character), or
+    single-byte text (ASCII, UTF-8, Latin-1 and the like); stray NUL bytes at
+    either end and a DOS end-of-file mark do not make it firmware."""
+    bom = data[:2] in (b"\xff\xfe", b"\xfe\xff")
+    if bom or len(data) > 1 and not (data[0::2].strip(b"\0") and data[1::2].strip(b"\0")):
+        little = data[:2] == b"\xff\xfe" if bom else not data[1::2].strip(b"\0")
+        chars = data[2 * bom:len(data) & ~1].decode("utf-16-le" if little else "utf-16-be", "replace")
+        how = "UTF-16 %s-endian %s a byte-order mark" % ("little" if little else "big", "with" if bom else "without")
+    else:
+        try:
+            chars, how = data.decode("utf-8-sig"), "ASCII" if data.isascii() else "UTF-8"
+        except UnicodeDecodeError:
+            chars, how = data.decode("latin-1"), "single-byte text such as Latin-1"
+    text = chars.lstrip("\0")
+    nuls = len(chars) - len(text)
+    text = text.rstrip("\x1a\0")
+    return None if TEXT_CONTROL.search(text) else (text, how, nuls)
+
+
+def text_refusal(text, how, nuls):
+    start = text.lstrip()
+    first = (start.splitlines() or [""])[0][:40]
+    advice = "give the .hex, .elf or raw .bin that the firmware's build writes"
+    if start.startswith(":"):
+        looks = "Intel HEX"
+        advice = ("save it as ASCII, as the firmware's build wrote it (Windows PowerShell: Out-File -Encoding "
+                  "ascii, not '>'; Notepad: ANSI, not Unicode)" if "UTF-16" in how else
+                  "give it as the firmware's build wrote it, with nothing before its first record")
+    elif re.match(r"S[0-9][0-9A-Fa-f]{6}", start):
+        looks = "an S-record file"
+        advice = "give the firmware's Intel HEX or ELF (arm-none-eabi-objcopy -I srec -O ihex makes HEX of it)"
+    else:
+        looks = "a map or listing file" if MAP_WORDS.search(text) else "a text file"
+    behind = " behind %d NUL byte%s" % (nuls, "" if nuls == 1 else "s") if nuls else ""
+    return Refused("%s, %s%s (it begins %a): text, not a firmware image; %s" % (looks, how, behind, first, advice))
 
 
 def text_part(data):
@@ -95,9 +136,14 @@ def place(pieces, what, base=IMAGE_BASE):
     if low < base:
         raise Refused("%s has data at %#010x (%s), below %#010x where the boot loader lives: "
                       "the firmware must be linked for %#010x" % (what, low, label, base, base))
+    label, first, contents = next(p for p in pieces if p[2])
+    if first > base:
+        raise Refused("%s has its first data at %#010x (%s), not at %#010x, where the boot loader starts the "
+                      "firmware: it was linked for another start address, or it is another image (a boot "
+                      "loader's own, say)" % (what, first, label, base))
     limit = base + IMAGE_LIMIT_BYTES
     for label, address, contents in pieces:
-        end = address + max(len(contents), 1)
+        end = address + len(contents)
         if end > limit:
             raise Refused("%s has data up to %#010x (%s at %#010x), past the %d KiB of flash from %#010x "
                           "(last address %#010x): %s"
@@ -116,6 +162,12 @@ HEX_DATA, HEX_END, HEX_SEGMENT, HEX_START_SEGMENT, HEX_LINEAR, HEX_START_LINEAR 
 HEX_EXPECTED_LENGTH = {HEX_END: 0, HEX_SEGMENT: 2, HEX_START_SEGMENT: 4, HEX_LINEAR: 2, HEX_START_LINEAR: 4}
 HEX_DIGITS = b"0123456789abcdefABCDEF"
 HEX_BLANK = b" \t\r\n\f\v"
+HEX_LINE_END = re.compile(rb"\r\n?|\n")
+# A raw image may begin with a blank and ':' (a stack pointer of 0x20003A20),
+# though not with a hex digit after them (one of 0x2030xxxx-0x2066xxxx, past
+# any Cortex-M's SRAM), nor with ':' (a stack pointer not word-aligned). A
+# NUL after the ':' is HEX saved as UTF-16, which is refused as text.
+HEX_START = re.compile(rb":(?!\0)|[ \t\r\n\f\v]+:[0-9A-Fa-f]")
 
 
 def hex_record(line, number):
@@ -146,20 +198,20 @@ def hex_record(line, number):
 
 def from_hex(data, base=IMAGE_BASE):
     """The image of an Intel HEX file read as objcopy writes one: records one
-    a line, LF or CRLF, and exactly one end-of-file record, the last; after it
-    nothing but white space."""
+    a line, and exactly one end-of-file record, the last; after it (on its
+    line too) nothing but white space."""
     text = without_bom(text_part(data))
     odd = re.search(rb"[^\x20-\x7e \t\r\n\f\v]", text)
     if odd:
         raise Refused("Intel HEX with a byte that is not text, %#04x, on line %d"
-                      % (text[odd.start()], text.count(b"\n", 0, odd.start()) + 1))
-    lines = text.split(b"\n")
+                      % (text[odd.start()], len(HEX_LINE_END.split(text[:odd.start()]))))
+    lines = HEX_LINE_END.split(text)
     pieces = []
     linear = segment = 0
     end_line = None
     for number, line in enumerate(lines, 1):
-        if line.endswith(b"\r"):
-            line = line[:-1]
+        if line[7:9] == b"01":
+            line = line.rstrip(HEX_BLANK)
         if end_line is not None:
             if line.startswith(b":"):
                 raise Refused("Intel HEX with records after its end-of-file record on line %d (line %d): "
@@ -197,6 +249,7 @@ def from_hex(data, base=IMAGE_BASE):
 
 # ---- ELF --------------------------------------------------------------------------
 
+ELF_HEADER_BYTES = 52
 SHF_ALLOC = 0x2
 SHF_TLS = 0x400
 # The types of allocated section with contents that a firmware's link gives.
@@ -211,6 +264,8 @@ def printable(name):
 def elf_damage(elf, size):
     """What makes the file no whole ELF file, or None. objcopy refuses such a
     file, whatever its allocated sections hold."""
+    if elf["e_ident"]["EI_VERSION"] != "EV_CURRENT":
+        return "ELF version %s, not 1" % elf["e_ident"]["EI_VERSION"]
     if elf["e_phnum"] and elf["e_phentsize"] != 32 or elf["e_shnum"] and elf["e_shentsize"] != 40:
         return "headers of another size than a 32-bit ELF file's"
     count = elf.num_sections()
@@ -235,11 +290,23 @@ def elf_headers(data):
     """(segment headers, [(name, section header, contents)] of the allocated
     sections with contents) of a 32-bit little-endian ARM ELF file."""
     try:
+        if len(data) < ELF_HEADER_BYTES:
+            raise Refused("an ELF file cut short: %d bytes, not even its %d-byte header"
+                          % (len(data), ELF_HEADER_BYTES))
+        if data[4:6] == b"\1\1":  # 32-bit little-endian: where its tables of headers end
+            phoff, shoff = struct.unpack_from("<II", data, 28)
+            phsize, phnum, shsize, shnum = struct.unpack_from("<4H", data, 42)
+            end = max(phoff + phsize * phnum, shoff + shsize * shnum)
+            if end > len(data):
+                raise Refused("an ELF file cut short: %d bytes, where its headers reach to byte %d"
+                              % (len(data), end))
         elf = ELFFile(io.BytesIO(data))
         machine = elf["e_machine"]
         if elf.elfclass != 32 or not elf.little_endian or machine != "EM_ARM":
             raise Refused("an ELF file for %s, %d-bit %s-endian, not a 32-bit little-endian ARM program"
                           % (machine, elf.elfclass, "little" if elf.little_endian else "big"))
+        if elf["e_type"] == "ET_REL":
+            raise Refused("an ELF object file, not linked: give the program that the firmware's link writes")
         damage = elf_damage(elf, len(data))
         if damage:
             raise Refused("an ELF file %s" % damage if damage.startswith("cut") else
@@ -307,12 +374,17 @@ def convert(data, base=IMAGE_BASE):
         raise Refused("the file is empty")
     if data.startswith(b"\x7fELF"):
         return "ELF (32-bit ARM)", from_elf(data, base)
-    if without_bom(data).lstrip(HEX_BLANK).startswith(b":"):
+    if not data.strip(data[:1]) and data[0] in (0, ERASED_BYTE):
+        raise Refused("%d bytes, all %#04x: no firmware, but %s" % (len(data), data[0], "erased flash" if data[0] else
+                      "a file of zeros, as a copy or download that never got its contents leaves"))
+    if HEX_START.match(without_bom(data)):
         return "Intel HEX", from_hex(data, base)
-    if is_text(text_part(data)):
-        first = text_part(data).decode("utf-8-sig").lstrip().split("\n", 1)[0].strip()
-        raise Refused("a text file, not Intel HEX, not ELF and not a raw image (it begins %r): "
-                      "give the firmware build's .hex, .elf or raw .bin" % first[:40])
+    text = as_text(data)
+    if text:
+        raise text_refusal(*text)
+    for magic, name in COMPRESSED:
+        if data.startswith(magic):
+            raise Refused("a %s file, compressed: give the firmware inside it, unpacked" % name)
     if len(data) > IMAGE_LIMIT_BYTES:
         raise Refused("a raw image of %d bytes, more than the %d KiB of flash from %#010x: a raw image that "
                       "big is usually initialised data linked without a load address in flash, which "
@@ -333,8 +405,7 @@ def check_vectors(image):
     stack, reset = vector_words(image)
     end = IMAGE_BASE + len(image)
     if stack is None:
-        raise Refused("%d bytes, too short for the vector table a Cortex-M firmware begins with; %s"
-                      % (len(image), VECTOR_HINT))
+        raise Refused("%d bytes, too short for the vector table a Cortex-M firmware begins with" % len(image))
     if not (STACK_LOW <= stack <= STACK_HIGH) or stack % 4:
         raise Refused("the first word, the initial stack pointer, is %#010x, not a word-aligned SRAM "
                       "address (%#010x-%#010x): the file does not begin with a Cortex-M vector table; %s"
@@ -356,7 +427,7 @@ def remove_outputs(embed_dir):
     for name in OUTPUTS:
         try:
             os.unlink(os.path.join(embed_dir, name))
-        except FileNotFoundError:
+        except (FileNotFoundError, NotADirectoryError):
             pass
 
 
@@ -383,6 +454,8 @@ def main(argv):
         return 2
     firmware, embed_dir = args
     try:
+        if os.path.exists(embed_dir) and not os.path.isdir(embed_dir):
+            raise Refused("%s, where the image goes, is a file, not a folder" % embed_dir)
         with open(firmware, "rb") as f:
             data = f.read()
         fmt, image = convert(data)
@@ -392,17 +465,21 @@ def main(argv):
         problem = firmware_identity.name_problem(name)
         if problem:
             raise Refused(problem)
-    except (OSError, Refused) as e:
-        remove_outputs(embed_dir)
-        sys.stderr.write("firmware %s: %s\n" % (firmware, getattr(e, "strerror", None) or e))
-        return 1
-    stack, reset = vector_words(image)
-    ident = firmware_identity.identity(image, name, fmt, IMAGE_BASE, reset, stack, vector_check)
-    os.makedirs(embed_dir, exist_ok=True)
-    write_if_changed(os.path.join(embed_dir, OUTPUTS[0]), image)
-    write_if_changed(os.path.join(embed_dir, OUTPUTS[1]), firmware_identity.header(ident).encode("ascii"))
-    write_if_changed(os.path.join(embed_dir, OUTPUTS[2]), firmware_identity.text(ident).encode("ascii"))
-    return 0
+        stack, reset = vector_words(image)
+        ident = firmware_identity.identity(image, name, fmt, IMAGE_BASE, reset, stack, vector_check)
+        os.makedirs(embed_dir, exist_ok=True)
+        write_if_changed(os.path.join(embed_dir, OUTPUTS[0]), image)
+        write_if_changed(os.path.join(embed_dir, OUTPUTS[1]), firmware_identity.header(ident).encode("ascii"))
+        write_if_changed(os.path.join(embed_dir, OUTPUTS[2]), firmware_identity.text(ident).encode("ascii"))
+    except Refused as e:
+        why = e
+    except OSError as e:
+        why = e.strerror if e.filename == firmware else "%s: %s" % (e.filename, e.strerror)
+    else:
+        return 0
+    remove_outputs(embed_dir)
+    sys.stderr.write("firmware %s: %s\n" % (firmware, why))
+    return 1
 
 
 if __name__ == "__main__":

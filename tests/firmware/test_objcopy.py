@@ -4,20 +4,28 @@ arm-none-eabi-objcopy -O binary --gap-fill 0xff, a reader no one here wrote.
 Each case, from its own seed, links an ELF file with the ARM assembler and
 linker (several sections, padding inside a segment, initialised data loaded
 from flash and run in SRAM, .bss, sections out of address order, now and then
-an empty section or one in no segment) or has objcopy write Intel HEX of one
-or of a raw image (extended linear or, below 1 MiB, extended segment
-records; record lengths other than 16, CRLF, lower case). The converter's
-image must be objcopy's. Then the file is damaged: HEX cut after every line,
-a checksum broken, a record doubled, a byte changed, a second file joined on, a
-byte that is not text added; ELF cut anywhere, a byte of its headers or
-contents changed. Each damaged file must be refused with one line, or, where
-objcopy reads it the same way, give objcopy's image. An exception other than
-a refusal fails the case.
+an empty section, one in no segment or at the 1 MiB limit), has objcopy write
+Intel HEX of one or of a raw image (extended linear or, below 1 MiB, extended
+segment records; record lengths other than 16, CRLF, lower case), or is a raw
+image beginning with a blank and ':'. The converter's image must be objcopy's,
+and none for a start moved by 0x100 or 0x1000. Then the file is damaged: HEX
+cut after every line, a checksum broken, a record doubled, a byte changed, a
+second file joined on, a byte that is not text added, saved as UTF-16, behind
+a NUL byte, with CR line ends; ELF cut, a byte of its headers or contents
+changed, unlinked; any file compressed. Each damaged file must be refused with
+one line (saying why, for damage the converter knows), or give objcopy's image
+where objcopy reads it alike. An exception other than a refusal fails the case.
+Then the command line, with and without the vector check.
 """
 
+import bz2
+import gzip
 import io
+import lzma
 import os
 import random
+import re
+import struct
 import subprocess
 import sys
 
@@ -76,7 +84,8 @@ def linker_script(rng):
     """Sections in another order than their addresses: .config high in flash
     comes first; padding from alignment between the flash sections; .data
     run in SRAM, loaded in flash behind them."""
-    empty = rng.choice(["", ".empty : { KEEP(*(.empty)) }",
+    at_limit = ".empty 0x{0:x} : AT(0x{0:x}) {{ KEEP(*(.empty)) }}".format(BASE + firmware_image.IMAGE_LIMIT_BYTES)
+    empty = rng.choice(["", ".empty : { KEEP(*(.empty)) }", at_limit,
                         ".empty 0x%x : { KEEP(*(.empty)) }" % (BASE + 0x30000 + rng.randrange(0, 0x100, 4))])
     phdrs = rng.random() < 0.3
     # With program headers of its own, .rodata may go in no segment at all.
@@ -89,10 +98,12 @@ def linker_script(rng):
         " .vectors 0x%x : { KEEP(*(.vectors)) }%s" % (BASE, place("flash")),
         " .text ALIGN(%d) : { *(.text) }%s" % (rng.choice([2, 4, 16, 256]), place("flash")),
         " .rodata ALIGN(%d) : { *(.rodata) }%s" % (rng.choice([1, 8, 64, 1024]), place(rodata_segment)),
-        " %s" % (empty + (place("flash") if empty else "")),
+        " %s" % (empty + (place("flash") if empty else "")) if empty != at_limit else "",
         " _data_load = ALIGN(%d);" % rng.choice([4, 64]),
         " .data 0x20000000 : AT(_data_load) { *(.data) }%s" % place("data"),
         " .bss : { *(.bss) }%s" % place("data"),
+        # objcopy's image then runs up to the limit, and no further.
+        at_limit + place("NONE") if empty == at_limit else "",
         "}"])
 
 
@@ -149,7 +160,11 @@ def hex_line(address, kind, data):
 def firmware(seed, d):
     """(file, format for objcopy, base) of the case's firmware."""
     rng = random.Random(SEED + seed)
-    kind = seed % 4
+    kind = seed % 5
+    if kind == 4:
+        path = os.path.join(d, "app.bin")
+        open(path, "wb").write(struct.pack("<II", 0x20003A20, BASE + 9) + rng.randbytes(rng.randrange(0x1000)))
+        return path, "binary", BASE
     if kind in (0, 1):
         elf = make_elf(rng, d)
         if kind == 0:
@@ -177,26 +192,42 @@ def firmware(seed, d):
 
 
 def mutants(data, fmt, rng):
-    """(what, damaged content) of one firmware file."""
+    """(what, damaged content, a pattern its refusal must match: None where it may be converted, False where it
+    must be) of one firmware file."""
+    pack = rng.choice([gzip.compress, bz2.compress, lzma.compress])
+    yield "compressed by %s" % pack.__name__, pack(data), "compressed"
+    if fmt == "binary":
+        return
     if fmt == "ihex":
+        for codec, mark in (("le", b""), ("le", b"\xff\xfe"), ("be", b""), ("be", b"\xfe\xff")):
+            yield ("saved as UTF-16 %s%s" % (codec, " with a byte-order mark" * bool(mark)),
+                   mark + data.decode("ascii").encode("utf-16-" + codec),
+                   "Intel HEX, UTF-16 %s-endian %s a byte-order mark .*save it as ASCII.*Out-File -Encoding ascii"
+                   % ("little" if codec == "le" else "big", "with" if mark else "without"))
+        first = re.escape(data[:40].splitlines()[0].decode())
+        yield "behind a NUL byte", b"\0" + data, "Intel HEX, ASCII behind 1 NUL byte \\(it begins '%s'\\)" % first
+        yield "CR line ends", re.sub(rb"\r?\n", b"\r", data), False
+        yield "blanks after the end record", data.rstrip() + b" \t \r\n", False
         lines = data.splitlines(keepends=True)
         for n in range(len(lines) - 1):
-            yield "cut after line %d" % (n + 1), b"".join(lines[:n + 1])
+            yield "cut after line %d" % (n + 1), b"".join(lines[:n + 1]), None
         for _ in range(MUTANTS_PER_KIND):
             n = rng.randrange(len(lines))
             line = lines[n].rstrip(b"\r\n")
             broken = line[:-2] + b"%02X" % ((int(line[-2:], 16) + rng.randrange(1, 256)) & 0xFF)
-            yield "checksum broken on line %d" % (n + 1), b"".join(lines[:n] + [broken + b"\n"] + lines[n + 1:])
+            yield ("checksum broken on line %d" % (n + 1), b"".join(lines[:n] + [broken + b"\n"] + lines[n + 1:]),
+                   None)
             n = rng.randrange(len(lines))
-            yield "line %d doubled" % (n + 1), b"".join(lines[:n + 1] + lines[n:])
-        yield "two files joined", data + data
-        yield "a byte that is not text at the end", data + bytes([rng.choice([0, 1, 0x80, 0xFF])])
+            yield "line %d doubled" % (n + 1), b"".join(lines[:n + 1] + lines[n:]), None
+        yield "two files joined", data + data, None
+        yield "a byte that is not text at the end", data + bytes([rng.choice([0, 1, 0x80, 0xFF])]), None
         positions = [rng.randrange(len(data)) for _ in range(4 * MUTANTS_PER_KIND)]
         values = b"0123456789abcdefABCDEF:G \t\r\n\x00\xff"
     else:
         for _ in range(MUTANTS_PER_KIND):
-            n = rng.randrange(len(data))
-            yield "cut at byte %d" % n, data[:n]
+            n = rng.randrange(4, len(data))
+            yield "cut at byte %d" % n, data[:n], "an ELF file cut short"
+        yield "an object file, not linked", data[:16] + b"\1" + data[17:], "not linked"
         # The headers that place the bytes: the file's, the segments', the
         # allocated sections'; and their contents. (objcopy refuses some
         # damage to the symbol table and the like, which never reaches the image.)
@@ -213,7 +244,7 @@ def mutants(data, fmt, rng):
     for at in positions:
         value = rng.choice(values)
         if value != data[at]:
-            yield "byte %d changed to %#04x" % (at, value), data[:at] + bytes([value]) + data[at + 1:]
+            yield "byte %d changed to %#04x" % (at, value), data[:at] + bytes([value]) + data[at + 1:], None
 
 
 # objcopy's input format for each of the converter's.
@@ -236,21 +267,79 @@ def test_image_is_objcopys(seed, tmp_path):
     image, refusal = converted(data, base)
     assert refusal is None, "%s refused: %s" % (path, refusal)
     assert image == (fmt, objcopy_image(path, fmt)), "%s: not objcopy's image" % path
+    for moved in (0x100, 0x1000) if fmt != "binary" else ():
+        assert "has its first data at %#010x" % base in converted(data, base - moved)[1], "start moved by %#x" % moved
 
     rng = random.Random(-seed)
     damaged = os.path.join(str(tmp_path), "damaged")
-    for what, content in mutants(data, fmt, rng):
+    for what, content, says in mutants(data, fmt, rng):
         image, refusal = converted(content, base)
         if refusal is not None:
-            assert refusal.strip() and "\n" not in refusal, what
+            assert says is not False and refusal.strip() and "\n" not in refusal and re.search(says or "", refusal), \
+                "%s: %s" % (what, refusal)
             continue
+        assert not says, "%s: converted, where it must be refused" % what
         # A damaged ELF file that no longer begins like one is a raw image
         # (which the build's vector check then refuses).
         read_as, image = image
         open(damaged, "wb").write(content)
         reference = objcopy_image(damaged, read_as)
         assert reference is not None, "%s: converted, where objcopy does not read it" % what
-        # A damaged file may begin above the base; the image then has erased
-        # flash before objcopy's.
-        assert image.endswith(reference) and not image[:len(image) - len(reference)].strip(b"\xff"), \
-            "%s: not objcopy's image" % what
+        assert image == reference, "%s: not objcopy's image" % what
+
+
+
+def vectors(stack, reset, size=64):
+    return struct.pack("<II", stack, reset).ljust(size, b"\0")
+
+
+MIB = firmware_image.IMAGE_LIMIT_BYTES
+# (file name, content, a pattern the refusal matches (None: converted as it is), whether --no-vector-check lets it by)
+COMMAND_CASES = [
+    ("app.bin", vectors(0x20000000, BASE + 7, 8), None, False),
+    ("app.bin", vectors(0x20003A20, BASE + 9, MIB), None, False),
+    ("app.bin", vectors(0x20000000, BASE + 7)[:7], "7 bytes, too short for the vector table", True),
+    ("app.bin", vectors(0x1FFFFFFC, BASE + 9), "pointer, is 0x1ffffffc, not a word-aligned SRAM address", True),
+    ("app.bin", vectors(0x40000000, BASE + 9), "pointer, is 0x40000000, not", True),
+    ("app.bin", vectors(0x20000002, BASE + 9), "pointer, is 0x20000002, not", True),
+    ("app.bin", vectors(0x20000000, BASE + 8), "handler, is 0x08001008, an even address", True),
+    ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image .* probably linked for 0x08000000", True),
+    ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image .* linked for another address", True),
+    ("app.bin", vectors(0x20000000, BASE + 0x41, 0x41), "0x08001041, past the image's end at 0x08001041", True),
+    ("app.bin", vectors(0x20000000, BASE + 9, MIB + 1), "a raw image of 1048577 bytes, more than the 1024 KiB", False),
+    ("app.bin", bytes(100), "100 bytes, all 0x00: no firmware, but a file of zeros", False),
+    ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
+                           hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
+     r"data up to 0x20000003 \(line 4 at 0x20000000\), past .* \(last address 0x08100fff\): initialised data", False),
+    ("app.map", "Memory Configuration\n\nGr\xf6\xdfe\n".encode("latin-1"), "a map or listing file, single-byte", False),
+    ("app,1.bin", vectors(0x20000000, BASE + 9), "the file name 'app,1.bin' cannot go into the file properties", False),
+]
+
+
+@pytest.mark.parametrize("name, content, says, vector_only", COMMAND_CASES)
+@pytest.mark.parametrize("check", [True, False])
+def test_command(name, content, says, vector_only, check, tmp_path, capsys):
+    # Converted, the three files replace the last build's; refused, one line names the file and none is left.
+    says = None if vector_only and not check else says
+    path, embed = tmp_path / name, tmp_path / "embed"
+    path.write_bytes(content)
+    embed.mkdir()
+    for output in firmware_image.OUTPUTS:
+        (embed / output).write_text("from the last build")
+    code = firmware_image.main(["firmware_image.py"] + ["--no-vector-check"] * (not check) + [str(path), str(embed)])
+    err = capsys.readouterr().err
+    if says is None:
+        assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == content
+        assert ("vectors " + ("checked" if check else "skipped")) in (embed / firmware_image.OUTPUTS[2]).read_text()
+    else:
+        assert code == 1 and err.startswith("firmware %s: " % path) and re.search(says, err) and err.count("\n") == 1
+        assert not any(embed.iterdir())
+
+
+@pytest.mark.parametrize("args, code, says", [
+    ([], 2, "FIRMWARE EMBED_DIR"), (["no.bin", "."], 1, "no.bin: No such file"),
+    (["app.bin", "app.bin"], 1, "app.bin: app.bin, where the image goes, is a file, not a folder")])
+def test_command_line(args, code, says, tmp_path, capsys, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "app.bin").write_bytes(vectors(0x20000000, BASE + 9))
+    assert firmware_image.main(["firmware_image.py"] + args) == code and says in capsys.readouterr().err

@@ -260,18 +260,18 @@ def check_refusals(release, checkout, f):
     for path, why in [
             (f["empty.bin"], "the file is empty"),
             (f["nothing.hex"], "Intel HEX with no data bytes"),
-            (f["app.srec"], "a text file, not Intel HEX"),
-            (f["README"], "a text file, not Intel HEX"),
+            (f["app.srec"], "an S-record file, ASCII"),
+            (f["README"], "a text file, ASCII"),
             (f["low.hex"], "Intel HEX has data at 0x08000000 (line 2), below 0x08001000"),
             (f["app0.elf"], "the ELF file has data at 0x08000000 (section .text), below 0x08001000"),
-            (f["far.hex"], "Intel HEX has data up to 0x08101002 (line 2 at 0x08101000), past the 1024 KiB of flash"),
+            (f["far.hex"], "Intel HEX has its first data at 0x08101000 (line 2), not at 0x08001000"),
             (f["cut.hex"], "Intel HEX cut short: no end-of-file record"),
             (f["joined.hex"], "Intel HEX with records after its end-of-file record on line %d" % hex_lines),
             (f["binary.hex"], "Intel HEX with a byte that is not text, 0x80, on line %d" % (hex_lines + 1)),
             (f["2mib.bin"], "a raw image of 2097152 bytes, more than the 1024 KiB of flash from 0x08001000"),
             (f["overlap.elf"], "the ELF file has section .config at 0x08001008, inside section .text at 0x08001000"),
             ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
-            (f["nothing.o"], "an ELF file with no loadable bytes"),
+            (f["nothing.o"], "an ELF object file, not linked"),
             (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
                             "probably linked for 0x08000000")]:
         checked = [arg for arg in release[3:] if arg != "--no-vector-check"]
