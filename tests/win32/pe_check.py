@@ -1,28 +1,13 @@
 #!/usr/bin/python3
-"""Checks the built installer.exe as a Windows program file, without running it.
-
-- its headers, read with pefile: a 32-bit x86 PE, GUI subsystem, importing
-  only DLLs that every Windows has (the C and C++ runtimes are linked in
-  statically); terminal-server aware, relocatable, no-execute compatible,
-  and saying that it has no structured exception handlers (NO_SEH), which
-  no code of it registers; a load configuration that has Windows load the
-  DLLs' own DLLs from System32 only; no symbols, no debug sections, and a
-  header checksum that is right;
-- with the link map, the stack protector: its runtime linked in for the
-  program's own code;
-- its resources: the firmware as RCDATA "BINFILE" in English (United
-  Kingdom), byte for byte the file it was built from; the dialog "ZELT" in the
-  same language, field by field; the version resource, whose texts name the
-  tool's version and the firmware's size, CRC-16 and SHA-256; the icon group
-  with its four sizes; the manifest as resource type 24, id 1, asking for the
-  user's own rights, the system's DPI, the common controls 6 and every Windows
-  from Vista to 11.
+"""Checks the built installer.exe as a Windows program file, without running
+it: its headers (with the link map, the stack protector) and its resources,
+each check_* function saying what. check_program() serves the release's check too.
 
 usage: pe_check.py INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME [LINK_MAP]
 
 VERSION is the project's (x.y.z), FIRMWARE_NAME the name of the file that
-FIRMWARE_BIN is the build's copy of, LINK_MAP the linker's map of the exe. pefile is Debian's python3-pefile: run
-this with /usr/bin/python3. check_program() serves the release's check too.
+FIRMWARE_BIN is the build's copy of, LINK_MAP the linker's map of the exe.
+pefile is Debian's python3-pefile: run this with /usr/bin/python3.
 """
 
 import hashlib
@@ -66,27 +51,20 @@ DIRECTORY_LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFI
 ICON_SIZES = [16, 32, 48, 256]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
-MANIFEST_NS = {
-    "v1": "urn:schemas-microsoft-com:asm.v1",
-    "v3": "urn:schemas-microsoft-com:asm.v3",
-    "compat": "urn:schemas-microsoft-com:compatibility.v1",
-    "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
-}
+MANIFEST_NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+               "compat": "urn:schemas-microsoft-com:compatibility.v1",
+               "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings"}
 COMMON_CONTROLS_6 = {"name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                      "publicKeyToken": "6595b64144ccf1df"}
-SUPPORTED_OS = {
-    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
-    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
-    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
-    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
-    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
-}
+SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
+                "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11"}
 
 # Imports a program may have when it needs nothing but Windows itself.
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
-    "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "ntdll.dll",
-}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
+               "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "ntdll.dll"}
 
 # Predefined control classes: the resource compiler stores them as ordinals.
 CONTROL_CLASS_ORDINALS = {0x80: "button", 0x81: "edit", 0x82: "static",
@@ -354,6 +332,8 @@ def check_icon(res):
 
 
 def check_resources(pe, firmware, version, firmware_name):
+    """The firmware, byte for byte, as RCDATA "BINFILE"; the dialog "ZELT" field by field; the version
+    resource naming the tool's version and the firmware; the icon's four sizes; the manifest."""
     res = resources_of(pe)
     image = open(firmware, "rb").read()
 
@@ -361,10 +341,8 @@ def check_resources(pe, firmware, version, firmware_name):
     binfile_uk = resource_data(res, RT["RT_RCDATA"], "BINFILE", LANG_ENGLISH_UK)
     check(len(binfile) == 1 and len(binfile_uk) == 1,
           "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809" % (len(binfile), len(binfile_uk)))
-    if binfile_uk:
-        check(len(binfile_uk[0]) == len(image), "BINFILE is %d bytes, the firmware %d"
-              % (len(binfile_uk[0]), len(image)))
-        check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
+    for data in binfile_uk:
+        check(data == image, "BINFILE (%d bytes) differs from %s (%d bytes)" % (len(data), firmware, len(image)))
 
     check_dialog(resource_data(res, RT["RT_DIALOG"], "ZELT", LANG_ENGLISH_UK))
     texts = check_version(pe, resource_data(res, RT["RT_VERSION"], 1, LANG_ENGLISH_UK), version, firmware,
@@ -399,15 +377,10 @@ def check_program(exe, firmware, version, firmware_name, link_map=None):
     return failures[first:]
 
 
-def main(argv):
-    if len(argv) not in (5, 6):
-        sys.stderr.write(__doc__)
-        return 2
-    found = check_program(*argv[1:])
-    for f in found:
-        print("FAIL: " + f)
-    return 1 if found else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    if len(sys.argv) not in (5, 6):
+        sys.stderr.write(__doc__)
+        sys.exit(2)
+    for found in check_program(*sys.argv[1:]):
+        print("FAIL: " + found)
+    sys.exit(1 if failures else 0)
