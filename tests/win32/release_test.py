@@ -49,8 +49,7 @@ def run(argv, cwd=None, log=None, timeout=60, env=None):
     done = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, timeout=timeout, env=env)
     if log:
-        with open(log, "w") as f:
-            f.write(done.stdout)
+        open(log, "w").write(done.stdout)
     return done.returncode, done.stdout
 
 
@@ -71,8 +70,6 @@ def certificate(out, name, subject, extensions, issuer=()):
          *[arg for option, path in zip(("-CA", "-CAkey"), issuer) for arg in (option, path)])
     return cert, key
 
-
-# ---- the time-stamp authority --------------------------------------------------
 
 TSA_CONFIG = """[ tsa ]
 default_tsa = tsa_config
@@ -115,8 +112,7 @@ def timestamp_server(config):
         timeout = TSA_REPLY_TIMEOUT_S
 
         def do_POST(self):
-            with open(query, "wb") as f:
-                f.write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+            open(query, "wb").write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
             code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out", reply],
                              timeout=TSA_REPLY_TIMEOUT_S)
             if code != 0:
@@ -383,9 +379,9 @@ def check_other_firmware(out, checkout, version, f, first, again):
     before = dist_state(checkout)
     kill = os.path.join(out, "kill-between-moves")
     os.makedirs(kill)
-    with open(os.path.join(kill, "mv"), "w") as script:  # the move that hides the first, then SIGKILL
-        script.write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$3" in *.earlier) kill -KILL $PPID;; esac\n')
-    os.chmod(script.name, 0o755)
+    # The move that hides the first, then SIGKILL.
+    open(os.path.join(kill, "mv"), "w").write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$3" in *.earlier) kill -KILL $PPID;; esac\n')
+    os.chmod(os.path.join(kill, "mv"), 0o755)
     code, text = run(again, cwd=checkout, log=os.path.join(out, "release-killed.log"), timeout=RELEASE_TIMEOUT_S,
                      env=dict(os.environ, PATH=kill + os.pathsep + os.environ["PATH"]))
     check(code == -9 and not os.path.exists(first), "killed between its moves, a release leaves the first hidden",

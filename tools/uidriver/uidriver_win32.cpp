@@ -63,8 +63,7 @@ struct ui_sample {
 
 struct ui_command;
 
-// A command's row, the window or control the row names (null: none) and the
-// arguments after the command's words.
+// What a command works on: its row, the window found for it, its arguments.
 struct ui_call {
     const ui_command *row;
     const char *name;
@@ -74,8 +73,7 @@ struct ui_call {
 };
 
 // A row of UI_COMMANDS: the synopsis (see synopsis_fit), the window and its
-// control (0: the window itself), found before run() is called, and the
-// message of the rows that put one to the tool.
+// control (0: the window itself), and the message the row puts to the tool.
 struct ui_command {
     const char *synopsis;
     ui_window window;
@@ -134,9 +132,8 @@ std::string utf8_from_wide(const wchar_t *text, long length)
     return result;
 }
 
-// One message a read, so that two reads of the status line come as close
-// together as they can; a text that fills the buffer is fetched again with
-// more room. A window that is not there reads as empty.
+// One message a read, so that two reads of the status line come as close as
+// they can; a text that fills the buffer is read again with more room.
 std::string window_text(HWND window)
 {
     for (size_t room = UI_TEXT_ROOM_CHARS;; room *= 2) {
@@ -205,11 +202,9 @@ bool sample_consistent(HWND status_line, HWND progress_bar, ui_sample *sample)
     return false;
 }
 
-// The one loop of every command that watches the dialog: every poll_ms it
-// reads the status line (with a bar, an untorn sample of both) and hands the
-// reading to look(sample, changed), changed when it differs from the reading
-// before (the first one does), until look() says the watch is over, the
-// dialog is gone or limit_ms have passed; whether look() ended it.
+// The loop of every watcher: every poll_ms, the status line (with a bar, an
+// untorn sample of both) to look(sample, changed: unlike the one before, or
+// the first) until look() says so, the dialog is gone or limit_ms are over.
 template <typename Look>
 bool dialog_watch(HWND status_line, HWND progress_bar, DWORD limit_ms, DWORD poll_ms, Look look)
 {
@@ -283,10 +278,9 @@ int command_status(const ui_call &call)
     return UI_EXIT_OK;
 }
 
-// wait-status: until the status line reads TEXT; wait-address: until it
-// reads "programming " and an address at or past ADDR, since each block's
-// status stands for one tick of the tool only, too short to be sure to see.
-// Prints every text the status line shows on the way.
+// wait-status: until the status line reads TEXT; wait-address: until it reads
+// "programming " and an address at or past ADDR (a block's status stands for
+// one tick only, too short to be sure to see). Prints each status on the way.
 int command_wait_status(const ui_call &call)
 {
     const bool by_address = strcmp(call.name, "wait-address") == 0;
@@ -389,9 +383,8 @@ double unix_seconds_now()
     return static_cast<double>(units - UI_FILETIME_UNIX_EPOCH) / 1e7;
 }
 
-// For timing the tool's start: started before the tool, it prints "ready"
-// and the wall clock, then once the port list has entries "listed", the
-// wall clock and the count (wall clock: Unix seconds, microseconds).
+// For timing the tool's start, started before it: "ready" and the wall clock,
+// then, once the port list has entries, "listed", the wall clock and the count.
 int command_wait_listed(const ui_call &call)
 {
     printf("ready\t%.6f\n", unix_seconds_now());
@@ -515,10 +508,9 @@ int command_send(const ui_call &call)
 
 // What each prints is said above its function. Before a shutdown or log-off
 // Windows asks every window (WM_QUERYENDSESSION: 0 holds the end off), then
-// says whether the session ends (WM_ENDSESSION; an installer's restart
-// manager adds ENDSESSION_CLOSEAPP). A port that comes or goes is told with
-// WM_DEVICECHANGE. The system menu's close cannot reach a dialog a modal box
-// disabled; a WM_CLOSE posted, as by another program, does.
+// says whether it ends (WM_ENDSESSION; a restart manager adds CLOSEAPP). The
+// system menu's close cannot reach a dialog a modal box disabled; a WM_CLOSE
+// posted, as by another program, does.
 const ui_command UI_COMMANDS[] = {
     {"wait-dialog [ms]", UI_DIALOG, 0, command_window, 0, 0},
     {"list", UI_DIALOG, IDC_PORT_LIST, command_list, 0, 0},
