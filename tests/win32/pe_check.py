@@ -241,42 +241,39 @@ def check_dialog(dialogs):
     check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
 
 
+def version_quad(version):
+    """x.y.z as the four numbers Windows keeps: x.y.z.0."""
+    return ".".join((version.split(".") + ["0"] * 4)[:4])
+
+
 def check_version(pe, versions, version, firmware, firmware_name):
     if not check(len(versions) == 1 and getattr(pe, "VS_FIXEDFILEINFO", None),
                  "expected one version resource (id 1) in English (UK), found %d" % len(versions)):
         return {}
     fixed = pe.VS_FIXEDFILEINFO[0]
-    numbers = [int(n) for n in version.split(".")] + [0] * (4 - len(version.split(".")))
+    numbers = [int(n) for n in version_quad(version).split(".")]
     ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
-    given = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
-    check(given == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
-          % (["%#010x" % f for f in given], ".".join(map(str, numbers))))
-    check((fixed.FileOS, fixed.FileType) == (VOS_NT_WINDOWS32, VFT_APP),
-          "file OS and type %#x, %#x" % (fixed.FileOS, fixed.FileType))
-
     infos = [info for group in pe.FileInfo for info in group]
     tables = [table for info in infos for table in getattr(info, "StringTable", [])]
-    check([t.LangID for t in tables] == [b"080904e4"], "string tables %r, wanted English (UK), 1252"
-          % [t.LangID for t in tables])
     texts = {k.decode(): v.decode() for t in tables for k, v in t.entries.items()}
-    translations = [var.entry.get(b"Translation") for info in infos for var in getattr(info, "Var", [])]
-    check(translations == ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
-          "Translation %r, wanted 0x0809 with code page 1252" % translations)
-
     # The firmware as the tool's trace prints it: its CRC-16, and its size and SHA-256.
     data = open(firmware, "rb").read()
     crc = crc16_modbus(padded_image(firmware))
     crc_text = "%#x" % crc if crc else "0"
-    wanted = {
-        "FileDescription": DIALOG["caption"],
-        "FileVersion": version,
-        "ProductVersion": "%s (firmware CRC-16 %s)" % (version, crc_text),
-        "OriginalFilename": "installer.exe",
-        "Comments": "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s" % (
-            firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest()),
-    }
-    for name, text in wanted.items():
-        check(texts.get(name) == text, "version text %s is %r, wanted %r" % (name, texts.get(name), text))
+    for what, given, wanted in [
+            ("file and product version numbers", [fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                                                  fixed.ProductVersionLS], [ms, ls, ms, ls]),
+            ("file OS and type", [fixed.FileOS, fixed.FileType], [VOS_NT_WINDOWS32, VFT_APP]),
+            ("string tables (English (UK), 1252)", [t.LangID for t in tables], [b"080904e4"]),
+            ("Translation", [var.entry.get(b"Translation") for info in infos for var in getattr(info, "Var", [])],
+             ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)]),
+            ("version text FileDescription", texts.get("FileDescription"), DIALOG["caption"]),
+            ("version text FileVersion", texts.get("FileVersion"), version),
+            ("version text ProductVersion", texts.get("ProductVersion"), "%s (firmware CRC-16 %s)" % (version, crc_text)),
+            ("version text OriginalFilename", texts.get("OriginalFilename"), "installer.exe"),
+            ("version text Comments", texts.get("Comments"), "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s"
+             % (firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest()))]:
+        check(given == wanted, "%s %r, wanted %r" % (what, given, wanted))
     for name in VERSION_TEXTS_PRESENT:
         check(texts.get(name), "version text %s is missing or empty" % name)
     return texts
@@ -287,9 +284,8 @@ def check_manifest(text, version):
           "manifest does not ask for asInvoker without uiAccess")
     root = ElementTree.fromstring(text)
     identity = root.find("v1:assemblyIdentity", MANIFEST_NS)
-    quad = ".".join((version.split(".") + ["0"] * 4)[:4])
-    check(identity is not None and identity.get("version") == quad,
-          "manifest's assemblyIdentity version is not %s" % quad)
+    check(identity is not None and identity.get("version") == version_quad(version),
+          "manifest's assemblyIdentity version is not %s" % version_quad(version))
     dependencies = [{k: a.get(k) for k in COMMON_CONTROLS_6}
                     for a in root.iterfind("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", MANIFEST_NS)]
     check(dependencies == [COMMON_CONTROLS_6], "manifest's dependencies %r, wanted the common controls 6"
