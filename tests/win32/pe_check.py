@@ -79,18 +79,16 @@ INSTRUCTIONS = ("Plug the Tamlink into the Orvex remote port (right hand connect
 DIALOG = {"template": (1, 0xFFFF), "rect": (32, 32, 347, 185), "style": 0x90C800C0, "exstyle": 0x00040000,
           "menu": "", "class": "zelt", "caption": "Orvex 2.0 Firmware Update Tool",
           "font": (8, 0, 0, 0, "MS Sans Serif")}
-# id, class, style, x, y, cx, cy, text: the three controls the template
-# gives, in the order it gives them.
-TEMPLATE_CONTROLS = [
+# id, class, style, x, y, cx, cy, text: the dialog's controls in order. The
+# status line (5) is a visible static that does not wrap (SS_LEFTNOWORDWRAP),
+# wide enough for 24 characters; the progress bar (7) a visible child.
+DIALOG_CONTROLS = [
     (3, "combobox", 0x50210302, 109, 133, 56, 216, ""),
     (4, "button", 0x50010001, 173, 133, 100, 14, "Update Orvex 2.0"),
     (0xFFFFFFFF, "static", 0x50020000, 13, 7, 314, 57, INSTRUCTIONS),
+    (5, "static", 0x5000008C, 109, 153, 164, 9, ""),
+    (7, "msctls_progress32", 0x50800000, 109, 164, 164, 9, ""),
 ]
-IDC_STATUS = 5
-IDC_PROGRESS = 7
-SS_TYPEMASK = 0x1F
-SS_LEFTNOWORDWRAP = 0x0C
-SS_SIMPLE = 0x0B
 # A text of a template: UTF-16 up to its 0 character.
 TEMPLATE_TEXT = re.compile(rb"((?:..)*?)\0\0", re.S)
 
@@ -221,24 +219,10 @@ def check_dialog(dialogs):
     dlg["class"] = str(dlg["class"]).lower()
     for field, wanted in DIALOG.items():
         check(dlg[field] == wanted, "dialog %s %r, wanted %r" % (field, dlg[field], wanted))
-
-    controls = dlg["controls"]
-    given = [c[:8] for c in controls if c[0] in (3, 4, 0xFFFFFFFF)]
-    check(given == TEMPLATE_CONTROLS, "the template's controls differ:\n  %r\nwanted\n  %r"
-          % (given, TEMPLATE_CONTROLS))
-    by_id = {c[0]: c for c in controls}
-    status = by_id.get(IDC_STATUS)
-    if check(status is not None, "no status line (id 5)"):
-        check(status[1] == "static", "status line is a %s" % status[1])
-        check(status[2] & SS_TYPEMASK in (SS_LEFTNOWORDWRAP, SS_SIMPLE),
-              "status line may wrap: style %#x" % status[2])
-        check(status[2] & 0x10000000, "status line not visible")
-        check(status[5] >= 100, "status line too narrow for 24 characters: %d" % status[5])
-    progress = by_id.get(IDC_PROGRESS)
-    if check(progress is not None, "no progress bar (id 7)"):
-        check(progress[1] == "msctls_progress32", "progress bar class %s" % progress[1])
-        check(progress[2] & 0x50000000 == 0x50000000, "progress bar not a visible child")
-    check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
+    given = [c[:8] for c in dlg["controls"]]
+    differ = [(g, w) for g, w in zip(given, DIALOG_CONTROLS) if g != w]
+    check(given == DIALOG_CONTROLS, "%d dialog controls, wanted %d; these differ (given, wanted): %r"
+          % (len(given), len(DIALOG_CONTROLS), differ))
 
 
 def version_quad(version):
