@@ -8,39 +8,29 @@
 #include <stdio.h>
 #include <stdlib.h>
 
-#include "serial/serial.h"
+#include <algorithm>
 
-namespace {
+#include "serial/serial.h"
 
 const long BENCH_PASSES_DEFAULT = 5;
 
-double elapsed_ms(const LARGE_INTEGER &since, const LARGE_INTEGER &until)
-{
-    LARGE_INTEGER frequency{};
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(until.QuadPart - since.QuadPart) * 1000.0 /
-           static_cast<double>(frequency.QuadPart);
-}
-
-} // namespace
-
 int main(int argc, char **argv)
 {
-    long passes = argc > 1 ? strtol(argv[1], nullptr, 0) : BENCH_PASSES_DEFAULT;
-    if (passes < 1) {
-        passes = 1;
-    }
+    long passes = std::max(1L, argc > 1 ? strtol(argv[1], nullptr, 0) : BENCH_PASSES_DEFAULT);
+    LARGE_INTEGER frequency{};
+    QueryPerformanceFrequency(&frequency);
     int32_t count = 0;
-    for (long pass = 0; pass < passes; ++pass) {
+    for (long pass = 1; pass <= passes; ++pass) {
         LARGE_INTEGER start{};
         LARGE_INTEGER end{};
         QueryPerformanceCounter(&start);
         count = discover_ports(com_ports);
         QueryPerformanceCounter(&end);
-        printf("pass\t%ld\t%.3f\t%ld\n", pass + 1, elapsed_ms(start, end), static_cast<long>(count));
+        printf("pass\t%ld\t%.3f\t%ld\n", pass,
+               static_cast<double>(end.QuadPart - start.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart),
+               static_cast<long>(count));
     }
-    for (int32_t i = 0; i < count; ++i) {
+    for (int32_t i = 0; i < count; ++i)
         printf("port\t%ld\t%s\n", static_cast<long>(com_ports[i].number), com_ports[i].path);
-    }
     return 0;
 }

@@ -1,10 +1,9 @@
 // tick_probe: the platform's share of a step of the tool, measured apart from
-// the tool. Under Wine it times, with the performance counter:
-//  - how long after SetTimer(10 ms) the WM_TIMER comes, when the timer is set
-//    again after each tick as the tool does;
-//  - with a COM port given (a simulated device on it), how long a WriteFile
-//    of a 1035-byte frame takes, and how long a ReadFile with the tool's
-//    time-outs takes when the device's reply is already waiting.
+// the tool. Under Wine it times, with the performance counter, how long after
+// SetTimer(10 ms) the WM_TIMER comes, the timer set again after each tick as
+// the tool does; with a COM port given (a simulated device on it), a WriteFile
+// of a 1035-byte frame, and a ReadFile with the tool's time-outs when the
+// device's reply is already waiting (and, a few times, when nothing comes).
 //   tick_probe [ticks] [\\.\comN]
 #include <windows.h>
 
@@ -100,20 +99,20 @@ void port_probe(const char *path, long rounds)
     std::vector<double> writes;
     std::vector<double> reads;
     std::vector<double> nothing;
+    DWORD count = 0;
+    auto timed_read = [&](std::vector<double> &times) {
+        double start = now_ms();
+        ReadFile(port, reply.data(), static_cast<DWORD>(reply.size()), &count, nullptr);
+        times.push_back(now_ms() - start);
+    };
     for (long round = 0; round < rounds; ++round) {
-        DWORD count = 0;
         double start = now_ms();
         WriteFile(port, block.frame, static_cast<DWORD>(block.len), &count, nullptr);
         writes.push_back(now_ms() - start);
         Sleep(PROBE_REPLY_WAIT_MS);
-        start = now_ms();
-        ReadFile(port, reply.data(), static_cast<DWORD>(reply.size()), &count, nullptr);
-        reads.push_back(now_ms() - start);
-        if (round < 5) {
-            start = now_ms();
-            ReadFile(port, reply.data(), static_cast<DWORD>(reply.size()), &count, nullptr);
-            nothing.push_back(now_ms() - start);
-        }
+        timed_read(reads);
+        if (round < 5)
+            timed_read(nothing);
     }
     print_stats("write_1035", writes);
     print_stats("read_waiting_reply", reads);
@@ -128,8 +127,7 @@ int main(int argc, char **argv)
     QueryPerformanceFrequency(&probe_frequency);
     long ticks = argc > 1 ? strtol(argv[1], nullptr, 0) : PROBE_TICKS_DEFAULT;
     timer_probe(ticks);
-    if (argc > 2) {
+    if (argc > 2)
         port_probe(argv[2], ticks / 4);
-    }
     return 0;
 }

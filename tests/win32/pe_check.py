@@ -1,28 +1,13 @@
 #!/usr/bin/python3
-"""Checks the built installer.exe as a Windows program file, without running it.
-
-- its headers, read with pefile: a 32-bit x86 PE, GUI subsystem, importing
-  only DLLs that every Windows has (the C and C++ runtimes are linked in
-  statically); terminal-server aware, relocatable, no-execute compatible,
-  and saying that it has no structured exception handlers (NO_SEH), which
-  no code of it registers; a load configuration that has Windows load the
-  DLLs' own DLLs from System32 only; no symbols, no debug sections, and a
-  header checksum that is right;
-- with the link map, the stack protector: its runtime linked in for the
-  program's own code;
-- its resources: the firmware as RCDATA "BINFILE" in English (United
-  Kingdom), byte for byte the file it was built from; the dialog "ZELT" in the
-  same language, field by field; the version resource, whose texts name the
-  tool's version and the firmware's size, CRC-16 and SHA-256; the icon group
-  with its four sizes; the manifest as resource type 24, id 1, asking for the
-  user's own rights, the system's DPI, the common controls 6 and every Windows
-  from Vista to 11.
+"""Checks the built installer.exe as a Windows program file, without running
+it: its headers (with the link map, the stack protector) and its resources,
+each check_* function saying what. check_program() serves the release's check too.
 
 usage: pe_check.py INSTALLER_EXE FIRMWARE_BIN VERSION FIRMWARE_NAME [LINK_MAP]
 
 VERSION is the project's (x.y.z), FIRMWARE_NAME the name of the file that
-FIRMWARE_BIN is the build's copy of, LINK_MAP the linker's map of the exe. pefile is Debian's python3-pefile: run
-this with /usr/bin/python3. check_program() serves the release's check too.
+FIRMWARE_BIN is the build's copy of, LINK_MAP the linker's map of the exe.
+pefile is Debian's python3-pefile: run this with /usr/bin/python3.
 """
 
 import hashlib
@@ -66,27 +51,20 @@ DIRECTORY_LOAD_CONFIG = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_LOAD_CONFI
 ICON_SIZES = [16, 32, 48, 256]
 PNG_SIGNATURE = b"\x89PNG\r\n\x1a\n"
 
-MANIFEST_NS = {
-    "v1": "urn:schemas-microsoft-com:asm.v1",
-    "v3": "urn:schemas-microsoft-com:asm.v3",
-    "compat": "urn:schemas-microsoft-com:compatibility.v1",
-    "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings",
-}
+MANIFEST_NS = {"v1": "urn:schemas-microsoft-com:asm.v1", "v3": "urn:schemas-microsoft-com:asm.v3",
+               "compat": "urn:schemas-microsoft-com:compatibility.v1",
+               "ws2005": "http://schemas.microsoft.com/SMI/2005/WindowsSettings"}
 COMMON_CONTROLS_6 = {"name": "Microsoft.Windows.Common-Controls", "version": "6.0.0.0",
                      "publicKeyToken": "6595b64144ccf1df"}
-SUPPORTED_OS = {
-    "{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
-    "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
-    "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
-    "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
-    "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11",
-}
+SUPPORTED_OS = {"{e2011457-1546-43c5-a5fe-008deee3d3f0}": "Windows Vista",
+                "{35138b9a-5d96-4fbd-8e2d-a2440225f93a}": "Windows 7",
+                "{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}": "Windows 8",
+                "{1f676c76-80e1-4239-95bb-83d0f6d0da78}": "Windows 8.1",
+                "{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}": "Windows 10 and 11"}
 
 # Imports a program may have when it needs nothing but Windows itself.
-SYSTEM_DLLS = {
-    "kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
-    "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "ntdll.dll",
-}
+SYSTEM_DLLS = {"kernel32.dll", "user32.dll", "gdi32.dll", "advapi32.dll", "comctl32.dll",
+               "msvcrt.dll", "shell32.dll", "ole32.dll", "oleaut32.dll", "ntdll.dll"}
 
 # Predefined control classes: the resource compiler stores them as ordinals.
 CONTROL_CLASS_ORDINALS = {0x80: "button", 0x81: "edit", 0x82: "static",
@@ -101,18 +79,16 @@ INSTRUCTIONS = ("Plug the Tamlink into the Orvex remote port (right hand connect
 DIALOG = {"template": (1, 0xFFFF), "rect": (32, 32, 347, 185), "style": 0x90C800C0, "exstyle": 0x00040000,
           "menu": "", "class": "zelt", "caption": "Orvex 2.0 Firmware Update Tool",
           "font": (8, 0, 0, 0, "MS Sans Serif")}
-# id, class, style, x, y, cx, cy, text: the three controls the template
-# gives, in the order it gives them.
-TEMPLATE_CONTROLS = [
+# id, class, style, x, y, cx, cy, text: the dialog's controls in order. The
+# status line (5) is a visible static that does not wrap (SS_LEFTNOWORDWRAP),
+# wide enough for 24 characters; the progress bar (7) a visible child.
+DIALOG_CONTROLS = [
     (3, "combobox", 0x50210302, 109, 133, 56, 216, ""),
     (4, "button", 0x50010001, 173, 133, 100, 14, "Update Orvex 2.0"),
     (0xFFFFFFFF, "static", 0x50020000, 13, 7, 314, 57, INSTRUCTIONS),
+    (5, "static", 0x5000008C, 109, 153, 164, 9, ""),
+    (7, "msctls_progress32", 0x50800000, 109, 164, 164, 9, ""),
 ]
-IDC_STATUS = 5
-IDC_PROGRESS = 7
-SS_TYPEMASK = 0x1F
-SS_LEFTNOWORDWRAP = 0x0C
-SS_SIMPLE = 0x0B
 # A text of a template: UTF-16 up to its 0 character.
 TEMPLATE_TEXT = re.compile(rb"((?:..)*?)\0\0", re.S)
 
@@ -243,24 +219,15 @@ def check_dialog(dialogs):
     dlg["class"] = str(dlg["class"]).lower()
     for field, wanted in DIALOG.items():
         check(dlg[field] == wanted, "dialog %s %r, wanted %r" % (field, dlg[field], wanted))
+    given = [c[:8] for c in dlg["controls"]]
+    differ = [(g, w) for g, w in zip(given, DIALOG_CONTROLS) if g != w]
+    check(given == DIALOG_CONTROLS, "%d dialog controls, wanted %d; these differ (given, wanted): %r"
+          % (len(given), len(DIALOG_CONTROLS), differ))
 
-    controls = dlg["controls"]
-    given = [c[:8] for c in controls if c[0] in (3, 4, 0xFFFFFFFF)]
-    check(given == TEMPLATE_CONTROLS, "the template's controls differ:\n  %r\nwanted\n  %r"
-          % (given, TEMPLATE_CONTROLS))
-    by_id = {c[0]: c for c in controls}
-    status = by_id.get(IDC_STATUS)
-    if check(status is not None, "no status line (id 5)"):
-        check(status[1] == "static", "status line is a %s" % status[1])
-        check(status[2] & SS_TYPEMASK in (SS_LEFTNOWORDWRAP, SS_SIMPLE),
-              "status line may wrap: style %#x" % status[2])
-        check(status[2] & 0x10000000, "status line not visible")
-        check(status[5] >= 100, "status line too narrow for 24 characters: %d" % status[5])
-    progress = by_id.get(IDC_PROGRESS)
-    if check(progress is not None, "no progress bar (id 7)"):
-        check(progress[1] == "msctls_progress32", "progress bar class %s" % progress[1])
-        check(progress[2] & 0x50000000 == 0x50000000, "progress bar not a visible child")
-    check(len(controls) == 5, "%d controls, wanted 5" % len(controls))
+
+def version_quad(version):
+    """x.y.z as the four numbers Windows keeps: x.y.z.0."""
+    return ".".join((version.split(".") + ["0"] * 4)[:4])
 
 
 def check_version(pe, versions, version, firmware, firmware_name):
@@ -268,37 +235,29 @@ def check_version(pe, versions, version, firmware, firmware_name):
                  "expected one version resource (id 1) in English (UK), found %d" % len(versions)):
         return {}
     fixed = pe.VS_FIXEDFILEINFO[0]
-    numbers = [int(n) for n in version.split(".")] + [0] * (4 - len(version.split(".")))
+    numbers = [int(n) for n in version_quad(version).split(".")]
     ms, ls = numbers[0] << 16 | numbers[1], numbers[2] << 16 | numbers[3]
-    given = (fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS, fixed.ProductVersionLS)
-    check(given == (ms, ls, ms, ls), "file and product version numbers %r, wanted %s"
-          % (["%#010x" % f for f in given], ".".join(map(str, numbers))))
-    check((fixed.FileOS, fixed.FileType) == (VOS_NT_WINDOWS32, VFT_APP),
-          "file OS and type %#x, %#x" % (fixed.FileOS, fixed.FileType))
-
     infos = [info for group in pe.FileInfo for info in group]
     tables = [table for info in infos for table in getattr(info, "StringTable", [])]
-    check([t.LangID for t in tables] == [b"080904e4"], "string tables %r, wanted English (UK), 1252"
-          % [t.LangID for t in tables])
     texts = {k.decode(): v.decode() for t in tables for k, v in t.entries.items()}
-    translations = [var.entry.get(b"Translation") for info in infos for var in getattr(info, "Var", [])]
-    check(translations == ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)],
-          "Translation %r, wanted 0x0809 with code page 1252" % translations)
-
     # The firmware as the tool's trace prints it: its CRC-16, and its size and SHA-256.
     data = open(firmware, "rb").read()
     crc = crc16_modbus(padded_image(firmware))
     crc_text = "%#x" % crc if crc else "0"
-    wanted = {
-        "FileDescription": DIALOG["caption"],
-        "FileVersion": version,
-        "ProductVersion": "%s (firmware CRC-16 %s)" % (version, crc_text),
-        "OriginalFilename": "installer.exe",
-        "Comments": "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s" % (
-            firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest()),
-    }
-    for name, text in wanted.items():
-        check(texts.get(name) == text, "version text %s is %r, wanted %r" % (name, texts.get(name), text))
+    for what, given, wanted in [
+            ("file and product version numbers", [fixed.FileVersionMS, fixed.FileVersionLS, fixed.ProductVersionMS,
+                                                  fixed.ProductVersionLS], [ms, ls, ms, ls]),
+            ("file OS and type", [fixed.FileOS, fixed.FileType], [VOS_NT_WINDOWS32, VFT_APP]),
+            ("string tables (English (UK), 1252)", [t.LangID for t in tables], [b"080904e4"]),
+            ("Translation", [var.entry.get(b"Translation") for info in infos for var in getattr(info, "Var", [])],
+             ["%#06x %#06x" % (LANG_ENGLISH_UK, CODEPAGE_WINDOWS_LATIN1)]),
+            ("version text FileDescription", texts.get("FileDescription"), DIALOG["caption"]),
+            ("version text FileVersion", texts.get("FileVersion"), version),
+            ("version text ProductVersion", texts.get("ProductVersion"), "%s (firmware CRC-16 %s)" % (version, crc_text)),
+            ("version text OriginalFilename", texts.get("OriginalFilename"), "installer.exe"),
+            ("version text Comments", texts.get("Comments"), "firmware %s, %d bytes, CRC-16 %s, SHA-256 %s"
+             % (firmware_name, len(data), crc_text, hashlib.sha256(data).hexdigest()))]:
+        check(given == wanted, "%s %r, wanted %r" % (what, given, wanted))
     for name in VERSION_TEXTS_PRESENT:
         check(texts.get(name), "version text %s is missing or empty" % name)
     return texts
@@ -309,9 +268,8 @@ def check_manifest(text, version):
           "manifest does not ask for asInvoker without uiAccess")
     root = ElementTree.fromstring(text)
     identity = root.find("v1:assemblyIdentity", MANIFEST_NS)
-    quad = ".".join((version.split(".") + ["0"] * 4)[:4])
-    check(identity is not None and identity.get("version") == quad,
-          "manifest's assemblyIdentity version is not %s" % quad)
+    check(identity is not None and identity.get("version") == version_quad(version),
+          "manifest's assemblyIdentity version is not %s" % version_quad(version))
     dependencies = [{k: a.get(k) for k in COMMON_CONTROLS_6}
                     for a in root.iterfind("v1:dependency/v1:dependentAssembly/v1:assemblyIdentity", MANIFEST_NS)]
     check(dependencies == [COMMON_CONTROLS_6], "manifest's dependencies %r, wanted the common controls 6"
@@ -354,6 +312,8 @@ def check_icon(res):
 
 
 def check_resources(pe, firmware, version, firmware_name):
+    """The firmware, byte for byte, as RCDATA "BINFILE"; the dialog "ZELT" field by field; the version
+    resource naming the tool's version and the firmware; the icon's four sizes; the manifest."""
     res = resources_of(pe)
     image = open(firmware, "rb").read()
 
@@ -361,10 +321,8 @@ def check_resources(pe, firmware, version, firmware_name):
     binfile_uk = resource_data(res, RT["RT_RCDATA"], "BINFILE", LANG_ENGLISH_UK)
     check(len(binfile) == 1 and len(binfile_uk) == 1,
           "RCDATA \"BINFILE\" in English (UK) once: %d found, %d in 0x0809" % (len(binfile), len(binfile_uk)))
-    if binfile_uk:
-        check(len(binfile_uk[0]) == len(image), "BINFILE is %d bytes, the firmware %d"
-              % (len(binfile_uk[0]), len(image)))
-        check(binfile_uk[0] == image, "BINFILE differs from " + firmware)
+    for data in binfile_uk:
+        check(data == image, "BINFILE (%d bytes) differs from %s (%d bytes)" % (len(data), firmware, len(image)))
 
     check_dialog(resource_data(res, RT["RT_DIALOG"], "ZELT", LANG_ENGLISH_UK))
     texts = check_version(pe, resource_data(res, RT["RT_VERSION"], 1, LANG_ENGLISH_UK), version, firmware,
@@ -399,15 +357,10 @@ def check_program(exe, firmware, version, firmware_name, link_map=None):
     return failures[first:]
 
 
-def main(argv):
-    if len(argv) not in (5, 6):
-        sys.stderr.write(__doc__)
-        return 2
-    found = check_program(*argv[1:])
-    for f in found:
-        print("FAIL: " + f)
-    return 1 if found else 0
-
-
 if __name__ == "__main__":
-    sys.exit(main(sys.argv))
+    if len(sys.argv) not in (5, 6):
+        sys.stderr.write(__doc__)
+        sys.exit(2)
+    for found in check_program(*sys.argv[1:]):
+        print("FAIL: " + found)
+    sys.exit(1 if failures else 0)

@@ -1,30 +1,12 @@
 #!/usr/bin/python3
-"""scripts/release on a checkout of the tree as it is: refused while the
-checkout has a change not committed; then, committed, a release signed with a
-throwaway self-signed certificate made here and time-stamped by an RFC 3161
-authority of this test's own on 127.0.0.1, whose signature and time stamp must
-verify against those certificates, whose program must pass the PE checks,
-whose SHA256SUMS must cover the program and the technician's page, and whose
-RELEASE.txt must name the commit, the version, the time stamp's time, the
-given file's size and SHA-256 and the image's size, SHA-256 and CRC-16. The
-same release again, killed between its two moves, leaves it hidden; the next,
-of other firmware, puts it back and goes into a folder of its own beside it; refused
-releases after those two, the same release without the authority's CA among
-them, leave dist/ as it was. The release builds the program in
-another directory from a copy of the tree, so its unsigned program must be
-byte for byte the program of WIN32_BUILD_DIR, the Windows build of the same
-tree and firmware: neither a time nor a path may get into the file. The signed program is left
-as OUT_DIR/signed/installer.exe for an end-to-end run under Wine.
-
-That release is made from the raw image the Windows build embeds (converted
-from whatever file it was given: ELF, Intel HEX or raw) turned into Intel HEX,
-under the name of the file the build was given and with its vector check or
-without: a HEX file is known by its content, and the program made from it must
-be the one the Windows build made.
-Firmware files made here with the ARM assembler, linker and objcopy check the
-rest of the firmware's way in: an ELF file embeds what objcopy's binary output
-holds, a raw file itself; files that cannot be the firmware are refused with
-one line naming them, before anything is built or released.
+"""scripts/release on a committed copy of the tree as it is, each step in main()
+and its check_* function: refused with a change not committed; a release signed
+with a throwaway certificate and time-stamped by an RFC 3161 authority of this
+test's own on 127.0.0.1, from the image the Windows build embeds given as Intel
+HEX. Built again elsewhere, its unsigned program must be byte for byte
+WIN32_BUILD_DIR's installer.exe: neither a time nor a path may get into the file.
+The signed program is left as OUT_DIR/signed/installer.exe for a run under Wine.
+Firmware files made here with the ARM tools check the rest of the firmware's way in.
 
 usage: release_test.py SOURCE_DIR OUT_DIR VERSION WIN32_BUILD_DIR
 """
@@ -67,8 +49,7 @@ def run(argv, cwd=None, log=None, timeout=60, env=None):
     done = subprocess.run(argv, cwd=cwd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
                           stderr=subprocess.STDOUT, text=True, timeout=timeout, env=env)
     if log:
-        with open(log, "w") as f:
-            f.write(done.stdout)
+        open(log, "w").write(done.stdout)
     return done.returncode, done.stdout
 
 
@@ -89,8 +70,6 @@ def certificate(out, name, subject, extensions, issuer=()):
          *[arg for option, path in zip(("-CA", "-CAkey"), issuer) for arg in (option, path)])
     return cert, key
 
-
-# ---- the time-stamp authority --------------------------------------------------
 
 TSA_CONFIG = """[ tsa ]
 default_tsa = tsa_config
@@ -128,22 +107,19 @@ def timestamp_server(config):
     each POSTed time-stamp query with openssl ts's reply; it serves from a
     thread until shutdown()."""
     query, reply = (os.path.join(os.path.dirname(config), name) for name in ("query.tsq", "reply.tsr"))
-    lock = threading.Lock()
 
-    class Handler(http.server.BaseHTTPRequestHandler):
+    class Handler(http.server.BaseHTTPRequestHandler):  # one request at a time: HTTPServer does not thread
         timeout = TSA_REPLY_TIMEOUT_S
 
         def do_POST(self):
-            with lock:
-                with open(query, "wb") as f:
-                    f.write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
-                code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out", reply],
-                                 timeout=TSA_REPLY_TIMEOUT_S)
-                answer = open(reply, "rb").read() if code == 0 else None
-            if answer is None:
+            open(query, "wb").write(self.rfile.read(int(self.headers.get("Content-Length", 0))))
+            code, text = run(["openssl", "ts", "-reply", "-config", config, "-queryfile", query, "-out", reply],
+                             timeout=TSA_REPLY_TIMEOUT_S)
+            if code != 0:
                 print("openssl ts -reply: " + text)
                 self.send_error(500, "openssl ts gave no reply")
                 return
+            answer = open(reply, "rb").read()
             self.send_response(200)
             self.send_header("Content-Type", "application/timestamp-reply")
             self.send_header("Content-Length", str(len(answer)))
@@ -403,9 +379,9 @@ def check_other_firmware(out, checkout, version, f, first, again):
     before = dist_state(checkout)
     kill = os.path.join(out, "kill-between-moves")
     os.makedirs(kill)
-    with open(os.path.join(kill, "mv"), "w") as script:  # the move that hides the first, then SIGKILL
-        script.write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$3" in *.earlier) kill -KILL $PPID;; esac\n')
-    os.chmod(script.name, 0o755)
+    # The move that hides the first, then SIGKILL.
+    open(os.path.join(kill, "mv"), "w").write('#!/bin/sh\n/bin/mv "$@" || exit\ncase "$3" in *.earlier) kill -KILL $PPID;; esac\n')
+    os.chmod(os.path.join(kill, "mv"), 0o755)
     code, text = run(again, cwd=checkout, log=os.path.join(out, "release-killed.log"), timeout=RELEASE_TIMEOUT_S,
                      env=dict(os.environ, PATH=kill + os.pathsep + os.environ["PATH"]))
     check(code == -9 and not os.path.exists(first), "killed between its moves, a release leaves the first hidden",

@@ -20,6 +20,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <array>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -53,18 +54,16 @@ enum ui_window { UI_NO_WINDOW, UI_DIALOG, UI_QUESTION, UI_BOX };
 const char *const UI_WINDOWS[][2] = {
     {nullptr, nullptr}, {"ZELT", UI_DIALOG_CAPTION}, {"#32770", UI_DIALOG_CAPTION}, {"#32770", "Terminate Program"}};
 
-// What the dialog shows at one moment, for the watchers.
+// What the dialog shows at one moment: the status line, then the bar's low
+// and high end of range and its position (-1 each when there is no bar).
 struct ui_sample {
     std::string status;
-    long range_low; // -1 each when the dialog has no progress bar
-    long range_high;
-    long position;
+    std::array<long, 3> bar;
 };
 
 struct ui_command;
 
-// What a command works on: the window or control its row names (null when
-// it names none) and the arguments after the command's words.
+// What a command works on: its row, the window found for it, its arguments.
 struct ui_call {
     const ui_command *row;
     const char *name;
@@ -73,16 +72,12 @@ struct ui_call {
     char **argv;
 };
 
-// A row of UI_COMMANDS. The synopsis is the command's words in lower case,
-// then its arguments: those in brackets may be left out, the one ending in
-// "..." repeated. The window (with its control, unless 0) is found before
-// run() is called: at once, or within the first argument's milliseconds when
-// the row waits. Rows that put a message to the tool name it.
+// A row of UI_COMMANDS: the synopsis (see synopsis_fit), the window and its
+// control (0: the window itself), and the message the row puts to the tool.
 struct ui_command {
     const char *synopsis;
     ui_window window;
     int control_id;
-    bool waits;
     int (*run)(const ui_call &call);
     UINT message_id;
     WPARAM wparam;
@@ -137,9 +132,8 @@ std::string utf8_from_wide(const wchar_t *text, long length)
     return result;
 }
 
-// One message a read, so that two reads of the status line come as close
-// together as they can; a text that fills the buffer is fetched again with
-// more room. A window that is not there reads as empty.
+// One message a read, so that two reads of the status line come as close as
+// they can; a text that fills the buffer is read again with more room.
 std::string window_text(HWND window)
 {
     for (size_t room = UI_TEXT_ROOM_CHARS;; room *= 2) {
@@ -176,64 +170,54 @@ bool status_in(const std::string &status, const ui_call &call, int first)
     return std::find(call.argv + first, call.argv + call.argc, status) != call.argv + call.argc;
 }
 
-// The bar's range and position; a missing bar (null) gives -1 for each.
-// PBM_GETRANGE's PBRANGE pointer would not cross the process boundary; the
-// plain return value with no pointer carries one end at a time.
-void bar_take(HWND progress_bar, ui_sample *sample)
+// The bar's range and position. PBM_GETRANGE's PBRANGE pointer would not
+// cross the process boundary; the plain return value carries one end a time.
+std::array<long, 3> bar_read(HWND progress_bar)
 {
-    bool bar = progress_bar != nullptr;
-    sample->range_low = bar ? send_bounded(progress_bar, PBM_GETRANGE, TRUE, 0) : -1;
-    sample->range_high = bar ? send_bounded(progress_bar, PBM_GETRANGE, FALSE, 0) : -1;
-    sample->position = bar ? send_bounded(progress_bar, PBM_GETPOS, 0, 0) : -1;
-}
-
-// The status line's text as the window system keeps it: for a window of
-// another process GetWindowTextW asks no message of the tool, so the read is
-// never held up by a step of the tool.
-std::string status_kept(HWND status_line)
-{
-    wchar_t text[UI_TEXT_ROOM_CHARS] = L"";
-    return utf8_from_wide(text, GetWindowTextW(status_line, text, static_cast<int>(std::size(text))));
+    return {send_bounded(progress_bar, PBM_GETRANGE, TRUE, 0), send_bounded(progress_bar, PBM_GETRANGE, FALSE, 0),
+            send_bounded(progress_bar, PBM_GETPOS, 0, 0)};
 }
 
 // The tool changes the status line and the bar in one step and answers other
 // processes only between steps: the bar, read between two reads of the same
 // status, belongs to that status. A sample still torn after a few tries is no
-// sample. The range, set once as the dialog starts, is read after.
+// sample. The range, set once as the dialog starts, is read after. The status
+// is read as the window system keeps it: for a window of another process
+// GetWindowTextW asks no message of the tool, so no step of it holds it up.
 bool sample_consistent(HWND status_line, HWND progress_bar, ui_sample *sample)
 {
+    auto status_kept = [&] {
+        wchar_t text[UI_TEXT_ROOM_CHARS] = L"";
+        return utf8_from_wide(text, GetWindowTextW(status_line, text, static_cast<int>(std::size(text))));
+    };
     for (int attempt = 0; attempt < UI_SAMPLE_TRIES; ++attempt) {
-        std::string status = status_kept(status_line);
+        std::string status = status_kept();
         long position = send_bounded(progress_bar, PBM_GETPOS, 0, 0);
-        if (status_kept(status_line) == status) {
-            bar_take(progress_bar, sample);
-            sample->status = status;
-            sample->position = position;
+        if (status_kept() == status) {
+            *sample = {status, bar_read(progress_bar)};
+            sample->bar[2] = position;
             return true;
         }
     }
     return false;
 }
 
-// The one loop of every command that watches the dialog: every poll_ms it
-// reads the status line (with a bar, an untorn sample of both) and hands the
-// reading to look(sample, changed), changed when it differs from the reading
-// before (the first one does), until look() says the watch is over, the
-// dialog is gone or limit_ms have passed; whether look() ended it.
+// The loop of every watcher: every poll_ms, the status line (with a bar, an
+// untorn sample of both) to look(sample, changed: unlike the one before, or
+// the first) until look() says so, the dialog is gone or limit_ms are over.
 template <typename Look>
 bool dialog_watch(HWND status_line, HWND progress_bar, DWORD limit_ms, DWORD poll_ms, Look look)
 {
-    ui_sample last{std::string(), -1, -1, -1};
+    ui_sample last{std::string(), {-1, -1, -1}};
     bool first = true;
     bool over = false;
     poll_until(limit_ms, poll_ms, [&] {
-        ui_sample sample{std::string(), -1, -1, -1};
+        ui_sample sample{std::string(), {-1, -1, -1}};
         if (progress_bar == nullptr)
             sample.status = window_text(status_line);
         else if (!sample_consistent(status_line, progress_bar, &sample))
             return !IsWindow(status_line);
-        over = look(sample, first || sample.status != last.status || sample.range_low != last.range_low ||
-                                sample.range_high != last.range_high || sample.position != last.position);
+        over = look(sample, first || sample.status != last.status || sample.bar != last.bar);
         last = sample;
         first = false;
         return over || !IsWindow(status_line);
@@ -278,13 +262,12 @@ int command_list(const ui_call &call)
 // ID: the screen rectangle of control ID (-1: the instructions).
 int command_status(const ui_call &call)
 {
-    ui_sample sample{};
     RECT rect{};
     if (call.row->control_id == IDC_STATUS) {
         printf("%s\n", window_text(call.target).c_str());
     } else if (call.row->control_id == IDC_PROGRESS) {
-        bar_take(call.target, &sample);
-        printf("range %ld %ld pos %ld\n", sample.range_low, sample.range_high, sample.position);
+        std::array<long, 3> bar = bar_read(call.target);
+        printf("range %ld %ld pos %ld\n", bar[0], bar[1], bar[2]);
     } else if (GetWindowRect(GetDlgItem(call.target, static_cast<int>(number_arg(call, 0, 0))), &rect)) {
         printf("%ld %ld %ld %ld\n", static_cast<long>(rect.left), static_cast<long>(rect.top),
                static_cast<long>(rect.right), static_cast<long>(rect.bottom));
@@ -295,19 +278,16 @@ int command_status(const ui_call &call)
     return UI_EXIT_OK;
 }
 
-// wait-status: until the status line reads TEXT; wait-address: until it
-// reads "programming " and an address at or past ADDR, since each block's
-// status stands for one tick of the tool only, too short to be sure to see.
-// Prints every text the status line shows on the way.
+// wait-status: until the status line reads TEXT; wait-address: until it reads
+// "programming " and an address at or past ADDR (a block's status stands for
+// one tick only, too short to be sure to see). Prints each status on the way.
 int command_wait_status(const ui_call &call)
 {
     const bool by_address = strcmp(call.name, "wait-address") == 0;
     const unsigned long wanted_address = strtoul(call.argv[0], nullptr, 0);
     auto reached = [&](const ui_sample &sample, bool changed) {
-        if (changed) {
+        if (changed)
             printf("%s\n", sample.status.c_str());
-            fflush(stdout);
-        }
         unsigned long address = 0;
         if (by_address)
             return sscanf(sample.status.c_str(), "programming %lx", &address) == 1 && address >= wanted_address;
@@ -319,26 +299,22 @@ int command_wait_status(const ui_call &call)
     return UI_EXIT_NOT_FOUND;
 }
 
-// One line per change of an untorn sample: milliseconds since the start, low
-// and high end of the range, position, status text; tab-separated. It ends
-// at the first of the final statuses given that differs from the status it
-// started with, so it can be started before the button is pressed, even
-// after a run that ended.
+// One line per change of an untorn sample: ms since the start, the bar's
+// three numbers, the status; tab-separated. It ends at the first of the final
+// statuses given that differs from the status it started with, so it can be
+// started before the press, even after a run that ended.
 int command_watch_progress(const ui_call &call)
 {
     const DWORD start = GetTickCount();
-    std::string first;
-    bool have_first = false;
+    std::vector<std::string> first; // the status it started with, once read
     bool left_start = false;
     auto ended = [&](const ui_sample &sample, bool changed) {
         if (!changed)
             return false;
-        printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start), sample.range_low,
-               sample.range_high, sample.position, sample.status.c_str());
-        fflush(stdout);
-        first = have_first ? first : sample.status;
-        have_first = true;
-        left_start = left_start || sample.status != first;
+        printf("%lu\t%ld\t%ld\t%ld\t%s\n", static_cast<unsigned long>(GetTickCount() - start), sample.bar[0],
+               sample.bar[1], sample.bar[2], sample.status.c_str());
+        first.resize(1, sample.status);
+        left_start = left_start || sample.status != first[0];
         return left_start && status_in(sample.status, call, 1);
     };
     HWND progress_bar = GetDlgItem(GetParent(call.target), IDC_PROGRESS);
@@ -357,13 +333,11 @@ double counter_ms()
     return static_cast<double>(now.QuadPart) * 1000.0 / static_cast<double>(frequency.QuadPart);
 }
 
-// Times an update from the press to one of the statuses given. The press is
-// posted, as by "click", just after the first reading, and the clock starts
-// with it; the status line is read every millisecond, so a change shows
-// within about a millisecond of the tool's step that made it (the read waits
-// while a step blocks the tool). Each change prints "ms<TAB>status"; the
-// last line says how it ended: "done", "timeout" or "stalled" (the status
-// the same for STALL_MS, 0: never), ms, status.
+// Times an update from the press (posted as by "click" after the first
+// reading, the clock's start) to one of the statuses given, reading the status
+// every millisecond. Each change prints "ms<TAB>status"; the last line how it
+// ended, "done", "timeout" or "stalled" (the status the same for STALL_MS, 0:
+// never), then ms and status.
 int command_click_time(const ui_call &call)
 {
     const double stall_ms = static_cast<double>(number_arg(call, 1, 0));
@@ -387,7 +361,6 @@ int command_click_time(const ui_call &call)
         now_ms = counter_ms() - start_ms;
         if (changed) {
             printf("%.1f\t%s\n", now_ms, sample.status.c_str());
-            fflush(stdout);
             changed_ms = now_ms;
         }
         code = status_in(sample.status, call, 2)                      ? UI_EXIT_OK
@@ -410,13 +383,11 @@ double unix_seconds_now()
     return static_cast<double>(units - UI_FILETIME_UNIX_EPOCH) / 1e7;
 }
 
-// For timing the tool's start: started before the tool, it prints "ready"
-// and the wall clock, then once the port list has entries "listed", the
-// wall clock and the count (wall clock: Unix seconds, microseconds).
+// For timing the tool's start, started before it: "ready" and the wall clock,
+// then, once the port list has entries, "listed", the wall clock and the count.
 int command_wait_listed(const ui_call &call)
 {
     printf("ready\t%.6f\n", unix_seconds_now());
-    fflush(stdout);
     long count = 0;
     if (!poll_until(wait_ms_arg(call, 0), UI_TIMING_POLL_MS, [&] {
             HWND combo = GetDlgItem(window_find(UI_DIALOG), IDC_PORT_LIST);
@@ -478,10 +449,9 @@ bool window_serve(HWND window, DWORD ms)
 }
 
 // Another program's window in front of the dialog, as when the technician
-// works elsewhere while the update runs. (Under Wine without a window
-// manager the desktop window takes the foreground from it soon after; the
-// dialog stays behind either way.) Prints "front" and the window's handle
-// once it is in front, and keeps the window for ms.
+// works elsewhere during the update (under Wine with no window manager the
+// desktop takes the foreground soon after; the dialog stays behind either
+// way). Prints "front" and its handle once in front, keeps it for ms.
 int command_front(const ui_call &call)
 {
     WNDCLASSA window_class{};
@@ -498,7 +468,6 @@ int command_front(const ui_call &call)
         return UI_EXIT_NOT_FOUND;
     }
     printf("front %#lx\n", static_cast<unsigned long>(reinterpret_cast<uintptr_t>(window)));
-    fflush(stdout);
     window_serve(window, wait_ms_arg(call, 0));
     return UI_EXIT_OK;
 }
@@ -537,44 +506,40 @@ int command_send(const ui_call &call)
     return UI_EXIT_OK;
 }
 
-// What each prints is said above its function. Windows asks every window
-// before a shutdown, a restart or a log-off (WM_QUERYENDSESSION: a window
-// that answers 0 holds the session's end off), then tells each whether the
-// session ends after all (WM_ENDSESSION): it goes on when a program held it
-// off or the user cancelled; an installer's restart manager closes a program
-// with ENDSESSION_CLOSEAPP. A serial port that comes or goes is told to
-// every top-level window with WM_DEVICECHANGE. The system menu's close
-// cannot reach a dialog that a modal box has disabled; a posted WM_CLOSE, as
-// another program closing the dialog sends it, does.
+// What each prints is said above its function. Before a shutdown or log-off
+// Windows asks every window (WM_QUERYENDSESSION: 0 holds the end off), then
+// says whether it ends (WM_ENDSESSION; a restart manager adds CLOSEAPP). The
+// system menu's close cannot reach a dialog a modal box disabled; a WM_CLOSE
+// posted, as by another program, does.
 const ui_command UI_COMMANDS[] = {
-    {"wait-dialog [ms]", UI_DIALOG, 0, true, command_window, 0, 0},
-    {"list", UI_DIALOG, IDC_PORT_LIST, false, command_list, 0, 0},
-    {"select INDEX", UI_DIALOG, IDC_PORT_LIST, false, command_list, 0, 0},
-    {"click", UI_DIALOG, IDC_UPDATE, false, command_post, BM_CLICK, 0},
-    {"status", UI_DIALOG, IDC_STATUS, false, command_status, 0, 0},
-    {"wait-status TEXT [ms]", UI_DIALOG, IDC_STATUS, false, command_wait_status, 0, 0},
-    {"wait-address ADDR [ms]", UI_DIALOG, IDC_STATUS, false, command_wait_status, 0, 0},
-    {"progress", UI_DIALOG, IDC_PROGRESS, false, command_status, 0, 0},
-    {"watch-progress MS FINAL...", UI_DIALOG, IDC_STATUS, false, command_watch_progress, 0, 0},
-    {"rect ID", UI_DIALOG, 0, false, command_status, 0, 0},
-    {"read-box [ms]", UI_BOX, 0, true, command_window, 0, 0},
-    {"answer-box", UI_BOX, IDOK, false, command_post, BM_CLICK, 0},
-    {"close", UI_DIALOG, 0, false, command_post, WM_SYSCOMMAND, SC_CLOSE},
-    {"post-close", UI_DIALOG, 0, false, command_post, WM_CLOSE, 0},
-    {"question [ms]", UI_QUESTION, 0, true, command_window, 0, 0},
-    {"answer yes", UI_QUESTION, IDYES, false, command_post, BM_CLICK, 0},
-    {"answer no", UI_QUESTION, IDNO, false, command_post, BM_CLICK, 0},
-    {"end-session", UI_DIALOG, 0, false, command_send, WM_QUERYENDSESSION, 0},
-    {"end-session goes-on", UI_DIALOG, 0, false, command_send, WM_ENDSESSION, FALSE},
-    {"end-session ends", UI_DIALOG, 0, false, command_send, WM_ENDSESSION, TRUE},
-    {"end-session closes-app", UI_DIALOG, 0, false, command_send, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP},
-    {"wait-foreground [ms]", UI_DIALOG, 0, false, command_focus, 0, 0},
-    {"focus [ID [ms]]", UI_DIALOG, 0, false, command_focus, 0, 0},
-    {"click-time MS STALL_MS FINAL...", UI_DIALOG, IDC_UPDATE, false, command_click_time, 0, 0},
-    {"wait-listed [ms]", UI_NO_WINDOW, 0, false, command_wait_listed, 0, 0},
-    {"device-change arrival NAME", UI_DIALOG, 0, false, command_send, WM_DEVICECHANGE, DBT_DEVICEARRIVAL},
-    {"device-change removal NAME", UI_DIALOG, 0, false, command_send, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE},
-    {"front [ms]", UI_NO_WINDOW, 0, false, command_front, 0, 0},
+    {"wait-dialog [ms]", UI_DIALOG, 0, command_window, 0, 0},
+    {"list", UI_DIALOG, IDC_PORT_LIST, command_list, 0, 0},
+    {"select INDEX", UI_DIALOG, IDC_PORT_LIST, command_list, 0, 0},
+    {"click", UI_DIALOG, IDC_UPDATE, command_post, BM_CLICK, 0},
+    {"status", UI_DIALOG, IDC_STATUS, command_status, 0, 0},
+    {"wait-status TEXT [ms]", UI_DIALOG, IDC_STATUS, command_wait_status, 0, 0},
+    {"wait-address ADDR [ms]", UI_DIALOG, IDC_STATUS, command_wait_status, 0, 0},
+    {"progress", UI_DIALOG, IDC_PROGRESS, command_status, 0, 0},
+    {"watch-progress MS FINAL...", UI_DIALOG, IDC_STATUS, command_watch_progress, 0, 0},
+    {"rect ID", UI_DIALOG, 0, command_status, 0, 0},
+    {"read-box [ms]", UI_BOX, 0, command_window, 0, 0},
+    {"answer-box", UI_BOX, IDOK, command_post, BM_CLICK, 0},
+    {"close", UI_DIALOG, 0, command_post, WM_SYSCOMMAND, SC_CLOSE},
+    {"post-close", UI_DIALOG, 0, command_post, WM_CLOSE, 0},
+    {"question [ms]", UI_QUESTION, 0, command_window, 0, 0},
+    {"answer yes", UI_QUESTION, IDYES, command_post, BM_CLICK, 0},
+    {"answer no", UI_QUESTION, IDNO, command_post, BM_CLICK, 0},
+    {"end-session", UI_DIALOG, 0, command_send, WM_QUERYENDSESSION, 0},
+    {"end-session goes-on", UI_DIALOG, 0, command_send, WM_ENDSESSION, FALSE},
+    {"end-session ends", UI_DIALOG, 0, command_send, WM_ENDSESSION, TRUE},
+    {"end-session closes-app", UI_DIALOG, 0, command_send, WM_ENDSESSION, TRUE, ENDSESSION_CLOSEAPP},
+    {"wait-foreground [ms]", UI_DIALOG, 0, command_focus, 0, 0},
+    {"focus [ID [ms]]", UI_DIALOG, 0, command_focus, 0, 0},
+    {"click-time MS STALL_MS FINAL...", UI_DIALOG, IDC_UPDATE, command_click_time, 0, 0},
+    {"wait-listed [ms]", UI_NO_WINDOW, 0, command_wait_listed, 0, 0},
+    {"device-change arrival NAME", UI_DIALOG, 0, command_send, WM_DEVICECHANGE, DBT_DEVICEARRIVAL},
+    {"device-change removal NAME", UI_DIALOG, 0, command_send, WM_DEVICECHANGE, DBT_DEVICEREMOVECOMPLETE},
+    {"front [ms]", UI_NO_WINDOW, 0, command_front, 0, 0},
 };
 
 // Where the arguments begin in argv when it fits the synopsis (0: it does
@@ -604,16 +569,19 @@ int synopsis_fit(const char *synopsis, int argc, char **argv)
 
 int main(int argc, char **argv)
 {
-    // The texts go out byte for byte: the tests compare the box's line ends.
+    // The texts go out byte for byte (the tests compare the box's line ends)
+    // and at once (the watchers' lines are read as they come).
     _setmode(_fileno(stdout), _O_BINARY);
+    setvbuf(stdout, nullptr, _IONBF, 0);
     for (const ui_command &row : UI_COMMANDS) {
         int first = synopsis_fit(row.synopsis, argc, argv);
         if (first == 0)
             continue;
         ui_call call{&row, argv[1], nullptr, argc - first, argv + first};
         auto found = [&] { return (call.target = window_find(row.window)) != nullptr; };
+        // The rows of command_window wait for their window, the others look once.
         if (row.window != UI_NO_WINDOW) {
-            if ((row.waits ? poll_until(wait_ms_arg(call, 0), UI_POLL_MS, found) : found()) && row.control_id != 0)
+            if ((row.run == command_window ? poll_until(wait_ms_arg(call, 0), UI_POLL_MS, found) : found()) && row.control_id != 0)
                 call.target = GetDlgItem(call.target, row.control_id);
             if (call.target == nullptr) {
                 fprintf(stderr, "uidriver: no window for \"%s\"\n", row.synopsis);
