@@ -93,7 +93,7 @@ def test_close_asks(session):
     does not ask twice, No leaves the update to finish verified. Afterwards
     the session may end, and a close ends the tool at once with 0."""
     s = session
-    sim = s.sim_start(5, ["--pace"])  # paced: the writes last about 13 s
+    sim = s.sim_start(5, pace=True)  # paced: the writes last about 13 s
     s.tool_start(["\\\\.\\com5"])
     dialog_window = (s.xdotool("search", "--name", DIALOG_CAPTION) or [None])[0]
     s.check(end_session_answer(s, goes_on=True) == 1, "before a run Windows may end the session")
@@ -120,7 +120,7 @@ def test_close_yes(session):
     at once, without a question. While the blocks are written, Yes to the
     question ends it as a close does."""
     s = session
-    sim = s.sim_start(5, ["--fault", "silent"])
+    sim = s.sim_start(5, "silent")
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_status("Establishing Link...")
@@ -128,16 +128,15 @@ def test_close_yes(session):
     ends_at_once(s, "a close while contacting ends the tool with 0 at once")
     s.sim_stop(sim)
 
-    sim = s.sim_start(5, ["--pace"], tag="paced")
+    sim = s.sim_start(5, pace=True, tag="paced")
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     question_up(s, "a close while writing")
     s.ui("answer", "yes")
     ends_at_once(s, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
-    report = s.sim_stop(sim)
-    s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
-            "the device was left part written", str(report.get("flash")))
+    s.check(0 < s.sim_stop(sim).blocks_written < s.blocks, "the device was left part written",
+            "%d blocks" % sim.blocks_written)
 
 
 def test_system_calls(session):
@@ -147,7 +146,7 @@ def test_system_calls(session):
     nothing, however long Windows takes, and once told that the session goes
     on, it updates the device."""
     s = session
-    sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
+    sim = s.sim_start(5, *("drop:%d" % n for n in range(1, CONTACT_UNANSWERED + 1)))
     s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
     job = s.ui_background("front", 2 * RUN_WAIT_MS)
     with open(job.path) as f:
@@ -161,9 +160,9 @@ def test_system_calls(session):
             "while the session may end, no block goes out and the status stays", repr(text[-200:]))
     s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
     s.wait_status(STATUS_DONE)
-    report = s.update_end(sim)
+    s.update_end(sim)
     check_relay(s, s.relay(RELAY_RUN))
-    check_clean_run(s, s.trace(), report)
+    check_clean_run(s, s.trace(), sim)
 
 
 def check_relay(s, calls):
@@ -238,7 +237,7 @@ def test_keyboard(session):
     the heap told to end the process on corruption before anything else, and
     the status line announced at each phase of the run, not at each block."""
     s = session
-    sim = s.sim_start(5, ["--pace"])
+    sim = s.sim_start(5, pace=True)
     s.tool_start(["\\\\.\\com5"], relay=RELAY_KEYBOARD)
     focus_on(s, IDC_PORT_LIST, "at start the port list has the focus")
     s.press()  # a click of the button gives it the focus
@@ -252,12 +251,12 @@ def test_keyboard(session):
     s.ui("answer", "no")
     focus_on(s, IDC_UPDATE, "after No the button has the focus again")
     s.wait_status(STATUS_DONE)
-    report = s.sim_stop(sim)
+    s.sim_stop(sim)
     s.click_instructions()
     focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
     s.key("Escape")
     ends_at_once(s, "Esc when idle ends the tool with 0, with no question")
-    check_clean_run(s, s.trace(), report)
+    check_clean_run(s, s.trace(), sim)
 
     calls = s.relay(RELAY_KEYBOARD)
     s.check([c.name for c in calls[:2]] == list(RELAY_KEYBOARD[:2])
