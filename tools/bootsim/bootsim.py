@@ -59,14 +59,14 @@ IDLE_WAIT_S = 0.050                    # longest wait when nothing is due
 CLOSED_LOOK_S = 0.010                  # while the port is closed, a look this often for its opening
 TX_RETRY_S = 0.001                     # after the pty refused bytes
 BAD_CRC_XOR = 0x5A                     # flips some bits of a reply's CRC high byte
-RANDOM_KINDS = ("drop", "badcrc", "late", "noise", "split", "dup")
-RANDOM_LATE_MS = (30, 800)
-RANDOM_NOISE_BYTES = (1, 16)
+# What a random fault may be, with the range of its amount: milliseconds late, bytes of noise.
+RANDOM_FAULTS = {"drop": None, "badcrc": None, "late": (30, 800), "noise": (1, 16), "split": None, "dup": None}
 # Rule name: number of arguments, the first one's range.
 FAULT_RULES = {"drop": (1, 1), "badcrc": (1, 1), "late": (2, 1), "noise": (2, 1), "split": (1, 1), "dup": (1, 1),
                "drop-write": (1, 1), "unplug": (1, 1), "corrupt-flash": (1, 0), "seed": (1, 0), "random": (1, 0),
                "no-restart-reply": (0, 0), "silent": (0, 0)}
 REPLY_FAULTS = ("drop", "drop-write", "badcrc", "late", "noise", "split", "dup")
+REPLY_LABELS = {"drop": "dropped", "badcrc": "bad-crc"}
 LINE_RIGHT = {"baud": 115200, "stop_bits": 1, "data_bits": 8, "parity": "even", "rtscts": False, "xonxoff": False}
 BAUDS = {getattr(termios, "B%d" % b): b for b in (0, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
                                                     460800, 921600)}
@@ -127,8 +127,8 @@ def classify(frame):
     return op, address, length, verdict
 
 
-def termrec_settings(log_path, tty, since):
-    """(data bits, parity, records) that the termrec library logged for tty
+def termrec_settings(log_path, pts, since):
+    """(data bits, parity, records) that the termrec library logged for pts
     since the unix time since. A pty hands back 8 data bits and no parity
     whatever was asked, so a caller that reads, changes one thing and writes
     back (Wine does so once per part of the settings) writes "8, none" again
@@ -140,7 +140,7 @@ def termrec_settings(log_path, tty, since):
             words = text.split()
             fields = dict(word.split("=", 1) for word in words[1:] if "=" in word)
             try:
-                taken = words[0] == "tcsetattr" and fields["tty"] == tty and float(fields["t"]) >= since
+                taken = words[0] == "tcsetattr" and fields["tty"] == pts and float(fields["t"]) >= since
                 data_bits = int(fields["csize"])
             except (IndexError, KeyError, ValueError):
                 continue
@@ -362,45 +362,36 @@ class Device:
     # ---- the device's work -------------------------------------------------
 
     def handle(self, done, frame):
-        number = len(self.frames) + 1
         op, address, length, verdict = classify(frame)
         record = Frame(self.ms(done), len(frame), op, address, length, verdict, "none", None, [])
-        block = 0
-        if verdict == "ok" and op == "write":
-            self.write_count = block = self.write_count + 1
-        if verdict == "ok" and block and block == self.unplug_at:
-            # Pulled out with the block on the line: nothing stored, nothing said.
-            self.gone = True
+        self.write_count += verdict == "ok" and op == "write"
+        if verdict != "ok":
+            pass
+        elif op == "write" and self.write_count == self.unplug_at:
+            self.gone = True  # pulled out with the block on the line: nothing stored, nothing said
             record = record._replace(reply="unplugged")
-        elif verdict == "ok":
-            plan = self.plan(number, op, block)
+        else:
+            hits = self.faults_on(len(self.frames) + 1, op)
             reply = self.perform(op, address, length, frame, record.t_ms)
-            ready = done + (self.flash_ms / 1000 if op == "write" else 0)
-            reply_t = None if plan["drop"] else self.ms(self.schedule(plan, reply, ready))
-            labels = [k for k in ("drop", "badcrc", "noise", "split", "dup", "late") if plan[k]]
-            label = {"drop": "dropped", "badcrc": "bad-crc"}.get(labels[0], labels[0]) if labels else "answered"
-            record = record._replace(reply=label, reply_t_ms=reply_t, faults=plan["applied"])
+            kinds = [kind for kind, _, _ in hits]
+            label = next((k for k in ("drop", "badcrc", "noise", "split", "dup", "late") if k in kinds), "answered")
+            reply_t = None if "drop" in kinds else self.ms(self.schedule(
+                reply, done + (self.flash_ms / 1000 if op == "write" else 0), hits))
+            record = record._replace(reply=REPLY_LABELS.get(label, label), reply_t_ms=reply_t,
+                                     faults=[text for _, _, text in hits])
         self.frames.append(record)
 
-    def plan(self, number, op, block):
-        """What the faults do to this request's reply."""
-        plan = {"drop": False, "badcrc": False, "late": 0, "noise": 0, "split": False, "dup": False, "applied": []}
-        hits = [(kind, amount, text) for kind, target, amount, text in self.rules
-                if kind in REPLY_FAULTS and target == (block if kind == "drop-write" else number)]
-        if any(rule[0] == "silent" for rule in self.rules):
-            hits.append(("drop", 0, "silent"))
-        if op == "reset" and any(rule[0] == "no-restart-reply" for rule in self.rules):
-            hits.append(("drop", 0, "no-restart-reply"))
+    def faults_on(self, number, op):
+        """The faults that shape the reply to request number: (kind, amount, rule)."""
+        hits = [("drop" if kind == "drop-write" else kind, amount, text) for kind, target, amount, text in self.rules
+                if kind in REPLY_FAULTS and target == (self.write_count if kind == "drop-write" else number)]
+        hits += [("drop", 0, kind) for kind, _, _, _ in self.rules
+                 if kind == "silent" or kind == "no-restart-reply" and op == "reset"]
         if self.chance > 0 and self.rng.random() < self.chance:
-            kind = self.rng.choice(RANDOM_KINDS)
-            amount = self.rng.randint(*RANDOM_LATE_MS) if kind == "late" else \
-                self.rng.randint(*RANDOM_NOISE_BYTES) if kind == "noise" else 0
+            kind = self.rng.choice(list(RANDOM_FAULTS))
+            amount = self.rng.randint(*RANDOM_FAULTS[kind]) if RANDOM_FAULTS[kind] else 0
             hits.append((kind, amount, "random:%s%s" % (kind, ":%d" % amount if amount else "")))
-        for kind, amount, text in hits:
-            kind = "drop" if kind == "drop-write" else kind
-            plan[kind] = plan[kind] + amount if kind == "late" else amount if kind == "noise" else True
-            plan["applied"].append(text)
-        return plan
+        return hits
 
     def perform(self, op, address, length, frame, t_ms):
         """Does what the request asks; the reply."""
@@ -422,20 +413,19 @@ class Device:
 
     # ---- sending -----------------------------------------------------------
 
-    def schedule(self, plan, reply, ready):
-        """Puts the reply on the outgoing line; when its last byte leaves."""
-        if plan["badcrc"]:
+    def schedule(self, reply, ready, hits):
+        """Puts the reply on the outgoing line as the faults shape it; when its last byte leaves."""
+        kinds, amounts = [kind for kind, _, _ in hits], {kind: amount for kind, amount, _ in hits}
+        if "badcrc" in kinds:
             reply = reply[:-1] + bytes([reply[-1] ^ BAD_CRC_XOR])
-        t = max(ready, self.tx_free) + plan["late"] / 1000
-        if plan["noise"]:
-            t = self.queue(self.rng.randbytes(plan["noise"]), t) + NOISE_GAP_S
-        pieces = SPLIT_PIECES if plan["split"] else 1
+        t = max(ready, self.tx_free) + sum(amount for kind, amount, _ in hits if kind == "late") / 1000
+        if amounts.get("noise"):
+            t = self.queue(self.rng.randbytes(amounts["noise"]), t) + NOISE_GAP_S
+        pieces = SPLIT_PIECES if "split" in kinds else 1
         for i in range(pieces):
             t = self.queue(reply[len(reply) * i // pieces:len(reply) * (i + 1) // pieces], t)
             t += SPLIT_GAP_S if i + 1 < pieces else 0
-        if plan["dup"]:
-            t = self.queue(reply, t + DUP_GAP_S)
-        return t
+        return self.queue(reply, t + DUP_GAP_S) if "dup" in kinds else t
 
     def queue(self, data, start):
         """Bytes that go out together when the last of them is due; when that is."""
