@@ -310,7 +310,7 @@ class Device:
     def next_event(self, now):
         events = [now + IDLE_WAIT_S]
         if self.out:
-            events.append(max(self.out[0][0], self.tx_retry))
+            events.append(max(self.out[0][0] + self.wire(1), self.tx_retry))
         if self.pending:
             events.append(self.pending[0][0])
         if self.rx:
@@ -428,25 +428,29 @@ class Device:
         return self.queue(reply, t + DUP_GAP_S) if "dup" in kinds else t
 
     def queue(self, data, start):
-        """Bytes that go out together when the last of them is due; when that is."""
-        due = start + self.wire(len(data))
-        self.out.append((due, data))
-        self.tx_free = max(self.tx_free, due)
-        return due
+        """Bytes that leave one after another from start, each once its wire
+        time is over; when the last one has left."""
+        self.out.append((start, data))
+        self.tx_free = max(self.tx_free, start + self.wire(len(data)))
+        return start + self.wire(len(data))
 
     def send_due(self, now):
-        while self.out and self.out[0][0] <= now and now >= self.tx_retry:
-            due, data = self.out[0]
+        """What is due of the outgoing bytes, in one write: how many is worked
+        out from the clock, so a late wake-up costs no line time."""
+        while self.out and now >= self.tx_retry:
+            start, data = self.out[0]
+            due = min(len(data), int((now - start) / BYTE_S + 1e-6)) if self.pace else len(data)
             try:
-                sent = os.write(self.fd, data)
+                sent = os.write(self.fd, data[:due]) if due else 0
             except BlockingIOError:
                 sent = 0
-            if sent < len(data):  # nobody reads the slave and its buffer is full: again a little later
-                self.out[0] = (due, data[sent:])
-                self.tx_retry = now + TX_RETRY_S
-            else:
+            if sent == len(data):
                 self.out.popleft()
-
+                continue
+            self.out[0] = (start + self.wire(sent), data[sent:])
+            if sent < due:  # nobody reads the slave and its buffer is full: again a little later
+                self.tx_retry = now + TX_RETRY_S
+            return
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
