@@ -1,16 +1,8 @@
 #!/usr/bin/env python3
 """bootsim: a simulated Orvex 2.0 boot loader on a pseudo-terminal, for
 testing the update tool. It answers the tool's requests as the device would,
-with faults on command, and keeps what it saw: every request with its time,
-the flash, the restarts, the line settings, the tool letting go of the port.
-
-As a library (the end-to-end harness, scripts/bench, scripts/faults):
-    device = Device(["drop:5"], pace=True, termrec_log=log)
-    device.start(prefix + "/dosdevices/com5")   # answers from a thread of its own
-    ...
-    device.stop()                               # then read device.frames, .written(), .restarts, .line
-As a command (see --help), until SIGTERM or Ctrl-C, then the report:
-    tools/bootsim/bootsim.py --prefix ~/.wine --com 5 --pace --report run.json
+with faults on command, and keeps what it saw (Device). As a command it runs
+until SIGTERM or Ctrl-C, then writes what it saw as a JSON report.
 
 Fault rules; N counts every request received, from 1:
     drop:N  badcrc:N  late:N:MS  dup:N (again 30 ms later)  split:N (3 pieces,
@@ -25,7 +17,6 @@ Fault rules; N counts every request received, from 1:
 
 import argparse
 import collections
-import contextlib
 import json
 import os
 import random
@@ -181,8 +172,7 @@ class Device:
         self.flash = bytearray(b"\xff" * FLASH_BYTES)
         self.extent = self.blocks_written = self.write_count = 0
         self.writes_in_order, self.previous = True, (FLASH_BASE, 0)
-        self.line = {"baud": None, "stop_bits": None, "rtscts": None, "xonxoff": None, "data_bits": None,
-                     "parity": None, "termrec_records": 0, "ok": False}
+        self.line = dict(dict.fromkeys(LINE_RIGHT), termrec_records=0, ok=False)
         self.open = self.gone = self.ending = False
         self.fd = self.guard = self.link = self.thread = None
         self.rx, self.pending, self.out = bytearray(), collections.deque(), collections.deque()
@@ -219,10 +209,8 @@ class Device:
             raise RuntimeError("no process could claim %s as its terminal" % self.slave)
         if link:
             os.makedirs(os.path.dirname(os.path.abspath(link)), exist_ok=True)
-            with contextlib.suppress(FileNotFoundError):
-                os.unlink(link + ".bootsim")
-            os.symlink(self.slave, link + ".bootsim")
-            os.replace(link + ".bootsim", link)
+            os.symlink(self.slave, "%s.%d-%d" % (link, os.getpid(), self.fd))
+            os.replace("%s.%d-%d" % (link, os.getpid(), self.fd), link)
             self.link = link
         self.t0, self.unix0 = time.monotonic(), time.time()
 
@@ -271,9 +259,8 @@ class Device:
             self.line.update(data_bits=data_bits, parity=parity, termrec_records=records)
         self.line["ok"] = all(self.line[k] == v for k, v in LINE_RIGHT.items())
         if report:
-            with open(report + ".tmp", "w") as f:
+            with open(report, "w") as f:
                 json.dump(self.report(), f)
-            os.replace(report + ".tmp", report)
         return self
 
     def report(self):

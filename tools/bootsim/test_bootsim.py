@@ -128,20 +128,15 @@ class BootsimTest(unittest.TestCase):
         self.assertAlmostEqual(second.t_ms - query.t_ms, 1035 * BYTE_MS, delta=0.01)
 
     def test_termrec_records_of_this_pty_since_the_start(self):
+        """The last record that changed size or parity counts: Wine writes back what the pty hands it (8, none)."""
         now = time.time()
-
-        def record(framing, was="---", pts="/dev/pts/7", t=now):
-            return ("tcsetattr t=%.6f tty=%s ospeed=115200 csize=%s parenb=%s parodd=%s was_csize=%s was_parenb=%s "
-                    "was_parodd=%s\n" % ((t, pts) + tuple(framing + was)))
-        lines = [record("810", "800"),  # 8 data bits, even parity asked for
-                 record("800", "800"),  # the pty's 8, none written back as read
-                 record("711", pts="/dev/pts/77"), record("711", t=now - 60),  # another pty, before the start
-                 record("711").split(" csize=")[0] + "\n", record("x11"), "tcsetattr\n\n=\n"]  # cut short, no size
+        record = "tcsetattr t=%.6f tty=%s csize=%s parenb=%s parodd=%s was_csize=%s was_parenb=%s was_parodd=%s\n"
         with tempfile.NamedTemporaryFile("w") as log:
-            log.write("".join(lines))
+            log.writelines(record % ((t, pts) + tuple(framing)) for t, pts, framing in (
+                (now, "/dev/pts/7", "810800"), (now, "/dev/pts/7", "800800"), (now, "/dev/pts/77", "711---"),
+                (now - 60, "/dev/pts/7", "711---"), (now, "/dev/pts/7", "x11---")))
             log.flush()
             self.assertEqual(termrec_settings(log.name, "/dev/pts/7", now - 1), (8, "even", 2))
-
 
 if __name__ == "__main__":
     unittest.main(verbosity=2)

@@ -156,12 +156,14 @@ def fresh_out(out):
     os.makedirs(out)
 
 
+def machine_coms():
+    """The COM numbers for which Wine falls back to the machine's /dev/ttyS<n-1>."""
+    return [int(m.group(1)) + 1 for m in (re.fullmatch(r"/dev/ttyS(\d+)", d) for d in glob.glob("/dev/ttyS*")) if m]
+
+
 def com_without_fallback(lowest=5):
-    """A COM number, `lowest` or above, past every /dev/ttyS<n-1> of the
-    machine's: Wine has nothing to open for it once its link is gone."""
-    numbers = [lowest] + [int(m.group(1)) + 2 for m in
-                          (re.fullmatch(r"/dev/ttyS(\d+)", d) for d in glob.glob("/dev/ttyS*")) if m]
-    return max(numbers)
+    """A COM number, `lowest` or above, with nothing for Wine to open once its link is gone."""
+    return max([lowest] + [number + 1 for number in machine_coms()])
 
 
 def com_links(prefix):
@@ -396,8 +398,7 @@ class Session:
         os.makedirs(self.nodev, exist_ok=True)
         for link in glob.glob(os.path.join(dosdevices, "com*")):
             os.unlink(link)
-        for device in glob.glob("/dev/ttyS*"):
-            number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
+        for number in machine_coms():
             os.symlink(self.nodev, os.path.join(dosdevices, "com%d" % number))
 
     def port_link(self, number, target=None):
