@@ -370,8 +370,9 @@ class Device:
 
     def faults_on(self, number, op):
         """The faults that shape the reply to request number: (kind, amount, rule)."""
+        block = self.write_count if op == "write" else 0
         hits = [("drop" if kind == "drop-write" else kind, amount, text) for kind, target, amount, text in self.rules
-                if kind in REPLY_FAULTS and target == (self.write_count if kind == "drop-write" else number)]
+                if kind in REPLY_FAULTS and target == (block if kind == "drop-write" else number)]
         hits += [("drop", 0, kind) for kind, _, _, _ in self.rules
                  if kind == "silent" or kind == "no-restart-reply" and op == "reset"]
         if self.chance > 0 and self.rng.random() < self.chance:
@@ -429,7 +430,7 @@ class Device:
             due = min(len(data), int((now - start) / BYTE_S + 1e-6)) if self.pace else len(data)
             try:
                 sent = os.write(self.fd, data[:due]) if due else 0
-            except BlockingIOError:
+            except OSError:
                 sent = 0
             if sent == len(data):
                 self.out.popleft()

@@ -96,9 +96,10 @@ class BootsimTest(unittest.TestCase):
         self.assertEqual(self.exchange(crc_query(FLASH_BASE, BLOCK)),
                          2 * crc_reply(FLASH_BASE, BLOCK, crc16(corrupted)))
         self.assertEqual((self.exchange(QUERY)[8:], self.exchange(QUERY)), (reply, reply))
-        self.assertEqual(self.exchange(BLOCKS[1], 0.3), b"")
+        self.assertEqual((self.exchange(BLOCKS[1], 0.3), self.exchange(QUERY)), (b"", reply))  # only the block's ack
         frames = device.stop().frames
-        self.assertEqual([f.reply for f in frames], ["dropped", "bad-crc", "split", "dup", "noise", "late", "dropped"])
+        self.assertEqual([f.reply for f in frames], ["dropped", "bad-crc", "split", "dup", "noise", "late", "dropped",
+                                                     "answered"])
         self.assertEqual((frames[6].faults, device.written()), (["drop-write:2"], corrupted + IMAGE[BLOCK:2 * BLOCK]))
         # The schedule: a split reply's pieces 10 ms apart, a duplicate and the reply after noise 30 ms later.
         for frame, gap_ms in zip(frames[2:6], (20, 30, 30, 200)):
