@@ -104,7 +104,7 @@ class BootsimTest(unittest.TestCase):
         # The schedule: a split reply's pieces 10 ms apart, a duplicate and the reply after noise 30 ms later.
         for frame, gap_ms in zip(frames[2:6], (20, 30, 30, 200)):
             self.assertAlmostEqual(frame.reply_t_ms - frame.t_ms, gap_ms, delta=0.01)
-        for faults, request, applied in ((["silent"], QUERY, "silent"), (["no-restart-reply"], RESTART,
+        for faults, request, applied in ((["silent"], QUERY, "silent"), (["badcrc:9", "no-restart-reply"], RESTART,
                                          "no-restart-reply"), (["seed:7", "random:1.0"], QUERY, "random:")):
             device = self.start(*faults)
             for _ in range(3):
@@ -123,7 +123,12 @@ class BootsimTest(unittest.TestCase):
         # Two requests in one write: the second counts as received its own wire time after the first.
         self.assertEqual(self.exchange(QUERY + BLOCKS[0]),
                          crc_reply(FLASH_BASE, 4, crc16(IMAGE[:4])) + ack_for(BLOCKS[0]))
+        link = device.link
+        os.symlink(os.devnull, link + ".new")
+        os.replace(link + ".new", link)  # the port is someone else's now
         write, restart, query, second = device.stop().frames
+        self.assertEqual(os.readlink(link), os.devnull, "a link no longer the device's stays")
+        self.assertRaises(OSError, os.write, self.fd, QUERY)  # the device gone, the port fails
         for got, wire_bytes, flash_ms in ((write, 11, 30), (restart, 5, 0), (query, 15, 0), (second, 11, 30)):
             self.assertAlmostEqual(got.reply_t_ms - got.t_ms, wire_bytes * BYTE_MS + flash_ms, delta=0.01)
         self.assertAlmostEqual(second.t_ms - query.t_ms, 1035 * BYTE_MS, delta=0.01)
