@@ -448,8 +448,7 @@ def main():
     parser.add_argument("--com", type=int, metavar="N")
     parser.add_argument("--pace", action="store_true", help="take a 115200 baud line's time, 11 bits a byte")
     parser.add_argument("--flash-ms", type=int, default=0, help="flash time per write block before its ack")
-    parser.add_argument("--fault", action="append", default=[], type=lambda t: fault_parse(t) and t,
-                        help="a fault rule (above), repeatable")
+    parser.add_argument("--fault", action="append", default=[], metavar="RULE", help="a fault rule (above), repeatable")
     parser.add_argument("--termrec-log", help="TERMREC_LOG of the tool's termrec preload, for its line settings")
     parser.add_argument("--report", help="JSON report at the end: frames, line, flash, restarts, port closes")
     parser.add_argument("--flash-out", help="the flash from 0x08001000 up to the highest byte written")
@@ -457,7 +456,10 @@ def main():
     if (args.prefix is None) != (args.com is None):
         parser.error("--prefix and --com go together")
     link = os.path.join(args.prefix, "dosdevices", "com%d" % args.com) if args.prefix else args.link
-    device = Device(args.fault, args.pace, args.flash_ms, args.termrec_log)
+    try:
+        device = Device(args.fault, args.pace, args.flash_ms, args.termrec_log)
+    except ValueError as error:
+        parser.error(str(error))
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, lambda *_: setattr(device, "ending", True))
     device.open_pty(link)
