@@ -1,5 +1,5 @@
-"""Checks that several end-to-end cases make of a run: its trace, the
-simulated device's report and the dialog's samples."""
+"""Checks that several end-to-end cases make of a run: its trace, what the
+simulated device saw (tools/bootsim's Device) and the dialog's samples."""
 
 import re
 
@@ -36,8 +36,14 @@ def open_line(com):
     return " . Opening serial port \\\\.\\com%d at 115200 baud\n" % com
 
 
-def writes_of(report):
-    return [frame for frame in report.get("frames", []) if frame.get("op") == "write"]
+def writes_of(sim):
+    return [frame for frame in sim.frames if frame.op == "write"]
+
+
+def blocks_received(frames):
+    """The addresses of the write frames, a block sent again counted once."""
+    addresses = [frame.address for frame in frames if frame.op == "write"]
+    return [a for i, a in enumerate(addresses) if i == 0 or a != addresses[i - 1]]
 
 
 def trace_in_order(s, trace, needles, what):
@@ -61,7 +67,7 @@ def check_crc_lines(s, trace, expect_match):
             "remote and local CRC %s" % ("agree" if expect_match else "differ"), "%s / %s" % (remote[-1], local[-1]))
 
 
-def check_clean_run(s, trace, report, com=5):
+def check_clean_run(s, trace, sim, com=5):
     """What every successful run of the carried image must show. A block may
     go twice, after a TIMEOUT, when the machine held the tool up for longer
     than the tool waits for an acknowledgement; never sooner, and the flash
@@ -86,49 +92,53 @@ def check_clean_run(s, trace, report, com=5):
     if timeouts:
         s.log("sent again after a TIMEOUT: %s" % " ".join(timeouts))
 
-    writes = writes_of(report)
-    addresses = [frame.get("address") for frame in writes]
-    distinct = [a for i, a in enumerate(addresses) if i == 0 or a != addresses[i - 1]]
-    s.check(distinct == block_addresses(blocks), "the device got the %d blocks in address order" % blocks,
-            "%d write frames" % len(writes))
+    writes = writes_of(sim)
+    s.check(blocks_received(writes) == block_addresses(blocks),
+            "the device got the %d blocks in address order" % blocks, "%d write frames" % len(writes))
     pairs = list(zip(writes, writes[1:]))
-    early_again = ["%#x after %.1f ms" % (b["address"], b["t_ms"] - a["t_ms"]) for a, b in pairs
-                   if b["address"] == a["address"] and b["t_ms"] - a["t_ms"] <= RESEND_AFTER_MS - RESEND_SLACK_MS]
+    early_again = ["%#x after %.1f ms" % (b.address, b.t_ms - a.t_ms) for a, b in pairs
+                   if b.address == a.address and b.t_ms - a.t_ms <= RESEND_AFTER_MS - RESEND_SLACK_MS]
     s.check(not early_again, "a block went again only after %d ms without its acknowledgement" % RESEND_AFTER_MS,
             str(early_again[:3]))
-    unacknowledged = ["%#x" % b["address"] for a, b in pairs if b["address"] != a["address"]
-                      and (a.get("reply_t_ms") is None or b["t_ms"] < a["reply_t_ms"])]
+    unacknowledged = ["%#x" % b.address for a, b in pairs if b.address != a.address
+                      and (a.reply_t_ms is None or b.t_ms < a.reply_t_ms)]
     s.check(not unacknowledged, "each block reached the device after the previous one's acknowledgement",
             str(unacknowledged[:3]))
-    s.check(report.get("writes_in_order") is True, "the device saw the writes in order")
-    check_flash_image(s, report)
-    check_restarts(s, report, 1)
+    s.check(sim.writes_in_order, "the device saw the writes in order")
+    check_flash_image(s, sim)
+    check_restarts(s, sim, 1)
 
 
-def check_flash_image(s, report):
-    s.check(report.get("flash", {}).get("expect_match") is True, "the device's flash equals the padded image",
-            str(report.get("flash")))
+def flash_differences(s, sim):
+    """Where the device's flash, up to its highest byte written, differs from the padded image."""
+    written = sim.written()
+    return [i for i in range(max(len(written), len(s.image))) if written[i:i + 1] != s.image[i:i + 1]]
 
 
-def check_restarts(s, report, count):
+def check_flash_image(s, sim):
+    s.check(sim.written() == s.image, "the device's flash equals the padded image",
+            "%d blocks written, differences at %s" % (sim.blocks_written, flash_differences(s, sim)[:5]))
+
+
+def check_restarts(s, sim, count):
     """The device was told to restart count times; none: not a restart request on the line at all."""
-    resets = [f for f in report.get("frames", []) if f.get("op") == "reset"]
-    s.check(report.get("restart", {}).get("count") == count and (count or not resets),
+    resets = [f for f in sim.frames if f.op == "reset"]
+    s.check(len(sim.restarts) == count and (count or not resets),
             "the device was told to restart once" if count else "no restart request went out on the line",
-            str(report.get("restart")))
+            "restarts at %s ms" % sim.restarts)
 
 
 def corrupting_sim_start(s, tag):
     """A device on com5 whose flash keeps one byte wrong: a run against it ends in FAILED."""
-    return s.sim_start(5, ["--fault", "corrupt-flash:%#x" % CORRUPT_AT], tag=tag)
+    return s.sim_start(5, "corrupt-flash:%#x" % CORRUPT_AT, tag=tag)
 
 
-def check_failed_run(s, trace, report):
+def check_failed_run(s, trace, sim):
     s.check("CRC FAIL\n" in trace and "CRCs match" not in trace, "the trace says CRC FAIL and claims no match")
     check_crc_lines(s, trace, False)
-    check_restarts(s, report, 0)
-    s.check(report.get("flash", {}).get("first_diff") == CORRUPT_AT,
-            "the device's flash differs at the corrupted byte only", str(report.get("flash")))
+    check_restarts(s, sim, 0)
+    differences = flash_differences(s, sim)
+    s.check(differences == [CORRUPT_AT], "the device's flash differs at the corrupted byte only", str(differences[:5]))
 
 
 def fatal_box_checks(s, text):

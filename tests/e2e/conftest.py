@@ -13,7 +13,7 @@ from harness import Inputs, Session, fresh_out, process_end
 from harness.session import WINDOWS_VERSIONS
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-INPUT_NAMES = ("template", "installer", "uidriver", "bootsim", "firmware")
+INPUT_NAMES = ("template", "installer", "uidriver", "preload", "firmware")
 
 
 def pytest_addoption(parser):

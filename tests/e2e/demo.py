@@ -18,7 +18,6 @@ DEMO_COM = 5
 DEMO_PORT = "\\\\.\\com%d" % DEMO_COM
 DEMO_RUN_LIMIT_MS = 120000     # a paced update takes about 15 s
 DEMO_DURING_SHOT_S = 6         # into the run, when about half the blocks are written
-DEMO_BOOTSIM_TIMEOUT_S = 600
 
 
 def say(text):
@@ -53,36 +52,34 @@ def screenshot_take(s, name):
         say("the screenshot failed")
 
 
-def outcome_print(s, carried, samples, report, report_path):
-    """A person's account of the run, from the watch and the device's report;
+def outcome_print(s, carried, samples, sim):
+    """A person's account of the run, from the watch and what the device saw;
     whether the flash verified and the device was told to restart."""
     final = samples[-1].status if samples else "(none seen)"
     started = next((x.t for x in samples if x.status != samples[0].status), None)
     took = (samples[-1].t - started) / 1000 if started is not None else None
-    flash = report.get("flash", {})
-    restart = report.get("restart", {})
-    line = report.get("line", {})
-    verified = final == harness.STATUS_DONE and flash.get("expect_match") is True and restart.get("count", 0) >= 1
+    line = sim.line
+    matches = sim.written() == s.image
+    verified = final == harness.STATUS_DONE and matches and sim.restarts
     print()
     print("Outcome of the update")
     print("  firmware carried:      %s" % carried)
     print("  tool's final status:   %s" % final)
-    blocks = flash.get("blocks_written", "?")
+    blocks = sim.blocks_written
     print("  device (simulated):    %s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s"
-          % (blocks, "" if blocks == 1 else "s", " in order" if report.get("writes_in_order") else " OUT OF ORDER",
-             "matches" if flash.get("expect_match") else "DOES NOT MATCH", flash.get("crc16_extent", 0),
-             "requested" if restart.get("count") else "NOT requested"))
+          % (blocks, "" if blocks == 1 else "s", " in order" if sim.writes_in_order else " OUT OF ORDER",
+             "matches" if matches else "DOES NOT MATCH", harness.crc16_modbus(sim.written()),
+             "requested" if sim.restarts else "NOT requested"))
     print("  line settings:         %s baud, %s data bits, %s parity, %s stop bit: %s"
-          % (line.get("baud"), line.get("data_bits"), line.get("parity"), line.get("stop_bits"),
-             "right" if line.get("ok") else "WRONG"))
+          % (line["baud"], line["data_bits"], line["parity"], line["stop_bits"], "right" if line["ok"] else "WRONG"))
     print("  update took:           %s" % ("%.1f s from the button press to the final status" % took
                                             if took is not None else "unknown"))
     print("  trace log:             %s" % s.trace_path)
     print("  screenshots:           %s (at the end)" % os.path.join(s.out, "screenshot.png"))
     print("                         %s (during the update)" % os.path.join(s.out, "screenshot-during.png"))
-    print("  simulator report:      %s" % report_path)
+    print("  simulator report:      %s" % s.sims[sim])
     print("  verdict:               %s" % ("VERIFIED" if verified else "NOT VERIFIED"))
-    return verified
+    return bool(verified)
 
 
 def main(root, demo_dir):
@@ -99,7 +96,7 @@ def main(root, demo_dir):
                 say("showing the tool on your display %s" % display)
             else:
                 say("no display of yours: showing the tool on a virtual one, %s" % s.display)
-            sim = s.sim_start(DEMO_COM, ["--pace"], tag="", timeout_s=DEMO_BOOTSIM_TIMEOUT_S)
+            sim = s.sim_start(DEMO_COM, pace=True, tag="")
             say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
             s.tool_start([DEMO_PORT])
             say("pressing \"Update Orvex 2.0\"")
@@ -109,11 +106,11 @@ def main(root, demo_dir):
                                        screenshot_take(s, "screenshot-during.png")), DEMO_RUN_LIMIT_MS)
             screenshot_take(s, "screenshot.png")
             s.close_dialog(0)
-            report = s.sim_stop(sim)
+            s.sim_stop(sim)
     except (RuntimeError, OSError, subprocess.SubprocessError) as error:
         say("%s; its steps are in %s" % (error, os.path.join(demo_dir, "e2e.log")))
         return 1
-    return 0 if outcome_print(s, carried, samples, report, sim.stem + ".report.json") else 1
+    return 0 if outcome_print(s, carried, samples, sim) else 1
 
 
 if __name__ == "__main__":

@@ -7,7 +7,7 @@ import subprocess
 
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
-from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND
+from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, poll_until
 
 QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
             "If you close the program, the update stops part way and the Orvex is left "
@@ -69,10 +69,11 @@ def end_session_answer(s, goes_on=False):
 
 def session_ends(s, sim, how, lparam):
     """Windows says that the session ends (uidriver end-session how): within SESSION_END_EXIT_S the tool
-    exits with 0 and its side of the device's line is closed. In the relay log (returned), before
+    exits with 0 and the device sees its line closed. In the relay log (returned), before
     ExitProcess(0), the last WM_ENDSESSION is that one, the last handle closed the port's, keep-awake
     and the shutdown reason left."""
-    s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0 and not s.sim_port_open(sim),
+    s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0
+            and poll_until(lambda: not sim.open, SESSION_END_EXIT_S),
             "the session ends (%s): the tool exits with 0 within %d s, the line closed" % (how, SESSION_END_EXIT_S))
     calls = s.relay(RELAY_RUN)
     exit_at = next((i for i, c in enumerate(calls) if c.name == "kernel32.ExitProcess" and c.args == "00000000"), 0)
@@ -114,7 +115,7 @@ def test_close_asks(session):
     does not ask twice, No leaves the update to finish verified. Afterwards
     the session may end, and a close ends the tool at once with 0."""
     s = session
-    sim = s.sim_start(5, ["--pace"])  # paced: the writes last about 13 s
+    sim = s.sim_start(5, pace=True)  # paced: the writes last about 13 s
     s.tool_start(["\\\\.\\com5"])
     dialog_window = (s.xdotool("search", "--name", DIALOG_CAPTION) or [None])[0]
     s.check(end_session_answer(s, goes_on=True) == 1, "before a run Windows may end the session")
@@ -142,7 +143,7 @@ def test_close_yes(session):
     question ends it as a close does, and so does Windows ending the session
     after all (ENDSESSION_CLOSEAPP)."""
     s = session
-    sim = s.sim_start(5, ["--fault", "silent"])
+    sim = s.sim_start(5, "silent")
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_status("Establishing Link...")
@@ -150,23 +151,22 @@ def test_close_yes(session):
     ends_at_once(s, "a close while contacting ends the tool with 0 at once")
     s.sim_stop(sim)
 
-    sim = s.sim_start(5, ["--pace"], tag="paced")
+    sim = s.sim_start(5, pace=True, tag="paced")
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     question_up(s, "a close while writing")
     s.ui("answer", "yes")
     ends_at_once(s, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
-    report = s.sim_stop(sim)
-    s.check(0 < report.get("flash", {}).get("blocks_written", 0) < s.blocks,
-            "the device was left part written", str(report.get("flash")))
+    s.check(0 < s.sim_stop(sim).blocks_written < s.blocks, "the device was left part written",
+            "%d blocks" % sim.blocks_written)
 
     # "Shut down anyway", or an installer's restart manager closing the tool.
-    sim = s.sim_start(5, ["--pace"], tag="session-ends")
+    sim = s.sim_start(5, pace=True, tag="session-ends")
     s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
     s.press()
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
-    s.check(end_session_answer(s) == 0 and s.sim_port_open(sim),
+    s.check(end_session_answer(s) == 0 and sim.open,
             "while writing, Windows may not end the session; the device's line is open")
     session_ends(s, sim, "closes-app", "00000001")
     s.sim_stop(sim)
@@ -179,7 +179,7 @@ def test_system_calls(session):
     nothing, however long Windows takes, and once told that the session goes
     on, it updates the device. Idle after that, it ends with the session."""
     s = session
-    sim = s.sim_start(5, [arg for n in range(1, CONTACT_UNANSWERED + 1) for arg in ("--fault", "drop:%d" % n)])
+    sim = s.sim_start(5, *("drop:%d" % n for n in range(1, CONTACT_UNANSWERED + 1)))
     s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
     job = s.ui_background("front", 2 * RUN_WAIT_MS)
     with open(job.path) as f:
@@ -272,7 +272,7 @@ def test_keyboard(session):
     the heap told to end the process on corruption before anything else, and
     the status line announced at each phase of the run, not at each block."""
     s = session
-    sim = s.sim_start(5, ["--pace"])
+    sim = s.sim_start(5, pace=True)
     s.tool_start(["\\\\.\\com5"], relay=RELAY_KEYBOARD)
     focus_on(s, IDC_PORT_LIST, "at start the port list has the focus")
     s.press()  # a click of the button gives it the focus
@@ -286,12 +286,12 @@ def test_keyboard(session):
     s.ui("answer", "no")
     focus_on(s, IDC_UPDATE, "after No the button has the focus again")
     s.wait_status(STATUS_DONE)
-    report = s.sim_stop(sim)
+    s.sim_stop(sim)
     s.click_instructions()
     focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
     s.key("Escape")
     ends_at_once(s, "Esc when idle ends the tool with 0, with no question")
-    check_clean_run(s, s.trace(), report)
+    check_clean_run(s, s.trace(), sim)
 
     calls = s.relay(RELAY_KEYBOARD)
     s.check([c.name for c in calls[:2]] == list(RELAY_KEYBOARD[:2])

@@ -5,7 +5,7 @@ them."""
 
 import re
 
-from checks import check_clean_run, open_line, writes_of
+from checks import blocks_received, check_clean_run, open_line
 from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, block_addresses
 from harness.session import RUN_WAIT_MS
 
@@ -23,7 +23,7 @@ def test_lost_connection(session):
     s = session
     gone_at = 20  # the device leaves as this write block comes, unanswered
     address = FLASH_BASE + (gone_at - 1) * BLOCK_BYTES
-    first = s.sim_start(5, ["--exit-after-writes", str(gone_at)], tag="first")
+    first = s.sim_start(5, "unplug:%d" % gone_at, tag="first")
     other = s.sim_start(7)
     s.tool_start(["\\\\.\\com5", "\\\\.\\com7"])
     changes, end = s.click_time(RUN_WAIT_MS, finals=(STATUS_LOST, STATUS_DONE, STATUS_FAILED))
@@ -34,7 +34,7 @@ def test_lost_connection(session):
     if s.check(end and last_block, "the status named the block the device left on (%#x)" % address):
         took = end["ms"] - last_block[0]
         s.check(took <= LOST_WITHIN_MS, "the loss is told within %d ms" % LOST_WITHIN_MS, "%.0f ms" % took)
-    s.check(first.proc.poll() is not None, "the simulated device has gone")
+    s.check(first.gone, "the simulated device has gone")
     s.check_no_box("a lost connection")
     code, text = s.ui("progress")
     s.check(text == "range 0 %d pos %d\n" % (s.blocks, gone_at - 1),
@@ -49,9 +49,8 @@ def test_lost_connection(session):
             "the trace ends: the block timed out, its resend failed with error 21, not claimed as sent, "
             "and a line of its own says so",
             repr(trace[-300:]))
-    report = s.sim_stop(first)
-    frames = report.get("frames", [])
-    s.check(frames and frames[-1].get("reply") == "unplugged" and report["flash"]["blocks_written"] == gone_at - 1,
+    frames = s.sim_stop(first).frames
+    s.check(frames and frames[-1].reply == "unplugged" and first.blocks_written == gone_at - 1,
             "the device stored %d blocks and left on the next" % (gone_at - 1), str(frames[-1:]))
 
     s.port_link(5, s.nodev)
@@ -69,11 +68,11 @@ def back_and_updated(s, trace, other):
     s.press()
     s.wait_status(STATUS_DONE)
     s.check_no_box("an update after the device came back")
-    report = s.update_end(second)
+    s.update_end(second)
     whole = s.trace()
     s.check(whole.count(open_line(5)) == 2, "the same port was opened again")
-    check_clean_run(s, whole[len(trace):], report)
-    s.check(not s.sim_stop(other).get("frames"), "nothing reached the device on com7")
+    check_clean_run(s, whole[len(trace):], second)
+    s.check(not s.sim_stop(other).frames, "nothing reached the device on com7")
 
 
 def test_held_port_removed(session):
@@ -83,7 +82,7 @@ def test_held_port_removed(session):
     line, lets go of com5 and drops it from the list, and no block follows.
     com5's return is then taken as after any lost line."""
     s = session
-    first = s.sim_start(5, ["--pace"], tag="first")
+    first = s.sim_start(5, pace=True, tag="first")
     other = s.sim_start(7)
     s.tool_start([COM5, COM7])
     s.press()
@@ -98,8 +97,7 @@ def test_held_port_removed(session):
     s.check(trace.endswith(ending), "the trace ends: the block in flight, then a line of its own says that com5 "
             "was announced as removed", repr(trace[-200:]))
     back_and_updated(s, trace, other)
-    addresses = [frame.get("address") for frame in writes_of(s.sim_stop(first))]
-    distinct = [a for i, a in enumerate(addresses) if i == 0 or a != addresses[i - 1]]
+    distinct = blocks_received(s.sim_stop(first).frames)
     s.check(done > 0 and distinct in (block_addresses(s.blocks)[:done], block_addresses(s.blocks)[:done + 1]),
             "no block went to the first device after the %d acknowledged and the one in flight" % done,
             "%d blocks" % len(distinct))
@@ -125,7 +123,7 @@ def test_ports_come_and_go(session):
     com5, com10, com12 = ("\\\\.\\com%d" % n for n in (5, 10, 12))
     sim5 = s.sim_start(5)
     s.tool_start([com5])
-    sim12 = s.sim_start(12, ["--pace"])  # paced: the run lasts long enough to announce during it
+    sim12 = s.sim_start(12, pace=True)  # paced: the run lasts long enough to announce during it
     announce(s, "arrival", 12, [com12, com5], 1, "after COM12 arrived both are listed and com5 stays selected")
     s.sim_stop(sim5)
     s.port_link(5, s.nodev)
@@ -142,6 +140,5 @@ def test_ports_come_and_go(session):
     s.check((s.status() or "").startswith("programming "), "the run was still writing after the announcement")
     s.wait_status(STATUS_DONE)
     announce(s, "removal", 12, [com10], 0, "after the run, with com12 let go and out of reach, only com10 is listed")
-    report = s.update_end(sim12)
-    check_clean_run(s, s.trace(), report, com=12)
-    s.check(not s.sim_stop(sim10).get("frames"), "nothing reached the device on com10")
+    check_clean_run(s, s.trace(), s.update_end(sim12), com=12)
+    s.check(not s.sim_stop(sim10).frames, "nothing reached the device on com10")

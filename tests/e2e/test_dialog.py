@@ -32,7 +32,7 @@ def test_start_close(session):
     s.key("alt+F4")
     s.check(s.tool_exit() == 0, "alt+F4 ends the tool with 0")
     s.check(s.trace() == start_trace(s.image), "the trace holds the start lines and nothing else", repr(s.trace()))
-    s.check(not s.sim_stop(sim).get("frames"), "nothing reached the device")
+    s.check(not s.sim_stop(sim).frames, "nothing reached the device")
 
 
 def open_fails(s, com, make_unopenable):
@@ -52,7 +52,7 @@ def open_fails(s, com, make_unopenable):
     s.check(s.tool_exit() == 1, "the tool exits with 1 once the box is answered")
     s.check(s.trace() == start_trace(s.image) + open_line(com),
             "the trace ends with the attempt to open \\\\.\\com%d" % com, repr(s.trace()))
-    s.check(not s.sim_stop(sim).get("frames"), "nothing reached the device")
+    s.check(not s.sim_stop(sim).frames, "nothing reached the device")
     return match
 
 
@@ -84,10 +84,10 @@ def test_ports_2_and_10(session):
     s.port_link(2, os.ttyname(s.keep_fd(slave)))
     sim = s.sim_start(10)
     s.update_run(["\\\\.\\com10", "\\\\.\\com2"], STATUS_DONE)
-    report = s.update_end(sim)
+    s.update_end(sim)
     trace = s.trace()
     s.check(open_line(10) in trace and "\\\\.\\com2 " not in trace, "com10 was opened, com2 never")
-    check_clean_run(s, trace, report, com=10)
+    check_clean_run(s, trace, sim, com=10)
 
 
 # System messages with inserts for a caller to fill in: "%1" (193, a program

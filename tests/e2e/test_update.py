@@ -2,11 +2,11 @@
 flash keeps a byte wrong, again after a failure, the bar through whole runs,
 a real Enter key, a press during a run."""
 
-import json
 import time
 
-from checks import (check_bar_follows, check_clean_run, check_crlf, check_failed_run, check_flash_image,
-                    check_progress_run, check_restarts, corrupting_sim_start, open_line, start_trace, writes_of)
+from checks import (blocks_received, check_bar_follows, check_clean_run, check_crlf, check_failed_run,
+                    check_flash_image, check_progress_run, check_restarts, corrupting_sim_start, open_line, start_trace,
+                    writes_of)
 from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, block_addresses
 
 SETTLE_S = 0.3                # anything the tool were to do after its final status is done by now
@@ -21,10 +21,10 @@ def press_again(s, first_trace, after):
     s.check(samples[-1:] and samples[-1].status == STATUS_DONE, "the second press runs to \"%s\"" % STATUS_DONE,
             str(samples[-1:]))
     s.check_no_box("a second press after %s" % after)
-    report = s.update_end(second)
+    second = s.update_end(second)
     whole = s.trace()
     s.check(whole.count(open_line(5)) == 2, "the port was opened again for the second press")
-    check_clean_run(s, whole[len(first_trace):], report)
+    check_clean_run(s, whole[len(first_trace):], second)
 
 
 def test_clean(session):
@@ -45,16 +45,16 @@ def test_clean(session):
 def test_dropped_ack(session):
     s = session
     dropped = 5
-    sim = s.sim_start(5, ["--fault", "drop-write:%d" % dropped])
+    sim = s.sim_start(5, "drop-write:%d" % dropped)
     s.update_run(["\\\\.\\com5"], STATUS_DONE)
-    report = s.update_end(sim)
+    s.update_end(sim)
     trace = s.trace()
-    check_clean_run(s, trace, report)
+    check_clean_run(s, trace, sim)
     address = FLASH_BASE + (dropped - 1) * BLOCK_BYTES
     block_text = "PROG ADDR %#x, LEN 0x400, FROM %#x... - SENT - " % (address, address - FLASH_BASE)
     s.check(block_text + "TIMEOUT\n" + block_text in trace,
             "block %d times out and goes again to the same address" % dropped)
-    s.check(len([f for f in writes_of(report) if f.get("address") == address]) >= 2,
+    s.check(len([f for f in writes_of(sim) if f.address == address]) >= 2,
             "the device got block %d again" % dropped)
 
 
@@ -64,8 +64,7 @@ def test_corrupt_flash(session):
     s.update_run(["\\\\.\\com5"], STATUS_FAILED)
     time.sleep(SETTLE_S)  # a restart request, were one to follow, would be on the line by now
     s.check(s.status() == STATUS_FAILED, "the status stays \"%s\"" % STATUS_FAILED)
-    report = s.update_end(sim)
-    check_failed_run(s, s.trace(), report)
+    check_failed_run(s, s.trace(), s.update_end(sim))
 
 
 def test_retry_after_failed(session):
@@ -83,17 +82,13 @@ def test_line_settings(session):
     sim = s.sim_start(5)
     s.update_run(["\\\\.\\com5"], STATUS_DONE)
     s.close_dialog(0)
-    line = s.sim_stop(sim).get("line", {})
-    s.log("line as the device saw it: %s" % json.dumps(line))
-    s.check(line.get("baud") == 115200 and line.get("stop_bits") == 1,
-            "read back from the pty: 115200 baud, 1 stop bit", str(line))
-    s.check(line.get("rtscts") is False and line.get("xonxoff") is False,
-            "read back from the pty: no RTS/CTS, no XON/XOFF", str(line))
-    s.check(line.get("observed_from") == "tcgetattr+termrec" and line.get("termrec_records", 0) > 0,
-            "the tool's own tcsetattr requests were recorded", str(line))
-    s.check(line.get("data_bits") == 8 and line.get("parity") == "even",
-            "as requested by the tool: 8 data bits, even parity", str(line))
-    s.check(line.get("ok") is True, "the device judges the line settings right", str(line))
+    line = s.sim_stop(sim).line
+    s.log("line as the device saw it: %s" % line)
+    s.check(line["baud"] == 115200 and line["stop_bits"] == 1, "read back from the pty: 115200 baud, 1 stop bit")
+    s.check(line["rtscts"] is False and line["xonxoff"] is False, "read back from the pty: no RTS/CTS, no XON/XOFF")
+    s.check(line["termrec_records"] > 0, "the tool's own tcsetattr requests were recorded")
+    s.check(line["data_bits"] == 8 and line["parity"] == "even", "as requested by the tool: 8 data bits, even parity")
+    s.check(line["ok"] is True, "the device judges the line settings right")
 
 
 def test_progress_and_enter(session):
@@ -117,8 +112,7 @@ def test_progress_and_enter(session):
 
     second = s.sim_start(5, tag="second")
     check_progress_run(s, s.watch(s.press), "second run", STATUS_DONE)
-    report = s.update_end(second)
-    check_flash_image(s, report)
+    check_flash_image(s, s.update_end(second))
 
 
 def test_press_during_run(session):
@@ -128,7 +122,7 @@ def test_press_during_run(session):
     s = session
     blocks = s.blocks
     # Paced, a run takes about 15 s: the second press comes well before the first run could end.
-    sim = s.sim_start(5, ["--pace"])
+    sim = s.sim_start(5, pace=True)
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 16 * BLOCK_BYTES)
@@ -146,14 +140,13 @@ def test_press_during_run(session):
     trace = s.trace()
     s.check(trace.count(open_line(5)) == 2, "the port was opened once for each press", str(trace.count(open_line(5))))
     s.check(trace.count("CRCs match\n") == 1 and "CRC FAIL" not in trace, "one verification, and it matched")
-    report = s.sim_stop(sim)
-    written = [frame.get("address") for frame in writes_of(report)]
+    writes = writes_of(s.sim_stop(sim))
+    written = [frame.address for frame in writes]
     # The first run's writes, cut short, then the second run's from the first block.
     restart = max((i for i in range(1, len(written)) if written[i] < written[i - 1]), default=0)
     s.check(0 < restart < blocks and written[restart] == FLASH_BASE,
             "the device got part of the image, then the first block again", str(written[:restart + 1]))
-    again = written[restart:]
-    s.check(restart and [a for i, a in enumerate(again) if i == 0 or a != again[i - 1]] == block_addresses(blocks),
+    s.check(restart and blocks_received(writes[restart:]) == block_addresses(blocks),
             "the device got all %d blocks in order after the press" % blocks, "%d write frames" % len(written))
-    check_flash_image(s, report)
-    check_restarts(s, report, 1)
+    check_flash_image(s, sim)
+    check_restarts(s, sim, 1)

@@ -2,25 +2,29 @@
 template, the prefix's own wineserver, simulated devices on COM ports, the
 tool under Wine and uidriver beside it. Every process is ended by its id and
 every descriptor closed when the session closes; its files (log, trace,
-simulator reports, screenshots, one output file per uidriver command) stay in
-its out directory."""
+simulated devices' reports, screenshots, one output file per uidriver command)
+stay in its out directory."""
 
 import collections
 import contextlib
 import dataclasses
 import glob
-import json
 import os
 import re
 import select
 import shutil
 import signal
 import subprocess
+import sys
 import threading
 import time
 
 from .protocol import BLOCK_BYTES, padded_image
 from .relay import RELAY_DEBUG, RELAY_KEY, relay_calls, relay_include, relay_line
+
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
+sys.path.insert(0, os.path.join(ROOT, "tools", "bootsim"))
+import bootsim  # noqa: E402  the simulated device
 
 DIALOG_CAPTION = "Orvex 2.0 Firmware Update Tool"
 STATUS_IDLE = " - Idle - "
@@ -37,10 +41,9 @@ DIALOG_WAIT_MS = 20000
 NO_BOX_WAIT_MS = 500          # a box that is not to come: looked for this long
 EXIT_WAIT_S = 15              # the tool ending after the dialog closes (a fatal exit beeps 1 s first)
 WINE_CALL_TIMEOUT_S = 30      # any single wine or helper invocation
-READY_WAIT_S = 10             # bootsim, Xvfb, wineserver coming up
+READY_WAIT_S = 10             # Xvfb, wineserver coming up
 COM_LINKS_STABLE_S = 0.2      # the device manager is done once dosdevices/com* stand still this long
 FOCUS_WAIT_S = 5              # the dialog taking the keyboard after a click
-SIM_TIMEOUT_S = 90            # a simulator ends by itself after this, should nobody end it
 XVFB_DISPLAYS = (100, 199)
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 # The Windows versions a prefix can show its programs, with the start of the
@@ -51,11 +54,13 @@ WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
 
 @dataclasses.dataclass
 class Inputs:
-    """What a session runs: the programs of the two builds, the image, the prefix template."""
+    """What a session runs: the programs of the two builds, the image, the prefix
+    template, and the LD_PRELOAD value of the termrec library that records the
+    line settings the tool asks for (a pty keeps only some of them)."""
     template: str
     installer: str
     uidriver: str
-    bootsim: str
+    preload: str
     firmware: str
 
     @classmethod
@@ -64,17 +69,14 @@ class Inputs:
         return cls(template=os.path.join(root, "build", "host", "e2e", "template"),
                    installer=os.path.join(root, "build", "win32", "installer.exe"),
                    uidriver=os.path.join(root, "build", "win32", "tools", "uidriver", "uidriver.exe"),
-                   bootsim=os.path.join(root, "build", "host", "tools", "bootsim", "bootsim"),
+                   preload=os.path.join(root, "build", "host", "tools", "bootsim", "preload", "$LIB", "libtermrec.so"),
                    firmware=os.path.join(root, "installer", "resources", "firmware.bin"))
 
     def missing(self):
-        return [path for path in (self.installer, self.uidriver, self.bootsim, self.firmware)
-                if not os.path.isfile(path)]
+        return [path for path in (self.installer, self.uidriver, self.preload.split("$LIB")[0], self.firmware)
+                if not os.path.exists(path)]
 
 
-# A simulated device on a COM port, its pseudo-terminal (slave) and the stem
-# of its files: <stem>.ready, .report.json, .log and .flash.bin.
-Sim = collections.namedtuple("Sim", "proc com stem slave")
 # A uidriver command left running, its output going to path.
 Job = collections.namedtuple("Job", "proc path")
 # One moment of the dialog as watch-progress saw it: milliseconds since it
@@ -154,12 +156,14 @@ def fresh_out(out):
     os.makedirs(out)
 
 
+def machine_coms():
+    """The COM numbers for which Wine falls back to the machine's /dev/ttyS<n-1>."""
+    return [int(m.group(1)) + 1 for m in (re.fullmatch(r"/dev/ttyS(\d+)", d) for d in glob.glob("/dev/ttyS*")) if m]
+
+
 def com_without_fallback(lowest=5):
-    """A COM number, `lowest` or above, past every /dev/ttyS<n-1> of the
-    machine's: Wine has nothing to open for it once its link is gone."""
-    numbers = [lowest] + [int(m.group(1)) + 2 for m in
-                          (re.fullmatch(r"/dev/ttyS(\d+)", d) for d in glob.glob("/dev/ttyS*")) if m]
-    return max(numbers)
+    """A COM number, `lowest` or above, with nothing for Wine to open once its link is gone."""
+    return max([lowest] + [number + 1 for number in machine_coms()])
 
 
 def com_links(prefix):
@@ -206,12 +210,12 @@ class Session:
             s.start()
 
     out, inputs      where its files go, what it runs
-    image, expect    the padded image, and its file for bootsim --expect
+    image            the padded image
     blocks           the image's 1024-byte blocks
     display          the X display ("None" until start() makes an Xvfb of its own)
     prefix, env      its Wine prefix, and the environment of every Wine program in it
     xvfb, wineserver, tool   its processes (subprocess.Popen), None until started
-    sims             the simulated devices it started
+    sims             the simulated devices it started (tools/bootsim), each with its report's path
     trace_path, err_path     the tool's standard output and error
     checks           (passed, what) of every check made through check()
     """
@@ -224,7 +228,7 @@ class Session:
         self.echo = echo              # log lines on standard output too
         self.displays = displays      # where to look for a free display number
         self.checks = []
-        self.sims = []
+        self.sims = {}
         self.xvfb = self.wineserver = self.tool = None
         self.prefix = self.env = None
         self.jobs = []                # uidriver commands left running
@@ -240,12 +244,7 @@ class Session:
                 os.unlink(os.path.join(out, stale))
         self.image = padded_image(inputs.firmware)
         self.blocks = len(self.image) // BLOCK_BYTES
-        self.expect = os.path.join(out, "expect.bin")
-        with open(self.expect, "wb") as f:
-            f.write(self.image)
-        # The line-setting recorder, preloaded into the tool, that the simulator reads.
-        self.preload = preload if preload is not None else subprocess.run(
-            [inputs.bootsim, "--print-preload"], capture_output=True, text=True, timeout=10).stdout.strip()
+        self.preload = inputs.preload if preload is None else preload
 
     # ------------------------------------------------------------ log and checks
 
@@ -311,8 +310,8 @@ class Session:
         if self.prefix:
             wineserver_kill(self.prefix)
         process_end(self.wineserver)
-        for sim in self.sims:
-            process_end(sim.proc, grace_s=10)
+        for sim, report in self.sims.items():
+            sim.stop(report)
         process_end(self.xvfb)
         for fd in self.fds:
             with contextlib.suppress(OSError):
@@ -399,8 +398,7 @@ class Session:
         os.makedirs(self.nodev, exist_ok=True)
         for link in glob.glob(os.path.join(dosdevices, "com*")):
             os.unlink(link)
-        for device in glob.glob("/dev/ttyS*"):
-            number = int(re.sub(r"\D", "", os.path.basename(device)) or 0) + 1
+        for number in machine_coms():
             os.symlink(self.nodev, os.path.join(dosdevices, "com%d" % number))
 
     def port_link(self, number, target=None):
@@ -418,42 +416,21 @@ class Session:
 
     # ------------------------------------------------------------ simulated devices
 
-    def sim_start(self, com, extra=(), tag=None, timeout_s=SIM_TIMEOUT_S):
-        """A simulator on com with bootsim's extra arguments (faults, --pace);
-        its files are bootsim-<tag>.*, tag com<n> unless given, and bootsim.*
-        for an empty tag."""
+    def sim_start(self, com, *faults, pace=False, flash_ms=0, tag=None):
+        """A simulated device on com (bootsim.Device) with fault rules
+        ("drop-write:5"), paced at 115200 baud and taking flash_ms per block
+        if asked. Its report goes to bootsim-<tag>.report.json, tag com<n>
+        unless given, bootsim.report.json for an empty tag."""
+        sim = bootsim.Device(faults, pace, flash_ms, self.termrec_log)
+        sim.start(os.path.join(self.prefix, "dosdevices", "com%d" % com))
         tag = "com%d" % com if tag is None else tag
-        stem = os.path.join(self.out, "bootsim-" + tag if tag else "bootsim")
-        for kind in ("ready", "report.json", "flash.bin"):
-            if os.path.exists(stem + "." + kind):
-                os.unlink(stem + "." + kind)
-        argv = [self.inputs.bootsim, "--prefix", self.prefix, "--com", str(com), "--ready", stem + ".ready",
-                "--report", stem + ".report.json", "--termrec-log", self.termrec_log, "--expect", self.expect,
-                "--flash-out", stem + ".flash.bin", "--timeout", str(timeout_s)] + list(extra)
-        proc = spawn(argv, stem + ".log")
-        if not poll_until(lambda: os.path.exists(stem + ".ready"), READY_WAIT_S, proc):
-            process_end(proc)
-            raise RuntimeError("bootsim on com%d did not become ready (see %s.log)" % (com, stem))
-        with open(stem + ".ready") as f:
-            sim = Sim(proc, com, stem, f.read().strip())
-        self.sims.append(sim)
-        self.log("bootsim pid %d on com%d = %s %s" % (proc.pid, com, sim.slave, " ".join(extra)))
+        self.sims[sim] = os.path.join(self.out, ("bootsim-" + tag if tag else "bootsim") + ".report.json")
+        self.log("device on com%d = %s%s %s" % (com, sim.slave, " paced" if pace else "", " ".join(faults)))
         return sim
 
-    def sim_port_open(self, sim):
-        """Whether the tool's side (the tool, the wineserver) has the device's pseudo-terminal open."""
-        fds = [fd for proc in (self.tool, self.wineserver) if proc for fd in glob.glob("/proc/%d/fd/*" % proc.pid)]
-        return any(os.path.realpath(fd) == sim.slave for fd in fds)
-
     def sim_stop(self, sim):
-        """Ends the simulator; its report (empty, after a failed check, if it wrote none)."""
-        process_end(sim.proc, grace_s=10)
-        try:
-            with open(sim.stem + ".report.json") as f:
-                return json.load(f)
-        except (OSError, ValueError) as error:
-            self.check(False, "bootsim on com%d wrote its report" % sim.com, str(error))
-            return {}
+        """Ends the simulated device and writes its report; the device, to read what it saw."""
+        return sim.stop(self.sims[sim])
 
     # ------------------------------------------------------------ the tool
 
