@@ -181,8 +181,6 @@ class Device:
     def written(self):
         return bytes(self.flash[:self.extent])
 
-    # ---- the pty -----------------------------------------------------------
-
     def open_pty(self, link=None):
         """A raw pty, published at link (a symbolic link, which replaces an
         old one in one step, so the tool never finds the port missing).
@@ -234,8 +232,6 @@ class Device:
             return
         self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
                          rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
-
-    # ---- running -----------------------------------------------------------
 
     def start(self, link=None):
         self.open_pty(link)
@@ -346,18 +342,14 @@ class Device:
     def ms(self, t):
         return round((t - self.t0) * 1000, 3)
 
-    # ---- the device's work -------------------------------------------------
-
     def handle(self, done, frame):
         op, address, length, verdict = classify(frame)
         record = Frame(self.ms(done), len(frame), op, address, length, verdict, "none", None, [])
         self.write_count += verdict == "ok" and op == "write"
-        if verdict != "ok":
-            pass
-        elif op == "write" and self.write_count == self.unplug_at:
+        if verdict == "ok" and op == "write" and self.write_count == self.unplug_at:
             self.gone = True  # pulled out with the block on the line: nothing stored, nothing said
             record = record._replace(reply="unplugged")
-        else:
+        elif verdict == "ok":
             hits = self.faults_on(len(self.frames) + 1, op)
             reply = self.perform(op, address, length, frame, record.t_ms)
             kinds = [kind for kind, _, _ in hits]
@@ -398,8 +390,6 @@ class Device:
             return crc_reply(address, length, crc16_modbus(self.flash[offset:offset + length]))
         self.restarts.append(t_ms)
         return RESTART
-
-    # ---- sending -----------------------------------------------------------
 
     def schedule(self, reply, ready, hits):
         """Puts the reply on the outgoing line as the faults shape it; when its last byte leaves."""
@@ -442,20 +432,17 @@ class Device:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--prefix", help="link PREFIX/dosdevices/comN to the pty (with --com)")
-    where.add_argument("--link", help="or link LINK to it (neither: the pty's path is only printed)")
+    parser.add_argument("--prefix", help="link PREFIX/dosdevices/comN to the pty (without: its path is only printed)")
     parser.add_argument("--com", type=int, metavar="N")
     parser.add_argument("--pace", action="store_true", help="take a 115200 baud line's time, 11 bits a byte")
     parser.add_argument("--flash-ms", type=int, default=0, help="flash time per write block before its ack")
     parser.add_argument("--fault", action="append", default=[], metavar="RULE", help="a fault rule (above), repeatable")
     parser.add_argument("--termrec-log", help="TERMREC_LOG of the tool's termrec preload, for its line settings")
     parser.add_argument("--report", help="JSON report at the end: frames, line, flash, restarts, port closes")
-    parser.add_argument("--flash-out", help="the flash from 0x08001000 up to the highest byte written")
     args = parser.parse_args()
     if (args.prefix is None) != (args.com is None):
         parser.error("--prefix and --com go together")
-    link = os.path.join(args.prefix, "dosdevices", "com%d" % args.com) if args.prefix else args.link
+    link = args.prefix and os.path.join(args.prefix, "dosdevices", "com%d" % args.com)
     try:
         device = Device(args.fault, args.pace, args.flash_ms, args.termrec_log)
     except ValueError as error:
@@ -466,9 +453,6 @@ def main():
     print("bootsim: device on %s%s" % (device.slave, " as " + link if link else ""), file=sys.stderr, flush=True)
     device.run()
     device.stop(args.report)
-    if args.flash_out:
-        with open(args.flash_out, "wb") as f:
-            f.write(device.written())
 
 
 if __name__ == "__main__":
