@@ -57,28 +57,23 @@ def outcome_print(s, carried, samples, sim):
     whether the flash verified and the device was told to restart."""
     final = samples[-1].status if samples else "(none seen)"
     started = next((x.t for x in samples if x.status != samples[0].status), None)
-    took = (samples[-1].t - started) / 1000 if started is not None else None
-    line = sim.line
-    matches = sim.written() == s.image
+    line, blocks, matches = sim.line, sim.blocks_written, sim.written() == s.image
     verified = final == harness.STATUS_DONE and matches and sim.restarts
-    print()
-    print("Outcome of the update")
-    print("  firmware carried:      %s" % carried)
-    print("  tool's final status:   %s" % final)
-    blocks = sim.blocks_written
-    print("  device (simulated):    %s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s"
-          % (blocks, "" if blocks == 1 else "s", " in order" if sim.writes_in_order else " OUT OF ORDER",
-             "matches" if matches else "DOES NOT MATCH", harness.crc16_modbus(sim.written()),
-             "requested" if sim.restarts else "NOT requested"))
-    print("  line settings:         %s baud, %s data bits, %s parity, %s stop bit: %s"
-          % (line["baud"], line["data_bits"], line["parity"], line["stop_bits"], "right" if line["ok"] else "WRONG"))
-    print("  update took:           %s" % ("%.1f s from the button press to the final status" % took
-                                            if took is not None else "unknown"))
-    print("  trace log:             %s" % s.trace_path)
-    print("  screenshots:           %s (at the end)" % os.path.join(s.out, "screenshot.png"))
-    print("                         %s (during the update)" % os.path.join(s.out, "screenshot-during.png"))
-    print("  simulator report:      %s" % s.sims[sim])
-    print("  verdict:               %s" % ("VERIFIED" if verified else "NOT VERIFIED"))
+    print("\nOutcome of the update")
+    for label, text in (
+            ("firmware carried", carried), ("tool's final status", final),
+            ("device (simulated)", "%s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s" % (
+                blocks, "" if blocks == 1 else "s", " in order" if sim.writes_in_order else " OUT OF ORDER",
+                "matches" if matches else "DOES NOT MATCH", harness.crc16_modbus(sim.written()),
+                "requested" if sim.restarts else "NOT requested")),
+            ("line settings", "%s baud, %s data bits, %s parity, %s stop bit: %s" % (line["baud"], line["data_bits"],
+                line["parity"], line["stop_bits"], "right" if line["ok"] else "WRONG")),
+            ("update took", "%.1f s from the button press to the final status" % ((samples[-1].t - started) / 1000)
+             if started is not None else "unknown"),
+            ("trace log", s.trace_path), ("screenshots", os.path.join(s.out, "screenshot.png") + " (at the end)"),
+            ("", os.path.join(s.out, "screenshot-during.png") + " (during the update)"),
+            ("simulator report", s.sims[sim]), ("verdict", "VERIFIED" if verified else "NOT VERIFIED")):
+        print("  %-22s %s" % (label + ":" if label else "", text))
     return bool(verified)
 
 
