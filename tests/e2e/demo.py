@@ -87,10 +87,8 @@ def main(root, demo_dir):
     try:
         with harness.Session(demo_dir, inputs, display=display, echo=False) as s:
             s.start()
-            if display:
-                say("showing the tool on your display %s" % display)
-            else:
-                say("no display of yours: showing the tool on a virtual one, %s" % s.display)
+            say("showing the tool on your display %s" % display if display
+                else "no display of yours: showing the tool on a virtual one, %s" % s.display)
             sim = s.sim_start(DEMO_COM, pace=True, tag="")
             say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
             s.tool_start([DEMO_PORT])

@@ -181,9 +181,31 @@ class Device:
     def written(self):
         return bytes(self.flash[:self.extent])
 
-    def open_pty(self, link=None):
-        """A raw pty, published at link (a symbolic link, which replaces an
-        old one in one step, so the tool never finds the port missing).
+    def close_pty(self):
+        """The device goes: its link (if still its own: the pty's number may
+        go to someone else, and a stale link would lead the tool there), the
+        master, and with it the guard."""
+        if self.link and os.path.islink(self.link) and os.readlink(self.link) == self.slave:
+            os.unlink(self.link)
+        if self.fd is not None:
+            os.close(self.fd)
+        if self.guard:
+            self.guard.kill()
+            self.guard.wait()
+        self.fd = self.guard = self.link = None
+
+    def read_line(self):
+        try:
+            iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.fd)  # the master reads the slave's
+        except termios.error:
+            return
+        self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
+                         rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
+
+    def start(self, link=None):
+        """Runs the device in a thread of its own on a raw pty, published at
+        link (a symbolic link, which replaces an old one in one step, so the
+        tool never finds the port missing).
 
         The wineserver is a session leader without a terminal and opens the
         port without O_NOCTTY: the pty would become its controlling terminal,
@@ -211,30 +233,6 @@ class Device:
             os.replace("%s.%d-%d" % (link, os.getpid(), self.fd), link)
             self.link = link
         self.t0, self.unix0 = time.monotonic(), time.time()
-
-    def close_pty(self):
-        """The device goes: its link (if still its own: the pty's number may
-        go to someone else, and a stale link would lead the tool there), the
-        master, and with it the guard."""
-        if self.link and os.path.islink(self.link) and os.readlink(self.link) == self.slave:
-            os.unlink(self.link)
-        if self.fd is not None:
-            os.close(self.fd)
-        if self.guard:
-            self.guard.kill()
-            self.guard.wait()
-        self.fd = self.guard = self.link = None
-
-    def read_line(self):
-        try:
-            iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.fd)  # the master reads the slave's
-        except termios.error:
-            return
-        self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
-                         rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
-
-    def start(self, link=None):
-        self.open_pty(link)
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
         return self
@@ -449,9 +447,9 @@ def main():
         parser.error(str(error))
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, lambda *_: setattr(device, "ending", True))
-    device.open_pty(link)
+    device.start(link)
     print("bootsim: device on %s%s" % (device.slave, " as " + link if link else ""), file=sys.stderr, flush=True)
-    device.run()
+    device.thread.join()  # until a signal ends it, or the unplug rule
     device.stop(args.report)
 
 
