@@ -26,16 +26,13 @@ BLOCKS = [write_block(FLASH_BASE + i * BLOCK, IMAGE[i * BLOCK:(i + 1) * BLOCK]) 
 
 class BootsimTest(unittest.TestCase):
     def start(self, *faults, **options):
-        work = tempfile.TemporaryDirectory()
-        self.addCleanup(work.cleanup)
-        device = Device(faults, **options).start(os.path.join(work.name, "com5"))
+        device = Device(faults, **options).start(os.path.join(self.enterContext(tempfile.TemporaryDirectory()), "com5"))
         self.addCleanup(device.stop)
         self.fd = os.open(device.link, os.O_RDWR | os.O_NOCTTY)
         self.addCleanup(os.close, self.fd)
         tty.setraw(self.fd)
         attributes = termios.tcgetattr(self.fd)
-        attributes[4] = attributes[5] = termios.B115200
-        termios.tcsetattr(self.fd, termios.TCSANOW, attributes)
+        termios.tcsetattr(self.fd, termios.TCSANOW, attributes[:4] + [termios.B115200] * 2 + attributes[6:])
         return device
 
     def exchange(self, frame, first_wait_s=5.0):
