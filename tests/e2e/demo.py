@@ -39,12 +39,6 @@ def embedded_firmware(root, inputs):
     return dataclasses.replace(inputs, firmware=image), carried
 
 
-def user_display():
-    """The user's display when it answers, else None."""
-    display = os.environ.get("DISPLAY")
-    return display if display and harness.run_bounded(["xdpyinfo"], timeout=5) == 0 else None
-
-
 def screenshot_take(s, name):
     """The dialog's window on the user's display, the whole screen on ours."""
     windows = None if s.xvfb else s.xdotool("search", "--name", harness.DIALOG_CAPTION)
@@ -83,7 +77,8 @@ def main(root, demo_dir):
     if inputs is None:
         return 1
     inputs, carried = embedded_firmware(root, inputs)
-    display = user_display()
+    display = os.environ.get("DISPLAY")  # the user's display, when it answers
+    display = display if display and harness.run_bounded(["xdpyinfo"], timeout=5) == 0 else None
     try:
         with harness.Session(demo_dir, inputs, display=display, echo=False) as s:
             s.start()

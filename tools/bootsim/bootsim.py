@@ -59,8 +59,7 @@ FAULT_RULES = {"drop": (1, 1), "badcrc": (1, 1), "late": (2, 1), "noise": (2, 1)
 REPLY_FAULTS = ("drop", "drop-write", "badcrc", "late", "noise", "split", "dup")
 REPLY_LABELS = {"drop": "dropped", "badcrc": "bad-crc"}
 LINE_RIGHT = {"baud": 115200, "stop_bits": 1, "data_bits": 8, "parity": "even", "rtscts": False, "xonxoff": False}
-BAUDS = {getattr(termios, "B%d" % b): b for b in (0, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
-                                                    460800, 921600)}
+BAUDS = {getattr(termios, name): int(name[1:]) for name in dir(termios) if name[0] == "B" and name[1:].isdigit()}
 # In a session of its own, claims the pty as its controlling terminal, then
 # lets go of it and waits to be ended (see Device.start).
 GUARD = ("import os, signal, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nos.tcgetpgrp(fd)\nos.close(fd)\n"
