@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <iterator>
 #include <string>
 
 #include "engine/frames.h"
@@ -48,13 +47,6 @@ run_record run_new(int blocks, uint32_t start_ms = 1000)
     return r;
 }
 
-// What opening the port for the next run does.
-void press(run_record *r)
-{
-    r->t.state = PROG_STATE_IDLE;
-    show_status("Contacting Device...");
-}
-
 std::string status()
 {
     return fake.statuses.empty() ? "" : fake.statuses.back();
@@ -82,15 +74,6 @@ void expect_progress_follows_status(const modbus_transfer *t)
     EXPECT_EQ(progress_bar_error(t), shown == "FAILED" || t->state == PROG_STATE_LOST) << "after \"" << shown << "\"";
 }
 
-void tick(run_record *r, int count = 1)
-{
-    for (int i = 0; i < count; i++) {
-        prog_step(&r->t);
-        expect_progress_follows_status(&r->t);
-        fake.now_ms += TICK_PERIOD_MS;
-    }
-}
-
 // What the engine traced while steps() ran.
 template <typename run_steps> std::string traced(run_steps steps)
 {
@@ -104,27 +87,21 @@ bool is_final(uint32_t state)
     return state == PROG_STATE_DONE || state == PROG_STATE_FAILED || state == PROG_STATE_LOST;
 }
 
-// Ticks until `done` holds, at most TICKS_MAX times; false when it never did.
+const auto never = [] { return false; };
+
+// Ticks as the main window does until `done` holds, at most `count` times,
+// with a step only where the session allows one; returns the trace.
 template <typename condition>
-bool tick_until(run_record *r, condition done)
+std::string ticks(run_record *r, condition done, int count = TICKS_MAX, uint32_t session = SESSION_GOES_ON)
 {
-    for (int i = 0; i < TICKS_MAX; i++) {
-        if (done())
-            return true;
-        tick(r);
-    }
-    return done();
-}
-
-// Until the run is in `state`, and at `offset` when one is given.
-bool run_until_state(run_record *r, uint32_t state, int32_t offset = -1)
-{
-    return tick_until(r, [&] { return r->t.state == state && (offset < 0 || r->t.offset == offset); });
-}
-
-bool run_until_final(run_record *r)
-{
-    return tick_until(r, [&] { return is_final(r->t.state); });
+    return traced([&] {
+        for (int i = 0; i < count && !done(); i++, fake.now_ms += TICK_PERIOD_MS) {
+            if (run_step_held(&r->t, session))
+                continue;
+            prog_step(&r->t);
+            expect_progress_follows_status(&r->t);
+        }
+    });
 }
 
 bool is_op(const bytes &f, uint8_t op)
@@ -139,11 +116,6 @@ std::vector<bytes> written_of(uint8_t op)
         if (is_op(f, op))
             out.push_back(f);
     return out;
-}
-
-bool ends_with(const std::string &text, const std::string &end)
-{
-    return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
 }
 
 int count_of(const std::string &text, const std::string &piece)
@@ -186,7 +158,7 @@ std::string line_run(const line_run_case &c, run_record *r)
     fake.reply_delay_ms = c.reply_delay_ms;
     fake.wine_reads = c.wine_reads;
     fake.faults = c.faults;
-    std::string log = traced([&] { run_until_final(r); });
+    std::string log = ticks(r, [&] { return is_final(r->t.state); });
     EXPECT_EQ(r->t.state, PROG_STATE_DONE) << log;
     EXPECT_TRUE(flash_holds_image(*r));
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), c.writes);
@@ -275,7 +247,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 TEST(Sequencer, ContactNeedsThreeTicks)
 {
     run_record r = run_new(2);
-    std::string log = traced([&] { run_until_state(&r, PROG_STATE_WRITE); });
+    std::string log = ticks(&r, [&] { return r.t.state == PROG_STATE_WRITE; });
     // The first two answers arrive within the pause after each request and
     // are read together at the second contact tick: together they are no frame.
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 3);
@@ -287,7 +259,7 @@ TEST(Sequencer, ContactNeedsThreeTicks)
 TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
 {
     run_record r = run_new(8);
-    run_until_state(&r, PROG_STATE_WRITE);
+    ticks(&r, [&] { return r.t.state == PROG_STATE_WRITE; });
     // Block 0's acknowledgement comes after the wait ran out but before the
     // tick that sends the block again reads.
     fake.incoming.clear();
@@ -295,7 +267,7 @@ TEST(Sequencer, AcknowledgementAfterItsWaitCountsForTheResentBlock)
     fake.device_on = false;
     uint32_t block_sent = fake.written_at.back();
     size_t writes_before = fake.written.size();
-    ASSERT_TRUE(tick_until(&r, [&] { return fake.written.size() != writes_before; }));
+    ticks(&r, [&] { return fake.written.size() != writes_before; });
     // The tick that found the wait over sent block 0 again, read the late
     // answer, took it for that block and sent block 1 straight away.
     ASSERT_EQ(fake.written.size(), writes_before + 2);
@@ -310,13 +282,13 @@ TEST(Sequencer, BadChecksumWhileContactingIsDumpedButMakesNoLink)
     run_record r = run_new(2);
     for (int i = 0; i < 20; i++)
         fake.faults[i] = {FAKE_BAD_CRC, 0};
-    std::string log = traced([&] { tick(&r, 12); });
+    std::string log = ticks(&r, never, 12);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(log.find("REMOTE DEVICE LINK ESTABLISHED"), std::string::npos);
     EXPECT_GE(count_of(log, "RX: 04 2b f6 08 00 10 00"), 9);
     EXPECT_EQ(fake.statuses.back(), "Establishing Link...");
     fake.faults.clear();
-    run_until_final(&r);
+    ticks(&r, [&] { return is_final(r.t.state); });
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
 }
 
@@ -324,7 +296,7 @@ TEST(Sequencer, SilentDeviceIsAskedAgainForeverWithoutGivingUp)
 {
     run_record r = run_new(2);
     fake.device_on = false;
-    std::string log = traced([&] { tick(&r, 50); });
+    std::string log = ticks(&r, never, 50);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
     EXPECT_EQ(count_of(log, "CONTACTING...\n"), 49);
     EXPECT_EQ(count_of(log, "RX:"), 0);
@@ -386,7 +358,9 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
         run_record r = run_new(4);
-        ASSERT_TRUE(run_until_state(&r, c.state, c.offset));
+        auto there = [&] { return r.t.state == c.state && r.t.offset == c.offset; };
+        ticks(&r, there);
+        ASSERT_TRUE(there());
         fake.device_on = false;
         fake.incoming.clear();
         fake.writes_fail = c.write_fails;
@@ -397,20 +371,17 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         size_t written = fake.written.size();
         size_t statuses = fake.statuses.size();
 
-        testing::internal::CaptureStdout();
-        bool left = tick_until(&r, [&] { return r.t.state != c.state; });
-        tick(&r, 50);
-        std::string log = testing::internal::GetCapturedStdout();
-
-        ASSERT_TRUE(left) << "still waiting in the phase";
+        std::string log = ticks(&r, [&] { return r.t.state != c.state; });
+        log += ticks(&r, never, 50);
         EXPECT_EQ(r.t.state, PROG_STATE_LOST);
         // Until the failed call the run waited as it does for a silent device;
         // after it, nothing more went to the port.
         char failed = c.write_fails ? 'W' : 'R';
         EXPECT_EQ(fake.calls.find(failed), fake.calls.size() - 1) << fake.calls;
         EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
-        EXPECT_TRUE(ends_with("\n" + log, "\nConnection lost: error " + std::to_string(c.code) + ", " + c.shown + "\n"))
-            << "a line of its own: " << log;
+        std::string lost = "\nConnection lost: error " + std::to_string(c.code) + ", " + c.shown + "\n";
+        std::string framed = "\n" + log; // a line of its own at the end
+        EXPECT_EQ(framed.substr(framed.size() - std::min(framed.size(), lost.size())), lost);
         EXPECT_EQ(count_of(log, "Connection lost"), 1);
         // A request the port refused is not reported as sent.
         if (c.write_fails) {
@@ -428,10 +399,10 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
 TEST(Sequencer, RestartWithoutReplyIsSentAgainAndNeverCompletes)
 {
     run_record r = run_new(2);
-    run_until_state(&r, PROG_STATE_RESET);
+    ticks(&r, [&] { return r.t.state == PROG_STATE_RESET; });
     fake.device_on = false;
     fake.incoming.clear();
-    tick(&r, 100);
+    ticks(&r, never, 100);
     EXPECT_EQ(r.t.state, PROG_STATE_RESET);
     EXPECT_GE(written_of(PROG_OP_RESET).size(), 8u);
     EXPECT_EQ(fake.statuses.back(), "Resetting target...");
@@ -556,7 +527,7 @@ void runs_in_turn(const std::vector<turn_case> &runs)
                 log += traced([&] { prog_port_removed(&r.t); });
             bool ended = is_final(r.t.state);
             size_t calls = fake.calls.size();
-            log += traced([&] { tick(&r); }); // the trace; failures must still show
+            log += ticks(&r, never, 1);
             EXPECT_TRUE(i > 0 || (r.t.offset == 0 && r.t.timeout_ms == PROG_CONTACT_TIMEOUT_MS)) << "a fresh start";
             EXPECT_TRUE(!ended || fake.calls.size() == calls) << "port used after the end";
             held = held && r.t.state != PROG_STATE_DONE && r.t.state != PROG_STATE_LOST;
@@ -592,7 +563,7 @@ TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
 // The bar turns to its error state with "FAILED" and keeps it while the
 // timer ticks on; the next run starts with it normal and, succeeding, never
 // shows it, not even at its end. A run that loses its port ends in it too.
-// The steps' check in tick() judges the bar.
+// The steps' check in ticks() judges the bar.
 TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
 {
     runs_in_turn({CHECKSUM_FAILS, SUCCEEDS, LINE_LOST});
@@ -625,17 +596,6 @@ TEST(RunDecisions, SessionEndAsWindowsTellsIt)
     EXPECT_EQ(session_after_end(false), SESSION_GOES_ON);
 }
 
-// Ticks as the main window does: a step only when the session allows one.
-void tick_unless_held(run_record *r, uint32_t session, int ticks)
-{
-    for (int i = 0; i < ticks; i++) {
-        if (run_step_held(&r->t, session))
-            fake.now_ms += TICK_PERIOD_MS;
-        else
-            tick(r);
-    }
-}
-
 // Asked while contacting, the program agrees that the session may end; the
 // device answers, and no block goes out, nor a status or a trace line, until
 // Windows says the session goes on. Asked again while writing, it does not
@@ -644,29 +604,33 @@ void tick_unless_held(run_record *r, uint32_t session, int ticks)
 TEST(RunDecisions, SessionThatMayEndHoldsTheWrites)
 {
     run_record r = run_new(4);
-    ASSERT_TRUE(run_until_state(&r, PROG_STATE_CONTACT));
+    ticks(&r, [&] { return r.t.state == PROG_STATE_CONTACT; });
+    ASSERT_EQ(r.t.state, PROG_STATE_CONTACT);
     uint32_t session = session_after_query(SESSION_GOES_ON, !run_flash_changing(&r.t, true));
     ASSERT_EQ(session, SESSION_MAY_END);
     size_t calls = fake.calls.size();
     size_t statuses = fake.statuses.size();
-    EXPECT_EQ(traced([&] { tick_unless_held(&r, session, 200); }), "");
+    EXPECT_EQ(ticks(&r, never, 200, session), "");
     EXPECT_EQ(fake.calls.size(), calls);
     EXPECT_EQ(fake.statuses.size(), statuses);
     EXPECT_EQ(r.t.state, PROG_STATE_CONTACT);
 
     session = session_after_end(false);
-    ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x400; }));
+    ticks(&r, [&] { return r.t.offset == 0x400; });
+    ASSERT_EQ(r.t.offset, 0x400);
     session = session_after_query(session, !run_flash_changing(&r.t, true));
     EXPECT_EQ(session, SESSION_GOES_ON) << "asked while writing: not agreed";
-    tick_unless_held(&r, session, 300);
+    ticks(&r, never, 300, session);
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
     EXPECT_TRUE(flash_holds_image(r));
 
-    press(&r);
-    ASSERT_TRUE(tick_until(&r, [&] { return r.t.offset == 0x800; }));
+    r.t.state = PROG_STATE_IDLE; // the press, as the window makes it
+    show_status("Contacting Device...");
+    ticks(&r, [&] { return r.t.offset == 0x800; });
+    ASSERT_EQ(r.t.offset, 0x800);
     session = session_after_end(true);
     calls = fake.calls.size();
-    tick_unless_held(&r, session, 200);
+    ticks(&r, never, 200, session);
     EXPECT_EQ(fake.calls.size(), calls) << "the session ends: nothing more goes out";
 }
 
@@ -685,13 +649,12 @@ TEST(TimerElapsed, StartsWaitsAndSurvivesTheWrap)
     EXPECT_FALSE(timer_elapsed(&start, 500));
 }
 
-// The sanitizer runtime calls these on every allocation; gcc ships the
-// runtime but not clang's header that declares it.
+// A run must not allocate: every request is built in the record's one frame
+// buffer and every reply is read into it. The sanitizer runtime calls these
+// hooks on every allocation; gcc ships the runtime but not clang's header
+// that declares it.
 extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void *, size_t),
                                                          void (*free_hook)(const volatile void *));
-
-// A run must not allocate: every request is built in the record's one frame
-// buffer and every reply is read into it.
 size_t engine_allocations;
 bool counting_allocations;
 
@@ -703,10 +666,17 @@ void on_malloc(const volatile void *, size_t)
 
 void on_free(const volatile void *) {}
 
-void install_allocation_hooks()
+const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+
+// The allocations outside the fake while steps() runs.
+template <typename run_steps> size_t allocations_in(run_steps steps)
 {
-    static int installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
-    ASSERT_NE(installed, 0);
+    EXPECT_NE(hooks_installed, 0);
+    engine_allocations = 0;
+    counting_allocations = true;
+    steps();
+    counting_allocations = false;
+    return engine_allocations;
 }
 
 TEST(Sequencer, WholeRunAllocatesNothing)
@@ -716,28 +686,20 @@ TEST(Sequencer, WholeRunAllocatesNothing)
     fake.faults[40] = {FAKE_BAD_CRC, 0};
     testing::internal::CaptureStdout();
     printf("warm up the output buffer %#x\n", 1u);
-    install_allocation_hooks();
-    engine_allocations = 0;
-    counting_allocations = true;
-    for (int i = 0; i < TICKS_MAX && r.t.state != PROG_STATE_DONE; i++) {
-        prog_step(&r.t);
-        fake.now_ms += TICK_PERIOD_MS;
-    }
-    counting_allocations = false;
+    EXPECT_EQ(allocations_in([&] {
+                  for (int i = 0; i < TICKS_MAX && r.t.state != PROG_STATE_DONE; i++, fake.now_ms += TICK_PERIOD_MS)
+                      prog_step(&r.t);
+              }),
+              0u);
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(r.t.state, PROG_STATE_DONE);
-    EXPECT_EQ(engine_allocations, 0u);
 }
 
 TEST(Sequencer, AllocationCounterSeesAnAllocation)
 {
-    install_allocation_hooks();
-    engine_allocations = 0;
-    counting_allocations = true;
-    void *p = malloc(16);
-    counting_allocations = false;
+    void *p = nullptr;
+    EXPECT_EQ(allocations_in([&] { p = malloc(16); }), 1u);
     free(p);
-    EXPECT_EQ(engine_allocations, 1u);
 }
 
 } // namespace
