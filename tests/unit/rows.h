@@ -5,19 +5,21 @@
 
 #include <gtest/gtest.h>
 
-template <typename row> struct row_test : testing::Test {
+template <typename row, typename result> struct row_test : testing::Test {
     const row *data;
-    void (*body)(const row &);
+    result (*body)(const row &);
     void TestBody() override { body(*data); }
 };
 
 // Registers suite.name for every row; called at namespace scope, before the
-// runner lists the tests. The rows must outlive the run.
-template <typename row, size_t n> bool test_rows(const char *suite, const row (&rows)[n], void (*body)(const row &))
+// runner lists the tests. The rows must outlive the run; what the body
+// returns is not looked at.
+template <typename row, size_t n, typename result>
+bool test_rows(const char *suite, const row (&rows)[n], result (*body)(const row &))
 {
     for (const row &r : rows)
         testing::RegisterTest(suite, r.name, nullptr, nullptr, __FILE__, __LINE__, [&r, body]() -> testing::Test * {
-            row_test<row> *test = new row_test<row>;
+            row_test<row, result> *test = new row_test<row, result>;
             test->data = &r;
             test->body = body;
             return test;

@@ -150,17 +150,17 @@ struct line_run_case {
     const char *traced;               // a piece of the trace
 };
 
-std::string line_run(const line_run_case &c, run_record *r)
+std::string line_run(const line_run_case &c)
 {
     int blocks = (c.image_bytes + BLOCK - 1) / BLOCK;
-    *r = run_new(blocks, c.start_ms);
-    r->t.image_size = c.image_bytes;
+    run_record r = run_new(blocks, c.start_ms);
+    r.t.image_size = c.image_bytes;
     fake.reply_delay_ms = c.reply_delay_ms;
     fake.wine_reads = c.wine_reads;
     fake.faults = c.faults;
-    std::string log = ticks(r, [&] { return is_final(r->t.state); });
-    EXPECT_EQ(r->t.state, PROG_STATE_DONE) << log;
-    EXPECT_TRUE(flash_holds_image(*r));
+    std::string log = ticks(&r, [&] { return is_final(r.t.state); });
+    EXPECT_EQ(r.t.state, PROG_STATE_DONE) << log;
+    EXPECT_TRUE(flash_holds_image(r));
     EXPECT_EQ(written_of(PROG_OP_WRITE).size(), c.writes);
     EXPECT_EQ(count_of(log, "TIMEOUT"), int(c.writes) - blocks);
     EXPECT_EQ(count_of(log, "Remote CRC"), 1);
@@ -197,22 +197,14 @@ const line_run_case LINE_RUNS[] = {
      "PROG ADDR 0x8001400, LEN 0x64, FROM 0x400... - SENT - - OK\n"},
 };
 
-void line_run_ends_verified(const line_run_case &c)
-{
-    run_record r;
-    line_run(c, &r);
-}
-
-const bool line_runs = test_rows("Sequencer", LINE_RUNS, line_run_ends_verified);
+const bool line_runs = test_rows("Sequencer", LINE_RUNS, line_run);
 
 TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
 {
-    run_record r;
     std::string log = line_run({"", RUN_BLOCKS * BLOCK, 1000, 5, false, {}, RUN_BLOCKS,
                                 "REMOTE DEVICE LINK ESTABLISHED\n"
                                 "PROG ADDR 0x8001000, LEN 0x400, FROM 0... - SENT - - OK\n"
-                                "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n"},
-                               &r);
+                                "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n"});
     std::vector<bytes> queries = written_of(PROG_OP_CRC);
     ASSERT_FALSE(queries.empty());
     EXPECT_EQ(fake_hex(queries.back()),
@@ -237,7 +229,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
                        "frame length   13 bytes sent\n"),
               std::string::npos);
     char crc_lines[96];
-    uint16_t local = reference_crc16(r.image.data(), r.image.size());
+    uint16_t local = reference_crc16(fake.flash.data(), RUN_BLOCKS * BLOCK); // the image, as checked
     snprintf(crc_lines, sizeof crc_lines, "Remote CRC %#x\nLocal  CRC %#x\nCRCs match\n", local, local);
     EXPECT_NE(log.find(std::string(crc_lines) + "Resetting target\nframe length    5 bytes sent\n"
                        "frame length    5 bytes received & OK\n"),
@@ -321,10 +313,9 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.name);
-        run_record r;
         std::map<int, fake_fault> faults = {{5, {FAKE_LATE, 450}}, {6, {FAKE_OTHER, 0, c.reply}}};
         std::string log = line_run({"", 3 * BLOCK, 1000, 5, false, faults, 3,
-                                    "frame length   13 bytes sent\nVerifying address 0x8001000"}, &r);
+                                    "frame length   13 bytes sent\nVerifying address 0x8001000"});
         EXPECT_EQ(count_of(log, "Verifying address"), 2) << "asked again once";
     }
 }
@@ -486,6 +477,11 @@ const turn_case PORT_GONE = {-1, PORT_ANNOUNCED_REMOVED, PROG_STATE_LOST, nullpt
                              "PROG ADDR 0x8001c00, LEN 0x400, FROM 0xc00... - SENT - \n"
                              "Connection lost: error 1617, \\\\.\\com5 was announced as removed\n"};
 
+struct turns {
+    const char *name;
+    std::vector<turn_case> runs;
+};
+
 // Runs each begun by a press after the one before, as the window drives
 // them: the port is held from the press until success or a lost line.
 // Closing asks exactly from the first block's status until the checksum's
@@ -494,8 +490,9 @@ const turn_case PORT_GONE = {-1, PORT_ANNOUNCED_REMOVED, PROG_STATE_LOST, nullpt
 // statuses that begin a phase. Each run starts again from contact and the
 // first block, sends a restart request only once verified, and nothing once
 // it has ended, however long it ticks on.
-void runs_in_turn(const std::vector<turn_case> &runs)
+void runs_in_turn(const turns &row)
 {
+    const std::vector<turn_case> &runs = row.runs;
     run_record r = run_new(6);
     char port_name[] = "\\\\.\\com5";
     r.t.port_name = port_name;
@@ -555,34 +552,20 @@ void runs_in_turn(const std::vector<turn_case> &runs)
     }
 }
 
-TEST(RunDecisions, ThroughRunsThatSucceedFailAndLoseTheLine)
-{
-    runs_in_turn({SUCCEEDS, CHECKSUM_FAILS, LINE_LOST, SUCCEEDS});
-}
-
 // The bar turns to its error state with "FAILED" and keeps it while the
 // timer ticks on; the next run starts with it normal and, succeeding, never
 // shows it, not even at its end. A run that loses its port ends in it too.
 // The steps' check in ticks() judges the bar.
-TEST(Progress, ErrorStateFromAFailedRunUntilTheNextRunStarts)
-{
-    runs_in_turn({CHECKSUM_FAILS, SUCCEEDS, LINE_LOST});
-}
-
-TEST(Sequencer, ChecksumMismatchFailsWithoutRestart)
-{
-    runs_in_turn({CHECKSUM_FAILS});
-}
-
-TEST(Sequencer, SecondRunStartsAgainFromTheFirstBlock)
-{
-    runs_in_turn({SUCCEEDS, SUCCEEDS});
-}
-
-TEST(Sequencer, AnnouncedRemovalEndsTheRunAsALostLine)
-{
-    runs_in_turn({PORT_GONE});
-}
+const turns DECISION_TURNS[] = {{"ThroughRunsThatSucceedFailAndLoseTheLine", {SUCCEEDS, CHECKSUM_FAILS, LINE_LOST, SUCCEEDS}}};
+const turns PROGRESS_TURNS[] = {{"ErrorStateFromAFailedRunUntilTheNextRunStarts", {CHECKSUM_FAILS, SUCCEEDS, LINE_LOST}}};
+const turns SEQUENCER_TURNS[] = {
+    {"ChecksumMismatchFailsWithoutRestart", {CHECKSUM_FAILS}},
+    {"SecondRunStartsAgainFromTheFirstBlock", {SUCCEEDS, SUCCEEDS}},
+    {"AnnouncedRemovalEndsTheRunAsALostLine", {PORT_GONE}},
+};
+const bool turn_rows = test_rows("RunDecisions", DECISION_TURNS, runs_in_turn) &&
+                       test_rows("Progress", PROGRESS_TURNS, runs_in_turn) &&
+                       test_rows("Sequencer", SEQUENCER_TURNS, runs_in_turn);
 
 // Where the session stands after Windows's questions and announcements. An
 // end that Windows announces ends the program, whatever came before it.
