@@ -7,7 +7,6 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
-#include "fake/crc_reference.h"
 
 fake_line fake;
 
@@ -115,17 +114,6 @@ bytes fake_sealed(bytes frame)
     frame.push_back(uint8_t(crc & 0xFF));
     frame.push_back(uint8_t(crc >> 8));
     return frame;
-}
-
-std::string fake_hex(const bytes &data)
-{
-    std::string out;
-    char piece[4];
-    for (uint8_t b : data) {
-        snprintf(piece, sizeof piece, "%s%02X", out.empty() ? "" : " ", b);
-        out += piece;
-    }
-    return out;
 }
 
 // The seam.

@@ -73,4 +73,3 @@ void fake_arrive(uint32_t delay_ms, const bytes &data);
 bytes fake_sealed(bytes frame);
 // The four bytes from `at`, high byte first, as the frames carry addresses.
 uint32_t fake_be32(const bytes &f, size_t at);
-std::string fake_hex(const bytes &data);

@@ -207,8 +207,7 @@ TEST(Sequencer, CleanRunWritesEveryBlockVerifiesAndRestarts)
                                 "PROG ADDR 0x8001400, LEN 0x400, FROM 0x400... - SENT - - OK\n"});
     std::vector<bytes> queries = written_of(PROG_OP_CRC);
     ASSERT_FALSE(queries.empty());
-    EXPECT_EQ(fake_hex(queries.back()),
-              fake_hex(fake_sealed({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x10, 0x00, 0x00, 0x01, 0xB4, 0x00})));
+    EXPECT_EQ(queries.back(), fake_sealed({0x04, 0x2B, 0xF6, 0x08, 0x00, 0x10, 0x00, 0x00, 0x01, 0xB4, 0x00}));
     for (size_t i = 0; i + 1 < queries.size(); i++)
         EXPECT_EQ(fake_be32(queries[i], 7), 4u) << "contact requests ask for 4 bytes";
     EXPECT_EQ(written_of(PROG_OP_RESET).size(), 1u);
