@@ -116,8 +116,6 @@ bytes fake_sealed(bytes frame)
     return frame;
 }
 
-// The seam.
-
 int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 {
     guard g;
@@ -138,10 +136,7 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 static int32_t line_read(uint8_t *buffer, int32_t n)
 {
     uint32_t start = fake.now_ms;
-    auto arrived_by = [&](uint32_t when) {
-        return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;
-    };
-    if (!arrived_by(start + FAKE_READ_TOTAL_MS)) {
+    if (fake.incoming.empty() || int32_t(fake.incoming.front().at_ms - (start + FAKE_READ_TOTAL_MS)) > 0) {
         fake.now_ms = start + FAKE_READ_TOTAL_MS;
         return 0;
     }
@@ -150,19 +145,17 @@ static int32_t line_read(uint8_t *buffer, int32_t n)
     while (got < n && !fake.incoming.empty()) {
         fake_chunk &chunk = fake.incoming.front();
         uint32_t at = int32_t(chunk.at_ms - start) > 0 ? chunk.at_ms : start;
-        bool first = got == 0;
         bool within_interval = int32_t(at - last) < int32_t(FAKE_READ_INTERVAL_MS);
         bool within_total = fake.wine_reads || int32_t(at - start) <= int32_t(FAKE_READ_TOTAL_MS);
-        if (!first && !(within_interval && within_total))
+        if (got > 0 && !(within_interval && within_total))
             break;
         size_t take = std::min(chunk.data.size(), size_t(n - got));
         memcpy(buffer + got, chunk.data.data(), take);
         got += int32_t(take);
         last = at;
-        if (take == chunk.data.size())
+        chunk.data.erase(chunk.data.begin(), chunk.data.begin() + long(take));
+        if (chunk.data.empty())
             fake.incoming.pop_front();
-        else
-            chunk.data.erase(chunk.data.begin(), chunk.data.begin() + long(take));
     }
     uint32_t end = last + FAKE_READ_INTERVAL_MS;
     if (!fake.wine_reads && int32_t(end - (start + FAKE_READ_TOTAL_MS)) > 0)

@@ -555,8 +555,10 @@ void runs_in_turn(const turns &row)
 // timer ticks on; the next run starts with it normal and, succeeding, never
 // shows it, not even at its end. A run that loses its port ends in it too.
 // The steps' check in ticks() judges the bar.
-const turns DECISION_TURNS[] = {{"ThroughRunsThatSucceedFailAndLoseTheLine", {SUCCEEDS, CHECKSUM_FAILS, LINE_LOST, SUCCEEDS}}};
-const turns PROGRESS_TURNS[] = {{"ErrorStateFromAFailedRunUntilTheNextRunStarts", {CHECKSUM_FAILS, SUCCEEDS, LINE_LOST}}};
+const turns DECISION_TURNS[] = {
+    {"ThroughRunsThatSucceedFailAndLoseTheLine", {SUCCEEDS, CHECKSUM_FAILS, LINE_LOST, SUCCEEDS}}};
+const turns PROGRESS_TURNS[] = {
+    {"ErrorStateFromAFailedRunUntilTheNextRunStarts", {CHECKSUM_FAILS, SUCCEEDS, LINE_LOST}}};
 const turns SEQUENCER_TURNS[] = {
     {"ChecksumMismatchFailsWithoutRestart", {CHECKSUM_FAILS}},
     {"SecondRunStartsAgainFromTheFirstBlock", {SUCCEEDS, SUCCEEDS}},
