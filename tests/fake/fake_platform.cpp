@@ -85,13 +85,14 @@ void device_receive(const bytes &req)
 
 } // namespace
 
-void fake_reset(uint32_t start_ms)
+void fake_reset(uint32_t start_ms, int32_t (*reader)(uint8_t *buffer, int32_t n))
 {
     fake = fake_line(); // everything empty, false or 0 but for these
     fake.now_ms = start_ms;
-    fake.device_on = true;
+    fake.reader = reader;
+    fake.device_on = reader == nullptr;
     fake.reply_delay_ms = 5;
-    fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
+    fake.flash.assign(reader == nullptr ? FAKE_FLASH_SIZE : 0, 0xFF);
     fake.corrupt_flash_at = -1;
 }
 

@@ -65,8 +65,9 @@ const uint32_t FAKE_READ_TOTAL_MS = 100;
 
 extern fake_line fake;
 
-// Fresh line, device answering every request after 5 ms, clock at start_ms.
-void fake_reset(uint32_t start_ms = 1000);
+// Fresh line, clock at start_ms; a device answering every request after 5 ms,
+// or, given a reader, none: reads then come from it.
+void fake_reset(uint32_t start_ms = 1000, int32_t (*reader)(uint8_t *buffer, int32_t n) = nullptr);
 // Bytes that arrive delay_ms from now, whatever was written.
 void fake_arrive(uint32_t delay_ms, const bytes &data);
 

@@ -116,11 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     input = {data, size, 2, image_crc, false};
     // A line without a device: what the sequencer reads is the input. The
     // clock starts just short of its wrap.
-    fake.now_ms = 0xFFFFFF00u + data[1];
-    fake.calls.clear();
-    fake.statuses.clear();
-    fake.writes_fail = fake.reads_fail = false;
-    fake.reader = input_read;
+    fake_reset(0xFFFFFF00u + data[1], input_read);
     fake.error_code = 21; // the system's code for a port that has gone
     fake.error_text = "Not ready.\r\n";
     modbus_transfer t = {};
