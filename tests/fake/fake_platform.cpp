@@ -43,8 +43,7 @@ bytes device_answer(const bytes &req)
             return {};
         uint16_t crc = reference_crc16(fake.flash.data() + (address - FAKE_FLASH_BASE), length);
         bytes reply(req.begin(), req.begin() + 11);
-        reply.push_back(uint8_t(crc >> 8)); // the device's checksum goes high byte first
-        reply.push_back(uint8_t(crc & 0xFF));
+        reply.insert(reply.end(), {uint8_t(crc >> 8), uint8_t(crc & 0xFF)}); // the checksum high byte first
         return fake_sealed(reply);
     }
     case PROG_OP_RESET:

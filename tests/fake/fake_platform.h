@@ -45,9 +45,7 @@ struct fake_line {
     uint32_t error_code;        // what port_error gives after a failed call
     std::string error_text;     // the system's text for it, line end included
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
-    // Where reads come from instead of the device, as a fuzz target's input;
-    // no device then, and the requests are not kept.
-    int32_t (*reader)(uint8_t *buffer, int32_t n);
+    int32_t (*reader)(uint8_t *buffer, int32_t n); // see fake_reset; the requests are not kept then
 
     // The device.
     bool device_on;

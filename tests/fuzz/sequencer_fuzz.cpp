@@ -18,9 +18,7 @@ const uint32_t FUZZ_TICK_MS = 10;        // the main window's timer
 const int FUZZ_READ_MODES = 7;           // what a read can bring: see input_read
 const int32_t FUZZ_CRC_REPLY_BYTES = 15; // an answer to the CRC query, CRC included
 
-// The fake line's reads, and the clock's steps while they last, come from
-// the input: the sequencer meets any order of replies, lengths and timings
-// the line could produce.
+// Where the fake line's reads and the clock's steps come from.
 static struct {
     const uint8_t *data;
     size_t size;
@@ -137,8 +135,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         t.timeout_ms = PROG_LINK_TIMEOUT_MS;
         t.offset = (data[1] % FUZZ_IMAGE_BLOCKS) * MODBUS_PROG_BLOCKSIZE_MAX;
     }
-    uint32_t first_state = t.state;
-    if (first_state == PROG_STATE_RESET || first_state == PROG_STATE_DONE)
+    if (t.state == PROG_STATE_RESET || t.state == PROG_STATE_DONE)
         return 0; // success states cannot be judged without the verdict that led there
 
     for (int i = 0; i < FUZZ_TICKS_MAX && input.at < input.size; i++) {

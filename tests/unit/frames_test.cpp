@@ -36,8 +36,8 @@ void load_reply(modbus_transfer *t, const bytes &reply)
 
 TEST(Crc16, CheckValueAndEmptyInput)
 {
-    const char *digits = "123456789";
-    EXPECT_EQ(crc16(reinterpret_cast<const uint8_t *>(digits), 9), 0x4B37);
+    const uint8_t digits[] = "123456789";
+    EXPECT_EQ(crc16(digits, 9), 0x4B37);
     uint8_t none = 0;
     EXPECT_EQ(crc16(&none, 0), 0xFFFF);
     EXPECT_EQ(crc16(&none, -5), 0xFFFF);
