@@ -37,9 +37,7 @@ static void check(bool ok, const char *what)
 
 static uint8_t next_byte()
 {
-    if (input.at >= input.size)
-        return 0;
-    return input.data[input.at++];
+    return input.at < input.size ? input.data[input.at++] : 0;
 }
 
 // The next n bytes of the input into buffer, zeros once it runs out; in one
@@ -154,8 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(!input.last_reply_right, "failed on the right checksum");
         // A run that has ended, and a state the sequencer does not know,
         // stay where they are and use the port no more until a new run starts.
-        bool final = before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST;
-        if (final)
+        if (before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST)
             check(t.state == before && fake.calls.size() == calls_before, "moved on or used the port after the end");
         size_t failed = fake.calls.find_first_of("WR", calls_before);
         if (failed != std::string::npos)

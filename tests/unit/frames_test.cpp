@@ -153,9 +153,7 @@ TEST(Frames, DumpRxLine)
 {
     modbus_transfer *t = record_fresh();
     load_reply(t, {0x04, 0x2B, 0xF7, 0x6F, 0x77});
-    testing::internal::CaptureStdout();
-    dump_rx(t);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "RX: 04 2b f7 6f 77\n");
+    EXPECT_EQ(traced([&] { dump_rx(t); }), "RX: 04 2b f7 6f 77\n");
 }
 
 } // namespace

@@ -19,6 +19,7 @@
 #include "report/fatal.h"
 #include "report/report.h"
 #include "serial/serial.h"
+#include "unit/rows.h"
 
 // The start-up allocations are the portable core's callocs; the unit tests
 // link them to this wrapper, which can make them fail as an exhausted heap
@@ -266,9 +267,7 @@ std::string placed(int32_t size)
 {
     std::vector<uint8_t> data(size_t(size), 0xA5);
     modbus_transfer t = {};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(image_place(&t, data.data(), size), 0);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { EXPECT_EQ(image_place(&t, data.data(), size), 0); });
     EXPECT_EQ(t.image_size, image_padded_size(size));
     EXPECT_EQ(t.flash_base, FLASH_IMAGE_BASE);
     EXPECT_TRUE(t.image != nullptr && std::equal(data.begin(), data.end(), t.image) &&
@@ -298,9 +297,7 @@ TEST(StartUp, BuffersThatCannotBeAllocatedAreReportedNotUsed)
 
     std::vector<uint8_t> data(1025, 0xA5);
     calloc_failures_left = 1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(image_place(&t, data.data(), int32_t(data.size())), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no image to trace";
+    EXPECT_EQ(traced([&] { EXPECT_EQ(image_place(&t, data.data(), int32_t(data.size())), -1); }), "") << "no image";
     EXPECT_EQ(t.image, nullptr);
     EXPECT_EQ(t.image_size, 0);
 

@@ -1,9 +1,19 @@
-// A table whose rows are tests of their own, each under the name its row
-// gives: cases that differ only in data share one body, and each keeps the
-// name the test runner lists it by.
+// What the unit tests share: tables whose rows are tests of their own, each
+// under the name its row gives (cases that differ only in data share one body,
+// and each keeps the name the test runner lists it by), and the trace.
 #pragma once
 
 #include <gtest/gtest.h>
+
+#include <string>
+
+// What the code under test traced while steps() ran.
+template <typename run_steps> std::string traced(run_steps steps)
+{
+    testing::internal::CaptureStdout();
+    steps();
+    return testing::internal::GetCapturedStdout();
+}
 
 template <typename row, typename result> struct row_test : testing::Test {
     const row *data;
