@@ -46,8 +46,7 @@ com_port port_entry(int n)
     return entry;
 }
 
-// The numbers of a port table's entries, each of which must carry the path
-// of its number.
+// The numbers of a port table's entries, each of which must carry its path.
 std::vector<int> numbers_of(const com_port *table, int32_t count)
 {
     std::vector<int> numbers;
@@ -248,8 +247,7 @@ TEST(FatalReport, LongSystemTextIsCutAndTheClosingLineStaysWhole)
 
 TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
 {
-    std::string text = composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n");
-    EXPECT_EQ(text.size(), size_t(FATAL_MESSAGE_SIZE - 1));
+    EXPECT_EQ(composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n").size(), FATAL_MESSAGE_SIZE - 1u);
 }
 
 TEST(ImagePadding, RoundsUpToWholeBlocks)

@@ -298,9 +298,8 @@ TEST(Sequencer, ShortValidReplyWhileVerifyingGivesNoVerdict)
     };
     for (const auto &[name, reply] : cases) {
         SCOPED_TRACE(name);
-        std::map<int, fake_fault> faults = {{5, {FAKE_LATE, 450}}, {6, {FAKE_OTHER, 0, reply}}};
-        std::string log = line_run({"", 3 * BLOCK, 1000, 5, false, faults, 3,
-                                    "frame length   13 bytes sent\nVerifying address 0x8001000"});
+        std::string log = line_run({"", 3 * BLOCK, 1000, 5, false, {{5, {FAKE_LATE, 450}}, {6, {FAKE_OTHER, 0, reply}}},
+                                    3, "frame length   13 bytes sent\nVerifying address 0x8001000"});
         EXPECT_EQ(count_of(log, "Verifying address"), 2) << "asked again once";
     }
 }
@@ -350,8 +349,7 @@ TEST(Sequencer, FailedPortCallEndsTheRunAtOnce)
         EXPECT_EQ(r.t.state, PROG_STATE_LOST);
         // Until the failed call the run waited as it does for a silent device;
         // after it, nothing more went to the port.
-        char failed = c.write_fails ? 'W' : 'R';
-        EXPECT_EQ(fake.calls.find(failed), fake.calls.size() - 1) << fake.calls;
+        EXPECT_EQ(fake.calls.find(c.write_fails ? 'W' : 'R'), fake.calls.size() - 1) << fake.calls;
         EXPECT_EQ(r.t.offset, c.offset) << "the bar keeps its place";
         std::string lost = "\nConnection lost: error " + std::to_string(c.code) + ", " + c.shown + "\n";
         std::string framed = "\n" + log; // a line of its own at the end
@@ -624,9 +622,7 @@ void on_malloc(const volatile void *, size_t)
         engine_allocations++;
 }
 
-void on_free(const volatile void *) {}
-
-const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, on_free);
+const int hooks_installed = __sanitizer_install_malloc_and_free_hooks(on_malloc, [](const volatile void *) {});
 
 // The allocations outside the fake while steps() runs.
 template <typename run_steps> size_t allocations_in(run_steps steps)
