@@ -3,8 +3,6 @@ the device's flash is being changed and outside that; Windows ending the
 session; the window's icon; what Windows hears of a whole run, read from
 Wine's relay log; the dialog from the keyboard."""
 
-import subprocess
-
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
 from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, poll_until
@@ -14,7 +12,6 @@ QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
             "without working firmware until an update completes.\n\n"
             "Close the program anyway?")
 QUESTION_WAIT_MS = 5000
-NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
 SESSION_END_EXIT_S = 2        # from WM_ENDSESSION(TRUE) to the tool's end
 # The calls and messages the relay case follows.
@@ -53,11 +50,6 @@ def question_up(s, what, close=True):
             % what, repr(text))
 
 
-def ends_at_once(s, what):
-    """The tool ends with 0 within CLOSED_WITHIN_S from now."""
-    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, what)
-
-
 def end_session_answer(s, goes_on=False):
     """Asks whether the session may end; the answer. With goes_on, then says
     that it goes on, as Windows does once another program held it off."""
@@ -87,22 +79,12 @@ def session_ends(s, sim, how, lparam):
     return calls
 
 
-def x_icon(s, window):
-    """The icon Wine gives the X window, as xprop prints it."""
-    try:
-        done = subprocess.run(["xprop", "-display", s.display, "-id", window, "_NET_WM_ICON"],
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
-    except subprocess.TimeoutExpired:
-        return ""
-    return done.stdout
-
-
 def check_icon(s, dialog_window):
     """The dialog's X window shows the program's icon at the large and small
     sizes: not the icon of the question, a window with none of its own."""
     others = [w for w in s.xdotool("search", "--name", DIALOG_CAPTION) or [] if w != dialog_window]
-    dialog_icon = x_icon(s, dialog_window)
-    box_icon = x_icon(s, others[0]) if others else ""
+    dialog_icon, box_icon = (" ".join(s.xdotool("-id", w, "_NET_WM_ICON", tool="xprop") or []) if w else ""
+                             for w in (dialog_window, others[0] if others else None))
     s.check("Icon (32 x 32)" in dialog_icon and "Icon (16 x 16)" in dialog_icon,
             "the dialog's window has an icon at 32 and 16 pixels", dialog_icon[:200])
     s.check("Icon (" in box_icon and dialog_icon != box_icon,
@@ -133,7 +115,7 @@ def test_close_asks(session):
     s.wait_status(STATUS_DONE)
     s.check(end_session_answer(s, goes_on=True) == 1, "after \"%s\" Windows may end the session" % STATUS_DONE)
     s.ui("close")
-    ends_at_once(s, "after the update a close ends the tool with 0, with no question")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "after the update a close ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), s.sim_stop(sim))
 
 
@@ -148,7 +130,7 @@ def test_close_yes(session):
     s.press()
     s.wait_status("Establishing Link...")
     s.ui("close")
-    ends_at_once(s, "a close while contacting ends the tool with 0 at once")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "a close while contacting ends the tool with 0 at once")
     s.sim_stop(sim)
 
     sim = s.sim_start(5, pace=True, tag="paced")
@@ -157,7 +139,7 @@ def test_close_yes(session):
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     question_up(s, "a close while writing")
     s.ui("answer", "yes")
-    ends_at_once(s, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
     s.check(0 < s.sim_stop(sim).blocks_written < s.blocks, "the device was left part written",
             "%d blocks" % sim.blocks_written)
 
@@ -290,7 +272,7 @@ def test_keyboard(session):
     s.click_instructions()
     focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
     s.key("Escape")
-    ends_at_once(s, "Esc when idle ends the tool with 0, with no question")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "Esc when idle ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), sim)
 
     calls = s.relay(RELAY_KEYBOARD)
