@@ -179,28 +179,21 @@ def ended_from_outside(signum, frame):
 
 
 class Session:
-    """One session, made with its out directory and inputs, then start()ed;
-    close() ends it. As a context manager it is closed however its block is
-    left, a SIGTERM included (`with Session(out, inputs) as s: s.start()`).
-    Beside those: image and blocks (the padded image, its 1024-byte blocks),
-    display, prefix and env (of every Wine program in it), the processes xvfb,
-    wineserver and tool (None until started), sims (each simulated device
-    with its report's path), and checks ((passed, what) of every check())."""
+    """One session, then start()ed; close() ends it. As a context manager it
+    is closed however its block is left, a SIGTERM included (`with Session(out,
+    inputs) as s: s.start()`). echo: the log on standard output too; displays:
+    where to look for a free display number. Beside those: image and blocks
+    (the padded image, its 1024-byte blocks), display, prefix and env (of every
+    Wine program in it), the processes xvfb, wineserver and tool (None until
+    started), sims (each simulated device with its report's path), checks
+    ((passed, what) of every check()), jobs (uidriver commands left running),
+    fds (descriptors closed with the session)."""
 
     def __init__(self, out, inputs, display=None, echo=True, preload=None, displays=XVFB_DISPLAYS):
-        self.t0 = time.monotonic()
-        self.out = out
-        self.inputs = inputs
-        self.display = display
-        self.echo = echo              # log lines on standard output too
-        self.displays = displays      # where to look for a free display number
-        self.checks = []
-        self.sims = {}
-        self.xvfb = self.wineserver = self.tool = None
-        self.prefix = self.env = None
-        self.jobs = []                # uidriver commands left running
-        self.fds = []                 # descriptors that stay open while the session runs
-        self.ui_calls = 0
+        self.t0, self.out, self.inputs, self.display, self.echo, self.displays = (
+            time.monotonic(), out, inputs, display, echo, displays)
+        self.checks, self.sims, self.jobs, self.fds, self.ui_calls = [], {}, [], [], 0
+        self.xvfb = self.wineserver = self.tool = self.prefix = self.env = None
         self.trace_path = os.path.join(out, "trace.log")
         self.err_path = os.path.join(out, "err.log")
         self.termrec_log = os.path.join(out, "termrec.log")
@@ -213,7 +206,6 @@ class Session:
         self.blocks = len(self.image) // BLOCK_BYTES
         self.preload = inputs.preload if preload is None else preload
 
-    # ------------------------------------------------------------ log and checks
 
     def log(self, text):
         line = "[%7.2f] %s" % (time.monotonic() - self.t0, text)
@@ -229,7 +221,6 @@ class Session:
         self.log("%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [%s]" % detail) if detail and not ok else ""))
         return bool(ok)
 
-    # ------------------------------------------------------------ start and close
 
     def start(self, without_sys_admin=False, windows_version=None):
         """A display (an Xvfb of its own unless given one), a prefix, its
@@ -310,9 +301,8 @@ class Session:
         raise RuntimeError("no free X display in :%d-:%d" % (first, last))
 
     def _prefix_copy(self):
-        """A prefix of the session's own: hard links to the template's files
-        (Wine only reads them), real copies of the registry, which the
-        wineserver saves through a new file and a rename anyway."""
+        """Hard links to the template's files, which Wine only reads; real
+        copies of the registry, which the wineserver replaces anyway."""
         prefix = os.path.join(self.out, "prefix")
         wineserver_kill(prefix)
         shutil.rmtree(prefix, ignore_errors=True)
@@ -370,13 +360,11 @@ class Session:
         self.fds.append(fd)
         return fd
 
-    # ------------------------------------------------------------ simulated devices
 
     def sim_start(self, com, *faults, pace=False, flash_ms=0, tag=None):
-        """A simulated device on com (bootsim.Device) with fault rules
-        ("drop-write:5"), paced at 115200 baud and taking flash_ms per block
-        if asked. Its report goes to bootsim-<tag>.report.json, tag com<n>
-        unless given, bootsim.report.json for an empty tag."""
+        """A bootsim.Device on com with fault rules ("drop-write:5"), paced at
+        115200 baud and flash_ms per block if asked; its report goes to
+        bootsim-<tag or com<n>>.report.json (bootsim.report.json: tag "")."""
         sim = bootsim.Device(faults, pace, flash_ms, self.termrec_log)
         sim.start(os.path.join(self.prefix, "dosdevices", "com%d" % com))
         tag = "com%d" % com if tag is None else tag
@@ -388,15 +376,13 @@ class Session:
         """Ends the simulated device and writes its report; the device, to read what it saw."""
         return sim.stop(self.sims[sim])
 
-    # ------------------------------------------------------------ the tool
 
     def tool_start(self, ports=None, relay=()):
-        """Starts the tool. With ports, waits for its dialog and the idle
-        status after the port probe, and checks that the list is exactly
-        ports, the first selected: without that nothing else the case does
-        would mean anything. With relay, names of dll.Function and of
-        messages (WM_CLOSE), its standard error is Wine's log of those calls
-        (relay())."""
+        """Starts the tool. With ports, waits for its dialog, then for the idle
+        status that follows the port probe, and checks that the list is ports,
+        the first selected: else nothing the case does would mean anything.
+        With relay (dll.Function and message names), its standard error is
+        Wine's log of those calls (relay())."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
         if relay:
             run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
@@ -426,8 +412,7 @@ class Session:
         return code
 
     def wine_output(self, argv, name, timeout=WINE_CALL_TIMEOUT_S):
-        """A Windows program run to its end in the prefix, its standard
-        output kept in <out>/<name>: (exit code, None after timeout; output)."""
+        """A Windows program run to its end, its output kept in <out>/<name>: (exit code or None, output)."""
         path = os.path.join(self.out, name)
         with open(path, "wb") as out:
             code = run_bounded(["wine"] + [str(a) for a in argv], env=self.env, stdout=out, timeout=timeout)
@@ -451,8 +436,7 @@ class Session:
     # ------------------------------------------------------------ uidriver and X
 
     def _ui_spawn(self, args):
-        """A uidriver command, its output in ui/<n>-<command>.out and .err:
-        files, never a pipe that Wine's services could keep open."""
+        """A uidriver command, its outputs in ui/<n>-<command>.out and .err, never a pipe."""
         self.ui_calls += 1
         base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
         os.makedirs(os.path.dirname(base), exist_ok=True)
@@ -469,8 +453,7 @@ class Session:
         return code, text
 
     def ui_background(self, *args):
-        """A uidriver command left running (watch-progress); its first line,
-        the state before anything is pressed, is there when this returns."""
+        """A uidriver command left running, once its first line (the state before a press) is out."""
         job = self._ui_spawn(args)
         poll_until(lambda: os.path.getsize(job.path) > 0, WINE_CALL_TIMEOUT_S, job.proc)
         return job
@@ -499,7 +482,6 @@ class Session:
             return None
         return done.stdout.split() if done.returncode == 0 else None
 
-    # ------------------------------------------------------------ steps of a case
 
     def status(self):
         code, text = self.ui("status")
@@ -512,32 +494,26 @@ class Session:
             return [], None
         return lines[:-1], int(lines[-1].split()[1])
 
-    def progress(self):
-        """The bar as uidriver reads it: "range <lo> <hi> pos <pos>\\n"."""
-        return self.ui("progress")[1]
-
     def press(self):
         """Posts a press of the update button; what it does, the case checks."""
         if self.ui("click")[0] != 0:
             raise RuntimeError("uidriver found no update button to press")
 
     def wait_status(self, wanted, wait_ms=RUN_WAIT_MS, command="wait-status", what=None):
-        """Checks that the status line comes to read wanted; the statuses seen on the way."""
+        """Checks that the status line comes to read wanted; the statuses seen."""
         code, text = self.ui(command, wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
         seen = text.splitlines()
         self.check(code == 0, what or "the status line comes to read \"%s\"" % wanted, "seen: %r" % seen[-8:])
         return seen
 
     def wait_address(self, address, wait_ms=RUN_WAIT_MS):
-        """Until the status tells of writing the block at address or one past
-        it: a block's status may stand too briefly to be seen."""
+        """Until the status names the block at address or a later one (a status may stand too briefly to see)."""
         return self.wait_status("%#x" % address, wait_ms, "wait-address",
                                 "the status line comes to \"programming %#x\" or past it" % address)
 
     def update_run(self, ports, final, limit_ms=RUN_WAIT_MS, stall_ms=0):
-        """Starts the tool, checks its port list, presses, waits for the final
-        status. With final None any final status ends the wait, as does the
-        status standing still for stall_ms (0: never): how the run ended (click_time)."""
+        """tool_start(ports), a press, the wait for the final status; with final None,
+        for any final status or the status standing still stall_ms: how the run ended."""
         self.tool_start(ports)
         if final is None:
             return self.click_time(limit_ms, stall_ms)[1]
@@ -551,23 +527,20 @@ class Session:
                    "the tool exits with %d once the dialog is closed" % expected_exit)
 
     def update_end(self, sim):
-        """A screenshot, the dialog closed (the tool exits with 0); the device's report."""
+        """A screenshot, the dialog closed (the tool exits with 0); the device."""
         self.screenshot("screenshot.png")
         self.close_dialog(0)
         return self.sim_stop(sim)
 
     def check_no_box(self, after):
-        """No "Terminate Program" box (uidriver looked and found none, rather
-        than failing to look) and the tool still running."""
+        """No "Terminate Program" box (looked for and not found) and the tool still running."""
         code, text = self.ui("read-box", NO_BOX_WAIT_MS)
         self.check(code == UI_EXIT_NOT_FOUND and self.tool.poll() is None,
                    "%s: no \"Terminate Program\" box, the tool runs on" % after, "read-box %s %r" % (code, text[:200]))
 
     def click_instructions(self):
-        """A real mouse click on the instructions, away from the button, gives
-        the dialog the keyboard without pressing anything. Keys go where the
-        focus is: waits until the X focus is on the dialog's window and Wine
-        has the dialog in front with the keyboard focus in it."""
+        """A real click on the instructions, away from the button: the dialog takes
+        the keyboard, nothing pressed. Checks that X and Wine then have it in front."""
         code, text = self.ui("rect", -1)
         fields = text.split()
         if code != 0 or len(fields) != 4:
@@ -590,19 +563,17 @@ class Session:
             raise RuntimeError("xdotool could not press %s" % keys)
 
     def click_time(self, limit_ms, stall_ms=0, finals=(STATUS_DONE, STATUS_FAILED)):
-        """Presses the button and times the run up to one of the final
-        statuses, at most limit_ms, or until the status stood still for
-        stall_ms (0: no such limit): the status changes as (ms, status), and
-        how it ended as {"how", "ms", "status"}, None if uidriver did not say."""
+        """Presses and times the run up to a final status, at most limit_ms, or
+        stall_ms (0: never) of a status standing still: the status changes as
+        (ms, status), how it ended as {"how", "ms", "status"} or None."""
         _, text = self.ui("click-time", limit_ms, stall_ms, *finals, timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
         lines = [line.split("\t") for line in text.splitlines()]
-        ends = [{"how": f[0], "ms": float(f[1]), "status": f[2]} for f in lines if f[0] in ("done", "timeout", "stalled")]
+        ends = [dict(how=f[0], ms=float(f[1]), status=f[2]) for f in lines if f[0] in ("done", "timeout", "stalled")]
         return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
 
     def watch(self, press, wait_ms=RUN_WAIT_MS):
-        """Calls press() while uidriver watches the status line and the bar,
-        up to the next final status; the Samples, the state before the press
-        first (uidriver drops torn ones)."""
+        """press() under uidriver's watch of status and bar up to a final status:
+        the Samples (torn ones dropped), the state before the press first."""
         job = self.ui_background("watch-progress", wait_ms, STATUS_DONE, STATUS_FAILED)
         press()
         code, text = self.ui_collect(job, wait_ms / 1000 + 10)
