@@ -141,9 +141,8 @@ def fatal_box_checks(s, text):
 
 
 def check_bar_follows(s, samples, run_name):
-    """Each sample is one moment of the dialog (uidriver drops the torn
-    ones): while a block is written the bar stands exactly at the blocks
-    acknowledged before it, neither one behind nor one ahead."""
+    """While a block is written the bar stands exactly at the blocks acknowledged before it, neither one
+    behind nor one ahead (each sample is one moment of the dialog)."""
     writing = [x for x in samples if x.status.startswith("programming ")]
     s.check(len(writing) >= BAR_SAMPLES_MIN, "%s: at least %d samples while writing" % (run_name, BAR_SAMPLES_MIN),
             "%d samples" % len(writing))
@@ -153,10 +152,9 @@ def check_bar_follows(s, samples, run_name):
 
 
 def check_progress_run(s, samples, run_name, final):
-    """The bar through one run, watched from before the press: its range is
-    the image's blocks throughout, it is emptied as the run starts, follows
-    the acknowledged blocks while writing and never goes back, and is full
-    from verifying on, up to the final status."""
+    """The bar through one run, watched from before the press: its range is the image's blocks, it is
+    emptied as the run starts, follows the acknowledged blocks, never goes back, and is full from
+    verifying on, up to the final status."""
     blocks = s.blocks
     ranges = sorted({(x.lo, x.hi) for x in samples})
     s.check(ranges == [(0, blocks)], "%s: the bar's range is 0..%d throughout" % (run_name, blocks), str(ranges))

@@ -224,8 +224,7 @@ def check_relay(s, calls):
     s.check(len(removed) == 1 and before(blocks[-1], removed[0]), "and removed after the last block", str(removed))
     flashes = at("user32.FlashWindowEx")
     foreground = [calls[i].ret for i in at("user32.GetForegroundWindow") if flashes and i < flashes[0]]
-    # Under Wine the window in front gives way to the desktop window: either
-    # way the dialog is behind.
+    # Under Wine the window in front gives way to the desktop window: either way the dialog is behind.
     s.check(len(flashes) == 1 and before(blocks[-1], flashes[0]) and foreground[-1:] not in ([], [dialog]),
             "the taskbar button flashes once as the run ends, another window in front",
             "flashes %s, foreground %s, dialog %s" % (flashes, foreground[-1:], dialog))

@@ -92,17 +92,16 @@ def test_progress_and_enter(session):
     """The bar through a failed run, started with a real Enter key, and
     through the clean run pressed after it."""
     s = session
-    blocks = s.blocks
     sim = corrupting_sim_start(s, "first")
     s.tool_start(["\\\\.\\com5"])
     text = s.ui("progress")[1]
-    s.check(text == "range 0 %d pos 0\n" % blocks, "before any run the bar is empty", repr(text))
+    s.check(text == "range 0 %d pos 0\n" % s.blocks, "before any run the bar is empty", repr(text))
 
     first = s.watch(lambda: (s.click_instructions(), s.key("Return")))
     check_progress_run(s, first, "first run, started by Enter", STATUS_FAILED)
     time.sleep(SETTLE_S)
     text = s.ui("progress")[1]
-    s.check(text == "range 0 %d pos %d\n" % (blocks, blocks),
+    s.check(text == "range 0 %d pos %d\n" % (s.blocks, s.blocks),
             "after \"FAILED\" the bar keeps its place (full: verifying had begun)", repr(text))
     s.sim_stop(sim)
 
@@ -116,7 +115,6 @@ def test_press_during_run(session):
     of the port it holds, opens it again, and a complete new run begins at
     the first block."""
     s = session
-    blocks = s.blocks
     sim = s.sim_start(5, pace=True)  # a run of about 15 s: the second press comes well before its end
     s.tool_start(["\\\\.\\com5"])
     s.press()
@@ -126,7 +124,7 @@ def test_press_during_run(session):
             "the watch began with the first run under way", str(samples[:1]))
     s.check(samples and any(x.pos < samples[0].pos for x in samples),
             "the press empties the bar, and the new run fills it from the start")
-    s.check(samples and samples[-1].status == STATUS_DONE and samples[-1].pos == blocks,
+    s.check(samples and samples[-1].status == STATUS_DONE and samples[-1].pos == s.blocks,
             "the new run ends at \"%s\" with the bar full" % STATUS_DONE, str(samples[-1:]))
     check_bar_follows(s, samples, "press during a run")
     s.check_no_box("a press during a run")
@@ -139,9 +137,9 @@ def test_press_during_run(session):
     written = [frame.address for frame in writes]
     # The first run's writes, cut short, then the second run's from the first block.
     restart = max((i for i in range(1, len(written)) if written[i] < written[i - 1]), default=0)
-    s.check(0 < restart < blocks and written[restart] == FLASH_BASE,
+    s.check(0 < restart < s.blocks and written[restart] == FLASH_BASE,
             "the device got part of the image, then the first block again", str(written[:restart + 1]))
-    s.check(restart and blocks_received(writes[restart:]) == block_addresses(blocks),
-            "the device got all %d blocks in order after the press" % blocks, "%d write frames" % len(written))
+    s.check(restart and blocks_received(writes[restart:]) == block_addresses(s.blocks),
+            "the device got all %d blocks in order after the press" % s.blocks, "%d write frames" % len(written))
     check_flash_image(s, sim)
     check_restarts(s, sim, 1)

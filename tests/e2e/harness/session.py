@@ -50,9 +50,8 @@ WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
 
 @dataclasses.dataclass
 class Inputs:
-    """What a session runs: the two builds' programs, the image, the prefix
-    template, and the LD_PRELOAD of termrec, which records the line settings
-    the tool asks for (a pty keeps only some of them)."""
+    """What a session runs: the builds' programs, the image, the prefix template, and the LD_PRELOAD of
+    termrec, which records the line settings the tool asks for (a pty keeps only some)."""
     template: str
     installer: str
     uidriver: str
@@ -139,8 +138,7 @@ def poll_until(done, seconds, proc=None):
 
 
 def fresh_out(out):
-    """An empty out directory; the previous run's artefacts go to <out>.prev
-    (an older one there is dropped), so the last failure can still be read."""
+    """An empty out directory; the last run's artefacts go to <out>.prev, to read the last failure."""
     if os.path.lexists(out):
         wineserver_kill(os.path.join(out, "prefix"))
         shutil.rmtree(out + ".prev", ignore_errors=True)
@@ -164,8 +162,7 @@ def com_links(prefix):
 
 
 def wineserver_listening(prefix):
-    """Whether the prefix's wineserver has its socket up. Upstream Wine keeps
-    it under /tmp/.wine-<uid>, Debian's under a private /tmp/wine-XXXXXX."""
+    """Whether the wineserver's socket is up: under /tmp/.wine-<uid> upstream, /tmp/wine-XXXXXX on Debian."""
     info = os.stat(prefix)
     server = "server-%x-%x" % (info.st_dev, info.st_ino)
     roots = ["/tmp/.wine-%d" % os.getuid()] + glob.glob(os.path.join(os.environ.get("TMPDIR", "/tmp"), "wine-*"))
@@ -215,19 +212,16 @@ class Session:
             f.write(line + "\n")
 
     def check(self, ok, what, detail=""):
-        """Records and logs a check; a failed one fails the case at its end,
-        after the case's other checks have been made."""
+        """Records and logs a check; a failed one fails the case at its end, after its other checks."""
         self.checks.append((bool(ok), what))
         self.log("%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [%s]" % detail) if detail and not ok else ""))
         return bool(ok)
 
 
     def start(self, without_sys_admin=False, windows_version=None):
-        """A display (an Xvfb of its own unless given one), a prefix, its
-        wineserver (without CAP_SYS_ADMIN it honours a tty's exclusive mode),
-        the Windows version the prefix shows its programs if one is named
-        (checked with a program started then), and no COM port that the
-        session does not play itself."""
+        """A display (an Xvfb of its own unless given one), a prefix, its wineserver (without
+        CAP_SYS_ADMIN it honours a tty's exclusive mode), the Windows version its programs see if named
+        (checked), and no COM port that the session does not play itself."""
         if self.display is None:
             self._xvfb_start()
         self._prefix_copy()
@@ -255,8 +249,7 @@ class Session:
 
     def __exit__(self, *exception):
         if self.sigterm is not None:
-            # Neither a time limit (SIGALRM) nor a SIGTERM may cut the
-            # cleanup short, or processes of the session outlive it.
+            # Neither a time limit (SIGALRM) nor a SIGTERM may cut the cleanup short and leave processes.
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGTERM, signal.SIG_IGN)
         self.close()
@@ -283,8 +276,7 @@ class Session:
         for number in range(first, last + 1):
             if os.path.exists("/tmp/.X%d-lock" % number):
                 continue
-            # Xvfb writes its number to the display fd more than once and ends
-            # when it cannot: the read end stays open while the session runs.
+            # Xvfb writes its number to the display fd more than once, ending if it cannot: the read end stays.
             read_end, write_end = os.pipe()
             self.keep_fd(read_end)
             # -noreset: Xvfb would reset when its last client leaves.
@@ -315,8 +307,7 @@ class Session:
         self.env = wine_env(prefix, self.display)
 
     def _wineserver_start(self, without_sys_admin):
-        """The session's own wineserver, started before any Wine program so
-        that it is ours to end."""
+        """The session's own wineserver, started before any Wine program so that it is ours to end."""
         argv = ["wineserver", "-f", "-p"]
         if without_sys_admin:
             argv = ["setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin"] + argv
@@ -324,12 +315,9 @@ class Session:
         if not poll_until(lambda: wineserver_listening(self.prefix), READY_WAIT_S, self.wineserver):
             raise RuntimeError("wineserver did not come up")
         self.log("wineserver pid %d%s" % (self.wineserver.pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
-        # The first Wine program starts the prefix's services, whose device
-        # manager lays out dosdevices/com* anew from the machine's serial
-        # devices: a warm-up program (with no pipe for the services to
-        # inherit), then the ports are set once that is over. It can end
-        # first, so wait for its link for /dev/ttyS0 to come back, then for
-        # the links to stand still (further devices come one by one).
+        # The first Wine program starts the services, whose device manager lays out dosdevices/com* anew
+        # from the machine's serial devices: a warm-up program (no pipe for the services to inherit), then
+        # a wait for its link to /dev/ttyS0 and for the links to stand still (devices come one by one).
         com1 = os.path.join(self.prefix, "dosdevices", "com1")
         marker = os.path.exists("/dev/ttyS0")
         if marker and os.path.lexists(com1):
@@ -378,11 +366,9 @@ class Session:
 
 
     def tool_start(self, ports=None, relay=()):
-        """Starts the tool. With ports, waits for its dialog, then for the idle
-        status that follows the port probe, and checks that the list is ports,
-        the first selected: else nothing the case does would mean anything.
-        With relay (dll.Function and message names), its standard error is
-        Wine's log of those calls (relay())."""
+        """Starts the tool. With ports, waits for its dialog and the idle status that follows the port
+        probe, and checks that the list is ports, the first selected: else nothing the case does would
+        mean anything. With relay (dll.Function and message names), its standard error logs those calls."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
         if relay:
             run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
@@ -433,10 +419,10 @@ class Session:
     def trace(self):
         return read_text(self.trace_path)
 
-    # ------------------------------------------------------------ uidriver and X
 
-    def _ui_spawn(self, args):
-        """A uidriver command, its outputs in ui/<n>-<command>.out and .err, never a pipe."""
+    def ui_background(self, *args, first_line=True):
+        """A uidriver command left running, its outputs in ui/<n>-<command>.out and .err (never a pipe);
+        unless told not to, once its first line (the state before a press) is out."""
         self.ui_calls += 1
         base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
         os.makedirs(os.path.dirname(base), exist_ok=True)
@@ -444,19 +430,15 @@ class Session:
             proc = subprocess.Popen(["wine", self.inputs.uidriver] + [str(a) for a in args], env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.jobs.append(Job(proc, base + ".out"))
+        if first_line:
+            poll_until(lambda: os.path.getsize(base + ".out") > 0, WINE_CALL_TIMEOUT_S, proc)
         return self.jobs[-1]
 
     def ui(self, *args, timeout=WINE_CALL_TIMEOUT_S):
         """One uidriver command: (exit code, output)."""
-        code, text = self.ui_collect(self._ui_spawn(args), timeout)
+        code, text = self.ui_collect(self.ui_background(*args, first_line=False), timeout)
         self.log("uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
         return code, text
-
-    def ui_background(self, *args):
-        """A uidriver command left running, once its first line (the state before a press) is out."""
-        job = self._ui_spawn(args)
-        poll_until(lambda: os.path.getsize(job.path) > 0, WINE_CALL_TIMEOUT_S, job.proc)
-        return job
 
     def ui_collect(self, job, timeout):
         """(exit code, output) of a uidriver command, ended after timeout."""

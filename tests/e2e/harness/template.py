@@ -17,8 +17,7 @@ TEMPLATE_STAMP = ".e2e-template"
 
 
 def template_make(template):
-    """Makes the template at template unless it is there for this Wine
-    version; whether it is there now."""
+    """Makes the template unless there for this Wine version; whether it is there now."""
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     stamp = os.path.join(template, TEMPLATE_STAMP)
     if os.path.exists(stamp) and pathlib.Path(stamp).read_text().strip() == version:
