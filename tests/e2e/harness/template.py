@@ -41,8 +41,7 @@ def template_make(template):
         run_bounded(["wineserver", "-w"], env=env, timeout=60)
     finally:
         wineserver_kill(work)
-    with open(os.path.join(work, TEMPLATE_STAMP), "w") as f:
-        f.write(version + "\n")
+    pathlib.Path(work, TEMPLATE_STAMP).write_text(version + "\n")
     wineserver_kill(template)
     shutil.rmtree(template, ignore_errors=True)
     os.rename(work, template)
