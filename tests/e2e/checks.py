@@ -7,29 +7,21 @@ from harness import (RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
                      block_index, crc16_modbus)
 
 RESEND_AFTER_MS = 500         # a block goes again only once its acknowledgement is this late
-# The device stamps a block when it arrives; the tool starts its wait just
-# before it writes, and a busy machine may hold it up between the two. The
-# margin keeps that out of the verdict while a tool that sent again at the
-# contact's 100 ms, or at once, still fails.
+# The device stamps a block as it arrives, the tool starts its wait before it writes, and a busy machine may
+# hold it up between the two: the margin keeps that out while a resend at the contact's 100 ms still fails.
 RESEND_SLACK_MS = 100
 CORRUPT_AT = 0x1234           # the flash byte that a corrupting device keeps wrong
 BAR_SAMPLES_MIN = 20          # consistent samples of the bar while writing, per run
-# From "Verifying..." on, every block has been acknowledged.
-STATUS_AFTER_WRITING = ("Verifying...", "Program Verified OK", "Resetting target...", STATUS_DONE, STATUS_FAILED)
+STATUS_AFTER_WRITING = RUN_STATUSES[2:] + (STATUS_DONE, STATUS_FAILED)  # "Verifying..." on: every block acknowledged
 
-FATAL_BOX_PATTERN = re.compile(
-    r"\n\nAn Error has occurred as follows:\n"
-    r"          Unable to open serial port\. In use already, or not present\n"
-    r"Error number (\d+) reported\n"
-    r"(.+?)"
-    r"\n\n The program will now abort\n\n\n$", re.S)
+FATAL_BOX_PATTERN = re.compile(r"\n\nAn Error has occurred as follows:\n"
+                               r"          Unable to open serial port\. In use already, or not present\n"
+                               r"Error number (\d+) reported\n(.+?)\n\n The program will now abort\n\n\n$", re.S)
 
 
 def start_trace(image):
     """What the tool traces before anything is pressed."""
-    return ("Running on windows version: a00\n"
-            "\nFlash Image Base 0x8001000\n"
-            "Flash Image Size %#x bytes\n" % len(image))
+    return "Running on windows version: a00\n\nFlash Image Base 0x8001000\nFlash Image Size %#x bytes\n" % len(image)
 
 
 def open_line(com):
@@ -68,10 +60,8 @@ def check_crc_lines(s, trace, expect_match):
 
 
 def check_clean_run(s, trace, sim, com=5):
-    """What every successful run of the carried image must show. A block may
-    go twice, after a TIMEOUT, when the machine held the tool up for longer
-    than the tool waits for an acknowledgement; never sooner, and the flash
-    must still verify."""
+    """What every successful run of the carried image must show. A block may go again after a TIMEOUT,
+    when the machine held the tool up past its wait for the acknowledgement; never sooner."""
     blocks = s.blocks
     trace_in_order(s, trace, [
         open_line(com), "CONTACTING...", "REMOTE DEVICE LINK ESTABLISHED\n",
@@ -151,9 +141,8 @@ def fatal_box_checks(s, text):
 
 
 def check_bar_follows(s, samples, run_name):
-    """Each sample is one moment of the dialog (uidriver drops the torn
-    ones): while a block is written the bar stands exactly at the blocks
-    acknowledged before it, neither one behind nor one ahead."""
+    """While a block is written the bar stands exactly at the blocks acknowledged before it, neither one
+    behind nor one ahead (each sample is one moment of the dialog)."""
     writing = [x for x in samples if x.status.startswith("programming ")]
     s.check(len(writing) >= BAR_SAMPLES_MIN, "%s: at least %d samples while writing" % (run_name, BAR_SAMPLES_MIN),
             "%d samples" % len(writing))
@@ -163,10 +152,9 @@ def check_bar_follows(s, samples, run_name):
 
 
 def check_progress_run(s, samples, run_name, final):
-    """The bar through one run, watched from before the press: its range is
-    the image's blocks throughout, it is emptied as the run starts, follows
-    the acknowledged blocks while writing and never goes back, and is full
-    from verifying on, up to the final status."""
+    """The bar through one run, watched from before the press: its range is the image's blocks, it is
+    emptied as the run starts, follows the acknowledged blocks, never goes back, and is full from
+    verifying on, up to the final status."""
     blocks = s.blocks
     ranges = sorted({(x.lo, x.hi) for x in samples})
     s.check(ranges == [(0, blocks)], "%s: the bar's range is 0..%d throughout" % (run_name, blocks), str(ranges))
@@ -183,11 +171,3 @@ def check_progress_run(s, samples, run_name, final):
             str(sorted({(x.status, x.pos) for x in late})))
     s.check(run[-1].status == final and run[-1].pos == blocks,
             "%s: ends at \"%s\" with the bar full" % (run_name, final), str(run[-1]))
-
-
-def check_crlf(s, data):
-    """Like any Windows program's text output, every trace line ends in CR LF."""
-    lines = data.split(b"\r\n")
-    s.check(data.endswith(b"\r\n") and not any(b"\n" in line or b"\r" in line for line in lines),
-            "every line of the trace ends in CR LF, none in a bare LF or CR",
-            repr([line[-40:] for line in lines if b"\n" in line or b"\r" in line][:3]))

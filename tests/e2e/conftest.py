@@ -1,8 +1,7 @@
-"""The fixture of the end-to-end cases. A case is a plain test function that
-takes `session`: a started Session (an X display, a Wine prefix, its
-wineserver, no COM port yet) whose files go to <out>/<case>/, the case being
-the function's name without "test_" and with "-" for "_". The session's
-failed checks fail the case once it has run to its end."""
+"""The end-to-end cases' fixture: `session`, a started Session (display, prefix,
+wineserver, no COM port yet) with its files in <out>/<case>/, case being the
+function's name without "test_", "-" for "_". Its failed checks fail the case
+once it has run to its end."""
 
 import os
 import signal
@@ -10,9 +9,8 @@ import signal
 import pytest
 
 from harness import Inputs, Session, fresh_out, process_end
-from harness.session import WINDOWS_VERSIONS
+from harness.session import ROOT, WINDOWS_VERSIONS
 
-ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 INPUT_NAMES = ("template", "installer", "uidriver", "preload", "firmware")
 
 
@@ -58,8 +56,7 @@ def session(request, inputs):
 
 @pytest.hookimpl(hookwrapper=True)
 def pytest_runtest_call(item):
-    """A case that ran to its end passes when all its checks held and the
-    tool wrote nothing to standard error."""
+    """A case that ran to its end passes when all its checks held and the tool wrote no standard error."""
     outcome = yield
     s = item.funcargs.get("session")
     if s is None or outcome.excinfo is not None:

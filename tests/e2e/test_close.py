@@ -1,20 +1,16 @@
-"""Closing the dialog, and Windows asking whether the session may end, while
-the device's flash is being changed and outside that; Windows ending the
-session; the window's icon; what Windows hears of a whole run, read from
-Wine's relay log; the dialog from the keyboard."""
-
-import subprocess
+"""Closing the dialog, and Windows asking whether the session may end, while the flash is being
+changed and outside that; Windows ending the session; the window's icon; what Windows hears of a
+whole run (Wine's relay log); the dialog from the keyboard."""
 
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
-from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, poll_until
+from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, poll_until, read_text
 
 QUESTION = ("The firmware is being written to the Orvex 2.0 now.\n\n"
             "If you close the program, the update stops part way and the Orvex is left "
             "without working firmware until an update completes.\n\n"
             "Close the program anyway?")
 QUESTION_WAIT_MS = 5000
-NO_QUESTION_WAIT_MS = 500     # a question that is not to come: looked for this long
 CLOSED_WITHIN_S = 5           # from the answer, or a close without question, to the tool's end
 SESSION_END_EXIT_S = 2        # from WM_ENDSESSION(TRUE) to the tool's end
 # The calls and messages the relay case follows.
@@ -24,18 +20,15 @@ RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
              "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.ExitProcess",
              "WM_QUERYENDSESSION", "WM_ENDSESSION")
-# Contact requests the device drops (about 7 s of them), so that the tool is
-# still contacting when asked, however slowly the asking starts on a busy
-# machine. While the writes are held the tool sends nothing, so the drops
-# left over come after the session goes on.
+# Contact requests the device drops (about 7 s): the tool is still contacting when asked, however slowly
+# the asking starts on a busy machine; while held the tool sends nothing, so the rest come after.
 CONTACT_UNANSWERED = 60
 SESSION_MAY_END_MS = 8000     # longer than the drops last: a tool that did not hold would begin its writes
 SHUTDOWN_REASON = 'L"Writing firmware to the Orvex 2.0 - do not shut down"'
 FOCUS_WAIT_MS = 5000
 IDC_PORT_LIST = 3             # installer/resources/resource.h
 IDC_UPDATE = 4
-# The calls the keyboard case has Wine's relay log show; each run's phases
-# are announced (press, link, first block, verifying, success), not its blocks.
+# The keyboard case's relay calls; a run's phases are announced (press, link, first block, verifying, success).
 RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent")
 HEAP_TERMINATION_ON_CORRUPTION = "00000000,00000001,00000000,00000000"
 EVENT_OBJECT_LIVEREGIONCHANGED = "00008019"
@@ -44,8 +37,7 @@ PHASES_OF_A_CLEAN_RUN = 5
 
 
 def question_up(s, what, close=True):
-    """Closes the dialog (unless told not to) and checks that the question
-    is up, alone."""
+    """Closes the dialog (unless told not to); checks that the question is up, alone."""
     if close:
         s.ui("close")
     code, text = s.ui("question", QUESTION_WAIT_MS)
@@ -53,14 +45,9 @@ def question_up(s, what, close=True):
             % what, repr(text))
 
 
-def ends_at_once(s, what):
-    """The tool ends with 0 within CLOSED_WITHIN_S from now."""
-    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, what)
-
-
 def end_session_answer(s, goes_on=False):
-    """Asks whether the session may end; the answer. With goes_on, then says
-    that it goes on, as Windows does once another program held it off."""
+    """Asks whether the session may end; the answer. With goes_on, then says that it goes on, as
+    Windows does once another program held it off."""
     code, text = s.ui("end-session")
     if goes_on:
         s.check(s.ui("end-session", "goes-on")[0] == 0, "Windows says that the session goes on")
@@ -68,10 +55,9 @@ def end_session_answer(s, goes_on=False):
 
 
 def session_ends(s, sim, how, lparam):
-    """Windows says that the session ends (uidriver end-session how): within SESSION_END_EXIT_S the tool
-    exits with 0 and the device sees its line closed. In the relay log (returned), before
-    ExitProcess(0), the last WM_ENDSESSION is that one, the last handle closed the port's, keep-awake
-    and the shutdown reason left."""
+    """Windows says that the session ends (end-session how): the tool exits with 0 soon, its line
+    closed. In the relay log (returned), before ExitProcess(0), the last WM_ENDSESSION is that one,
+    the last handle closed the port's, keep-awake and the shutdown reason left."""
     s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0
             and poll_until(lambda: not sim.open, SESSION_END_EXIT_S),
             "the session ends (%s): the tool exits with 0 within %d s, the line closed" % (how, SESSION_END_EXIT_S))
@@ -87,22 +73,12 @@ def session_ends(s, sim, how, lparam):
     return calls
 
 
-def x_icon(s, window):
-    """The icon Wine gives the X window, as xprop prints it."""
-    try:
-        done = subprocess.run(["xprop", "-display", s.display, "-id", window, "_NET_WM_ICON"],
-                              stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
-    except subprocess.TimeoutExpired:
-        return ""
-    return done.stdout
-
-
 def check_icon(s, dialog_window):
-    """The dialog's X window shows the program's icon at the large and small
-    sizes: not the icon of the question, a window with none of its own."""
+    """The dialog's X window has the program's icon, large and small: not that of the question, a window
+    with none of its own."""
     others = [w for w in s.xdotool("search", "--name", DIALOG_CAPTION) or [] if w != dialog_window]
-    dialog_icon = x_icon(s, dialog_window)
-    box_icon = x_icon(s, others[0]) if others else ""
+    dialog_icon, box_icon = (" ".join(s.xdotool("-id", w, "_NET_WM_ICON", tool="xprop") or []) if w else ""
+                             for w in (dialog_window, others[0] if others else None))
     s.check("Icon (32 x 32)" in dialog_icon and "Icon (16 x 16)" in dialog_icon,
             "the dialog's window has an icon at 32 and 16 pixels", dialog_icon[:200])
     s.check("Icon (" in box_icon and dialog_icon != box_icon,
@@ -110,10 +86,9 @@ def check_icon(s, dialog_window):
 
 
 def test_close_asks(session):
-    """While the blocks are written: Windows may not end the session, and a
-    close asks first; the run goes on under the question, a second close
-    does not ask twice, No leaves the update to finish verified. Afterwards
-    the session may end, and a close ends the tool at once with 0."""
+    """While the blocks are written Windows may not end the session and a close asks first; the run goes
+    on under the question, a second close does not ask twice, No lets the update finish verified.
+    Afterwards the session may end, and a close ends the tool at once with 0."""
     s = session
     sim = s.sim_start(5, pace=True)  # paced: the writes last about 13 s
     s.tool_start(["\\\\.\\com5"])
@@ -133,22 +108,21 @@ def test_close_asks(session):
     s.wait_status(STATUS_DONE)
     s.check(end_session_answer(s, goes_on=True) == 1, "after \"%s\" Windows may end the session" % STATUS_DONE)
     s.ui("close")
-    ends_at_once(s, "after the update a close ends the tool with 0, with no question")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "after the update a close ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), s.sim_stop(sim))
 
 
 def test_close_yes(session):
-    """At "Establishing Link..." nothing is written yet: a close ends the tool
-    at once, without a question. While the blocks are written, Yes to the
-    question ends it as a close does, and so does Windows ending the session
-    after all (ENDSESSION_CLOSEAPP)."""
+    """At "Establishing Link..." nothing is written yet: a close ends the tool at once, no question.
+    While the blocks are written, Yes to the question ends it as a close does, and so does Windows
+    ending the session after all (ENDSESSION_CLOSEAPP)."""
     s = session
     sim = s.sim_start(5, "silent")
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_status("Establishing Link...")
     s.ui("close")
-    ends_at_once(s, "a close while contacting ends the tool with 0 at once")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "a close while contacting ends the tool with 0 at once")
     s.sim_stop(sim)
 
     sim = s.sim_start(5, pace=True, tag="paced")
@@ -157,7 +131,7 @@ def test_close_yes(session):
     s.wait_address(FLASH_BASE + 4 * BLOCK_BYTES)
     question_up(s, "a close while writing")
     s.ui("answer", "yes")
-    ends_at_once(s, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "Yes ends the tool with 0 within %d s" % CLOSED_WITHIN_S)
     s.check(0 < s.sim_stop(sim).blocks_written < s.blocks, "the device was left part written",
             "%d blocks" % sim.blocks_written)
 
@@ -173,17 +147,15 @@ def test_close_yes(session):
 
 
 def test_system_calls(session):
-    """What Windows hears of a whole run, in the order of Wine's relay log.
-    Another window is in front of the dialog throughout. Asked while the
-    tool is still contacting, the session may end; then the tool writes
-    nothing, however long Windows takes, and once told that the session goes
-    on, it updates the device. Idle after that, it ends with the session."""
+    """What Windows hears of a whole run, in the order of Wine's relay log, another window in front
+    throughout. Asked while the tool contacts, the session may end; the tool then writes nothing,
+    however long Windows takes, and updates the device once told the session goes on. Idle after
+    that, it ends with the session."""
     s = session
     sim = s.sim_start(5, *("drop:%d" % n for n in range(1, CONTACT_UNANSWERED + 1)))
     s.tool_start(["\\\\.\\com5"], relay=RELAY_RUN)
     job = s.ui_background("front", 2 * RUN_WAIT_MS)
-    with open(job.path) as f:
-        front = f.read().split()
+    front = read_text(job.path).split()
     s.check(front[:1] == ["front"], "another window is in front of the dialog", repr(front))
     s.press()
     s.wait_status("Establishing Link...")
@@ -252,8 +224,7 @@ def check_relay(s, calls):
     s.check(len(removed) == 1 and before(blocks[-1], removed[0]), "and removed after the last block", str(removed))
     flashes = at("user32.FlashWindowEx")
     foreground = [calls[i].ret for i in at("user32.GetForegroundWindow") if flashes and i < flashes[0]]
-    # Under Wine the window in front gives way to the desktop window: either
-    # way the dialog is behind.
+    # Under Wine the window in front gives way to the desktop window: either way the dialog is behind.
     s.check(len(flashes) == 1 and before(blocks[-1], flashes[0]) and foreground[-1:] not in ([], [dialog]),
             "the taskbar button flashes once as the run ends, another window in front",
             "flashes %s, foreground %s, dialog %s" % (flashes, foreground[-1:], dialog))
@@ -265,12 +236,10 @@ def focus_on(s, control, what):
 
 
 def test_keyboard(session):
-    """The port list has the keyboard focus from the start. Esc while the
-    blocks are written asks the close question; No lets the update verify and
-    gives the focus back to the control that had it (the button, which the
-    press gave it). Esc when idle ends the tool with 0. Wine's relay log shows
-    the heap told to end the process on corruption before anything else, and
-    the status line announced at each phase of the run, not at each block."""
+    """The port list has the keyboard focus from the start. Esc while writing asks the close question;
+    No lets the update verify and gives the focus back to the control that had it (the button, from
+    the press). Esc when idle ends the tool with 0. The relay log shows the heap told to end the
+    process on corruption before anything else, and the status announced each phase, not each block."""
     s = session
     sim = s.sim_start(5, pace=True)
     s.tool_start(["\\\\.\\com5"], relay=RELAY_KEYBOARD)
@@ -290,7 +259,7 @@ def test_keyboard(session):
     s.click_instructions()
     focus_on(s, IDC_UPDATE, "a click on the instructions leaves the focus where it was")
     s.key("Escape")
-    ends_at_once(s, "Esc when idle ends the tool with 0, with no question")
+    s.check(s.tool_exit(CLOSED_WITHIN_S) == 0, "Esc when idle ends the tool with 0, with no question")
     check_clean_run(s, s.trace(), sim)
 
     calls = s.relay(RELAY_KEYBOARD)

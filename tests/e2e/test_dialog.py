@@ -14,14 +14,13 @@ BOX_WAIT_MS = 10000
 
 
 def test_start_close(session):
-    """The dialog at rest: idle status, empty bar, a press with no port
-    selected refused on the status line, and the system menu's close, from a
-    real alt+F4, ending the tool with 0. Nothing but the start lines traced."""
+    """The dialog at rest: idle status, empty bar, a press with no port selected refused on the
+    status line, a real alt+F4 (the system menu's close) ending the tool with 0; only start lines traced."""
     s = session
     sim = s.sim_start(5)
     s.tool_start(["\\\\.\\com5"])
     s.check(s.status() == STATUS_IDLE, "the status line reads \"%s\"" % STATUS_IDLE)
-    code, text = s.ui("progress")
+    text = s.ui("progress")[1]
     s.check(text == "range 0 %d pos 0\n" % s.blocks, "the bar is empty and counts the image's blocks", text)
     s.ui("select", -1)  # uidriver says "not found": clearing the selection has no entry to report
     s.check(s.port_list()[1] == -1, "no port list entry is selected")
@@ -36,10 +35,8 @@ def test_start_close(session):
 
 
 def open_fails(s, com, make_unopenable):
-    """The port is listed when the tool starts and cannot be opened when the
-    button is pressed: the "Terminate Program" box, exit status 1 once it is
-    answered, and nothing traced after the attempt to open. The box's match
-    of FATAL_BOX_PATTERN, or None."""
+    """The port, listed at start, cannot be opened at the press: the "Terminate Program" box, exit 1
+    once it is answered, nothing traced after the attempt to open. The box's FATAL_BOX_PATTERN match."""
     sim = s.sim_start(com)
     s.tool_start(["\\\\.\\com%d" % com])
     make_unopenable(sim)
@@ -57,9 +54,8 @@ def open_fails(s, com, make_unopenable):
 
 
 def test_port_absent(session):
-    """Listed at start, gone by the time the button is pressed, as when an
-    adapter is pulled out: its link removed, on a number for which Wine has no
-    serial device of the machine's to fall back to."""
+    """Listed at start, gone at the press (an adapter pulled out): its link removed, on a number
+    with no serial device of the machine's for Wine to fall back to."""
     com = com_without_fallback()
     match = open_fails(session, com, lambda sim: session.port_link(com, None))
     if match:
@@ -68,9 +64,8 @@ def test_port_absent(session):
 
 @pytest.mark.without_sys_admin
 def test_port_held(session):
-    """Another program holds the port: the exclusive-use flag on the tty,
-    which binds every opener without CAP_SYS_ADMIN, the session's wineserver
-    (which does Wine's opens) included."""
+    """Another program holds the port: the tty's exclusive-use flag binds every opener without
+    CAP_SYS_ADMIN, the session's wineserver (which does Wine's opens) included."""
     def hold(sim):
         holder = session.keep_fd(os.open(sim.slave, os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK))
         fcntl.ioctl(holder, termios.TIOCEXCL)
@@ -79,9 +74,8 @@ def test_port_held(session):
 
 def test_ports_2_and_10(session):
     s = session
-    master, slave = os.openpty()  # com2: a port that is there but plays no device
-    s.keep_fd(master)
-    s.port_link(2, os.ttyname(s.keep_fd(slave)))
+    master, slave = (s.keep_fd(fd) for fd in os.openpty())  # com2: a port that is there but plays no device
+    s.port_link(2, os.ttyname(slave))
     sim = s.sim_start(10)
     s.update_run(["\\\\.\\com10", "\\\\.\\com2"], STATUS_DONE)
     s.update_end(sim)
@@ -90,17 +84,14 @@ def test_ports_2_and_10(session):
     check_clean_run(s, trace, sim, com=10)
 
 
-# System messages with inserts for a caller to fill in: "%1" (193, a program
-# file that is not one) and "%1" and "%2" (317, a message not found).
+# System messages with inserts for a caller to fill in: 193 (not a program file), 317 (message not found).
 INSERT_MESSAGES = {193: ("%1",), 317: ("%1", "%2")}
 
 
 def test_system_text(session):
-    """The fatal report's and the trace's words for an error code come as the
-    system has them: a message with inserts shows them as written, with no
-    arguments read that were never given."""
+    """The fatal report's and the trace's words for an error code come as the system has them: a
+    message with inserts shows them as written, no arguments read that were never given."""
     s = session
-    # Built beside uidriver by the Windows build.
     probe = os.path.join(os.path.dirname(s.inputs.uidriver), "..", "..", "tests", "win32", "system_text.exe")
     code, output = s.wine_output([probe] + list(INSERT_MESSAGES), "system_text.out")
     texts = {int(n): text for n, text in re.findall(r"(\d+) \[(.*?)\]", output, re.S)}

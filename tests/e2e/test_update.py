@@ -4,18 +4,16 @@ a real Enter key, a press during a run."""
 
 import time
 
-from checks import (blocks_received, check_bar_follows, check_clean_run, check_crlf, check_failed_run,
-                    check_flash_image, check_progress_run, check_restarts, corrupting_sim_start, open_line, start_trace,
-                    writes_of)
+from checks import (blocks_received, check_bar_follows, check_clean_run, check_failed_run, check_flash_image,
+                    check_progress_run, check_restarts, corrupting_sim_start, open_line, start_trace, writes_of)
 from harness import BLOCK_BYTES, FLASH_BASE, STATUS_DONE, STATUS_FAILED, block_addresses
 
 SETTLE_S = 0.3                # anything the tool were to do after its final status is done by now
 
 
 def press_again(s, first_trace, after):
-    """A second press, on a sound device (a fresh simulator on the same COM
-    link): the port, let go of at the end of the first run, opens again, and
-    a complete clean run follows, with no box."""
+    """A second press, on a fresh sound device on com5: the port, let go of
+    after the first run, opens again for a whole clean run, with no box."""
     second = s.sim_start(5, tag="second")
     samples = s.watch(s.press)
     s.check(samples[-1:] and samples[-1].status == STATUS_DONE, "the second press runs to \"%s\"" % STATUS_DONE,
@@ -39,7 +37,10 @@ def test_clean(session):
             repr(trace[:200]))
     check_clean_run(s, trace, s.sim_stop(first))
     press_again(s, trace, "a successful run")
-    check_crlf(s, s.trace_bytes())
+    lines = s.trace_bytes().split(b"\r\n")
+    s.check(len(lines) > 1 and lines[-1] == b"" and not any(b"\n" in line or b"\r" in line for line in lines),
+            "every line of the trace ends in CR LF, none in a bare LF or CR",
+            repr([line[-40:] for line in lines if b"\n" in line or b"\r" in line][:3]))
 
 
 def test_dropped_ack(session):
@@ -68,9 +69,7 @@ def test_corrupt_flash(session):
 
 
 def test_retry_after_failed(session):
-    # The corruption is the device's and comes with every write, so the
-    # second run gets a sound device.
-    s = session
+    s = session  # the corruption comes with every write: the second run gets a sound device
     first = corrupting_sim_start(s, "first")
     s.update_run(["\\\\.\\com5"], STATUS_FAILED)
     check_failed_run(s, s.trace(), s.sim_stop(first))
@@ -83,30 +82,26 @@ def test_line_settings(session):
     s.update_run(["\\\\.\\com5"], STATUS_DONE)
     s.close_dialog(0)
     line = s.sim_stop(sim).line
-    s.log("line as the device saw it: %s" % line)
-    s.check(line["baud"] == 115200 and line["stop_bits"] == 1, "read back from the pty: 115200 baud, 1 stop bit")
-    s.check(line["rtscts"] is False and line["xonxoff"] is False, "read back from the pty: no RTS/CTS, no XON/XOFF")
-    s.check(line["termrec_records"] > 0, "the tool's own tcsetattr requests were recorded")
-    s.check(line["data_bits"] == 8 and line["parity"] == "even", "as requested by the tool: 8 data bits, even parity")
-    s.check(line["ok"] is True, "the device judges the line settings right")
+    wanted = dict(baud=115200, stop_bits=1, rtscts=False, xonxoff=False, data_bits=8, parity="even", ok=True)
+    s.check([(k, line[k]) for k in wanted] == list(wanted.items()) and line["termrec_records"] > 0,
+            "read back from the pty: 115200 baud, 1 stop bit, no RTS/CTS or XON/XOFF; as the tool's recorded "
+            "tcsetattr requests ask: 8 data bits, even parity; the device judges them right", str(line))
 
 
 def test_progress_and_enter(session):
     """The bar through a failed run, started with a real Enter key, and
     through the clean run pressed after it."""
     s = session
-    blocks = s.blocks
     sim = corrupting_sim_start(s, "first")
     s.tool_start(["\\\\.\\com5"])
-    code, text = s.ui("progress")
-    s.check(text == "range 0 %d pos 0\n" % blocks, "before any run the bar is empty", repr(text))
+    text = s.ui("progress")[1]
+    s.check(text == "range 0 %d pos 0\n" % s.blocks, "before any run the bar is empty", repr(text))
 
-    # A real key press: a click on the instructions, away from the button, then Enter.
     first = s.watch(lambda: (s.click_instructions(), s.key("Return")))
     check_progress_run(s, first, "first run, started by Enter", STATUS_FAILED)
-    time.sleep(0.3)
-    code, text = s.ui("progress")
-    s.check(text == "range 0 %d pos %d\n" % (blocks, blocks),
+    time.sleep(SETTLE_S)
+    text = s.ui("progress")[1]
+    s.check(text == "range 0 %d pos %d\n" % (s.blocks, s.blocks),
             "after \"FAILED\" the bar keeps its place (full: verifying had begun)", repr(text))
     s.sim_stop(sim)
 
@@ -120,9 +115,7 @@ def test_press_during_run(session):
     of the port it holds, opens it again, and a complete new run begins at
     the first block."""
     s = session
-    blocks = s.blocks
-    # Paced, a run takes about 15 s: the second press comes well before the first run could end.
-    sim = s.sim_start(5, pace=True)
+    sim = s.sim_start(5, pace=True)  # a run of about 15 s: the second press comes well before its end
     s.tool_start(["\\\\.\\com5"])
     s.press()
     s.wait_address(FLASH_BASE + 16 * BLOCK_BYTES)
@@ -131,7 +124,7 @@ def test_press_during_run(session):
             "the watch began with the first run under way", str(samples[:1]))
     s.check(samples and any(x.pos < samples[0].pos for x in samples),
             "the press empties the bar, and the new run fills it from the start")
-    s.check(samples and samples[-1].status == STATUS_DONE and samples[-1].pos == blocks,
+    s.check(samples and samples[-1].status == STATUS_DONE and samples[-1].pos == s.blocks,
             "the new run ends at \"%s\" with the bar full" % STATUS_DONE, str(samples[-1:]))
     check_bar_follows(s, samples, "press during a run")
     s.check_no_box("a press during a run")
@@ -144,9 +137,9 @@ def test_press_during_run(session):
     written = [frame.address for frame in writes]
     # The first run's writes, cut short, then the second run's from the first block.
     restart = max((i for i in range(1, len(written)) if written[i] < written[i - 1]), default=0)
-    s.check(0 < restart < blocks and written[restart] == FLASH_BASE,
+    s.check(0 < restart < s.blocks and written[restart] == FLASH_BASE,
             "the device got part of the image, then the first block again", str(written[:restart + 1]))
-    s.check(restart and blocks_received(writes[restart:]) == block_addresses(blocks),
-            "the device got all %d blocks in order after the press" % blocks, "%d write frames" % len(written))
+    s.check(restart and blocks_received(writes[restart:]) == block_addresses(s.blocks),
+            "the device got all %d blocks in order after the press" % s.blocks, "%d write frames" % len(written))
     check_flash_image(s, sim)
     check_restarts(s, sim, 1)

@@ -1,6 +1,6 @@
-// CRC-16/MODBUS written apart from the engine's, so that the unit tests, the
-// fuzz targets and the simulated boot loader compare the engine against the
-// definition rather than against itself.
+// CRC-16/MODBUS written apart from the engine's, so that the unit tests and
+// the fuzz targets compare the engine against the definition rather than
+// against itself.
 #pragma once
 
 #include <stddef.h>

@@ -7,7 +7,6 @@
 
 #include "engine/frames.h"
 #include "engine/platform.h"
-#include "fake/crc_reference.h"
 
 fake_line fake;
 
@@ -44,8 +43,7 @@ bytes device_answer(const bytes &req)
             return {};
         uint16_t crc = reference_crc16(fake.flash.data() + (address - FAKE_FLASH_BASE), length);
         bytes reply(req.begin(), req.begin() + 11);
-        reply.push_back(uint8_t(crc >> 8)); // the device's checksum goes high byte first
-        reply.push_back(uint8_t(crc & 0xFF));
+        reply.insert(reply.end(), {uint8_t(crc >> 8), uint8_t(crc & 0xFF)}); // the checksum high byte first
         return fake_sealed(reply);
     }
     case PROG_OP_RESET:
@@ -86,13 +84,14 @@ void device_receive(const bytes &req)
 
 } // namespace
 
-void fake_reset(uint32_t start_ms)
+void fake_reset(uint32_t start_ms, int32_t (*reader)(uint8_t *buffer, int32_t n))
 {
     fake = fake_line(); // everything empty, false or 0 but for these
     fake.now_ms = start_ms;
-    fake.device_on = true;
+    fake.reader = reader;
+    fake.device_on = reader == nullptr;
     fake.reply_delay_ms = 5;
-    fake.flash.assign(FAKE_FLASH_SIZE, 0xFF);
+    fake.flash.assign(reader == nullptr ? FAKE_FLASH_SIZE : 0, 0xFF);
     fake.corrupt_flash_at = -1;
 }
 
@@ -117,19 +116,6 @@ bytes fake_sealed(bytes frame)
     return frame;
 }
 
-std::string fake_hex(const bytes &data)
-{
-    std::string out;
-    char piece[4];
-    for (uint8_t b : data) {
-        snprintf(piece, sizeof piece, "%s%02X", out.empty() ? "" : " ", b);
-        out += piece;
-    }
-    return out;
-}
-
-// The seam.
-
 int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 {
     guard g;
@@ -150,10 +136,7 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 static int32_t line_read(uint8_t *buffer, int32_t n)
 {
     uint32_t start = fake.now_ms;
-    auto arrived_by = [&](uint32_t when) {
-        return !fake.incoming.empty() && int32_t(fake.incoming.front().at_ms - when) <= 0;
-    };
-    if (!arrived_by(start + FAKE_READ_TOTAL_MS)) {
+    if (fake.incoming.empty() || int32_t(fake.incoming.front().at_ms - (start + FAKE_READ_TOTAL_MS)) > 0) {
         fake.now_ms = start + FAKE_READ_TOTAL_MS;
         return 0;
     }
@@ -162,19 +145,17 @@ static int32_t line_read(uint8_t *buffer, int32_t n)
     while (got < n && !fake.incoming.empty()) {
         fake_chunk &chunk = fake.incoming.front();
         uint32_t at = int32_t(chunk.at_ms - start) > 0 ? chunk.at_ms : start;
-        bool first = got == 0;
         bool within_interval = int32_t(at - last) < int32_t(FAKE_READ_INTERVAL_MS);
         bool within_total = fake.wine_reads || int32_t(at - start) <= int32_t(FAKE_READ_TOTAL_MS);
-        if (!first && !(within_interval && within_total))
+        if (got > 0 && !(within_interval && within_total))
             break;
         size_t take = std::min(chunk.data.size(), size_t(n - got));
         memcpy(buffer + got, chunk.data.data(), take);
         got += int32_t(take);
         last = at;
-        if (take == chunk.data.size())
+        chunk.data.erase(chunk.data.begin(), chunk.data.begin() + long(take));
+        if (chunk.data.empty())
             fake.incoming.pop_front();
-        else
-            chunk.data.erase(chunk.data.begin(), chunk.data.begin() + long(take));
     }
     uint32_t end = last + FAKE_READ_INTERVAL_MS;
     if (!fake.wine_reads && int32_t(end - (start + FAKE_READ_TOTAL_MS)) > 0)

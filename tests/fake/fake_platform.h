@@ -40,17 +40,13 @@ struct fake_line {
     std::vector<uint32_t> written_at;
     std::vector<std::string> statuses;
     std::string calls;          // each write and read in order: w, r; W, R for a failed one
-    bool writes_fail;           // the port has gone: the calls themselves fail
-    bool reads_fail;
+    bool writes_fail, reads_fail; // the port has gone: the calls themselves fail
     uint32_t error_code;        // what port_error gives after a failed call
     std::string error_text;     // the system's text for it, line end included
     int alloc_guard;            // >0 while the fake itself runs (its allocations are not the engine's)
-    // Where reads come from instead of the device, as a fuzz target's input;
-    // no device then, and the requests are not kept.
-    int32_t (*reader)(uint8_t *buffer, int32_t n);
+    int32_t (*reader)(uint8_t *buffer, int32_t n); // see fake_reset; the requests are not kept then
 
-    // The device.
-    bool device_on;
+    bool device_on;             // the device, and what it holds and does
     uint32_t reply_delay_ms;    // from the end of a request to its reply
     std::vector<uint8_t> flash; // FAKE_FLASH_SIZE bytes from FAKE_FLASH_BASE
     std::map<int, fake_fault> faults; // by request index, 0-based
@@ -65,12 +61,12 @@ const uint32_t FAKE_READ_TOTAL_MS = 100;
 
 extern fake_line fake;
 
-// Fresh line, device answering every request after 5 ms, clock at start_ms.
-void fake_reset(uint32_t start_ms = 1000);
+// Fresh line, clock at start_ms; a device answering every request after 5 ms,
+// or, given a reader, none: reads then come from it.
+void fake_reset(uint32_t start_ms = 1000, int32_t (*reader)(uint8_t *buffer, int32_t n) = nullptr);
 // Bytes that arrive delay_ms from now, whatever was written.
 void fake_arrive(uint32_t delay_ms, const bytes &data);
 
 bytes fake_sealed(bytes frame);
 // The four bytes from `at`, high byte first, as the frames carry addresses.
 uint32_t fake_be32(const bytes &f, size_t at);
-std::string fake_hex(const bytes &data);

@@ -15,12 +15,10 @@
 const int32_t FUZZ_IMAGE_BLOCKS = 3;
 const int FUZZ_TICKS_MAX = 400;
 const uint32_t FUZZ_TICK_MS = 10;        // the main window's timer
-const int FUZZ_READ_MODES = 7;           // what a read can bring: see input_reply
+const int FUZZ_READ_MODES = 7;           // what a read can bring: see input_read
 const int32_t FUZZ_CRC_REPLY_BYTES = 15; // an answer to the CRC query, CRC included
 
-// The fake line's reads, and the clock's steps while they last, come from
-// the input: the sequencer meets any order of replies, lengths and timings
-// the line could produce.
+// Where the fake line's reads and the clock's steps come from.
 static struct {
     const uint8_t *data;
     size_t size;
@@ -39,9 +37,7 @@ static void check(bool ok, const char *what)
 
 static uint8_t next_byte()
 {
-    if (input.at >= input.size)
-        return 0;
-    return input.data[input.at++];
+    return input.at < input.size ? input.data[input.at++] : 0;
 }
 
 // The next n bytes of the input into buffer, zeros once it runs out; in one
@@ -63,49 +59,32 @@ static int32_t seal(uint8_t *buffer, int32_t n)
 }
 
 // Each read takes a mode byte from the input. Random bytes alone would almost
-// never carry a correct CRC, so some modes seal what they read.
-static int32_t input_reply(uint8_t *buffer, int32_t n)
-{
-    uint8_t mode = next_byte();
-    fake.now_ms += next_byte();
-    int32_t length = 0;
-    switch (mode % FUZZ_READ_MODES) {
-    case 0: // silence
-        return 0;
-    case 5: // the adapter is pulled out: this call and every later one fail
-        fake.writes_fail = fake.reads_fail = true;
-        return PORT_CALL_FAILED;
-    case 6: // the adapter is pulled out after the read: the next call fails
-        fake.writes_fail = fake.reads_fail = true;
-        return 0;
-    case 1: // raw bytes, any length up to the buffer
-        length = next_byte() * 5 % (n + 1);
-        next_bytes(buffer, length);
-        return length;
-    case 2: // a sealed frame of any length
-        length = next_byte() % (n - 1);
-        next_bytes(buffer, length);
-        return seal(buffer, length);
-    default: { // a sealed CRC-query answer: mode 3 with the right checksum, 4 with any
-        if (n < FUZZ_CRC_REPLY_BYTES)
-            return 0;
-        bool right = mode % FUZZ_READ_MODES == 3;
-        uint8_t reply[FUZZ_CRC_REPLY_BYTES - 2] = {DEVICE_ADDRESS, MODBUS_FC_PROG, PROG_OP_CRC};
-        reply[11] = right ? uint8_t(input.image_crc >> 8) : next_byte();
-        reply[12] = right ? uint8_t(input.image_crc & 0xFF) : next_byte();
-        memcpy(buffer, reply, sizeof reply);
-        return seal(buffer, sizeof reply);
-    }
-    }
-}
-
-// Notes whether what the sequencer is about to read is a whole, sealed
-// answer to the CRC query that carries the image's checksum.
+// never carry a correct CRC, so some modes seal what they read. Notes whether
+// the read is a whole, sealed answer to the CRC query that carries the
+// image's checksum: that field first, since the frame's own CRC is worth
+// working out only for the few reads that carry the image's checksum there.
 static int32_t input_read(uint8_t *buffer, int32_t n)
 {
-    int32_t length = input_reply(buffer, n);
-    // The checksum field first: the frame's own CRC is worth working out only
-    // for the few reads that carry the image's checksum there.
+    uint8_t mode = next_byte() % FUZZ_READ_MODES;
+    fake.now_ms += next_byte();
+    int32_t length = 0; // mode 0: silence
+    if (mode == 5 || mode == 6) { // the adapter is pulled out: this call (5) or the next (6) fails, and every later one
+        fake.writes_fail = fake.reads_fail = true;
+        length = mode == 5 ? PORT_CALL_FAILED : 0;
+    } else if (mode == 1) { // raw bytes, any length up to the buffer
+        length = next_byte() * 5 % (n + 1);
+        next_bytes(buffer, length);
+    } else if (mode == 2) { // a sealed frame of any length
+        length = next_byte() % (n - 1);
+        next_bytes(buffer, length);
+        length = seal(buffer, length);
+    } else if (mode >= 3 && n >= FUZZ_CRC_REPLY_BYTES) { // a CRC-query answer: 3 with the right checksum, 4 any
+        uint8_t reply[FUZZ_CRC_REPLY_BYTES - 2] = {DEVICE_ADDRESS, MODBUS_FC_PROG, PROG_OP_CRC};
+        reply[11] = mode == 3 ? uint8_t(input.image_crc >> 8) : next_byte();
+        reply[12] = mode == 3 ? uint8_t(input.image_crc & 0xFF) : next_byte();
+        memcpy(buffer, reply, sizeof reply);
+        length = seal(buffer, sizeof reply);
+    }
     input.last_reply_right = length >= FUZZ_CRC_REPLY_BYTES && ((buffer[11] << 8) | buffer[12]) == input.image_crc &&
                              reference_crc16(buffer, size_t(length - 2)) == (buffer[length - 2] | buffer[length - 1] << 8);
     return length;
@@ -133,11 +112,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     input = {data, size, 2, image_crc, false};
     // A line without a device: what the sequencer reads is the input. The
     // clock starts just short of its wrap.
-    fake.now_ms = 0xFFFFFF00u + data[1];
-    fake.calls.clear();
-    fake.statuses.clear();
-    fake.writes_fail = fake.reads_fail = false;
-    fake.reader = input_read;
+    fake_reset(0xFFFFFF00u + data[1], input_read);
     fake.error_code = 21; // the system's code for a port that has gone
     fake.error_text = "Not ready.\r\n";
     modbus_transfer t = {};
@@ -158,8 +133,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         t.timeout_ms = PROG_LINK_TIMEOUT_MS;
         t.offset = (data[1] % FUZZ_IMAGE_BLOCKS) * MODBUS_PROG_BLOCKSIZE_MAX;
     }
-    uint32_t first_state = t.state;
-    if (first_state == PROG_STATE_RESET || first_state == PROG_STATE_DONE)
+    if (t.state == PROG_STATE_RESET || t.state == PROG_STATE_DONE)
         return 0; // success states cannot be judged without the verdict that led there
 
     for (int i = 0; i < FUZZ_TICKS_MAX && input.at < input.size; i++) {
@@ -178,8 +152,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             check(!input.last_reply_right, "failed on the right checksum");
         // A run that has ended, and a state the sequencer does not know,
         // stay where they are and use the port no more until a new run starts.
-        bool final = before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST;
-        if (final)
+        if (before == PROG_STATE_FAILED || before == PROG_STATE_DONE || before >= PROG_STATE_LOST)
             check(t.state == before && fake.calls.size() == calls_before, "moved on or used the port after the end");
         size_t failed = fake.calls.find_first_of("WR", calls_before);
         if (failed != std::string::npos)

@@ -19,6 +19,7 @@
 #include "report/fatal.h"
 #include "report/report.h"
 #include "serial/serial.h"
+#include "unit/rows.h"
 
 // The start-up allocations are the portable core's callocs; the unit tests
 // link them to this wrapper, which can make them fail as an exhausted heap
@@ -45,8 +46,7 @@ com_port port_entry(int n)
     return entry;
 }
 
-// The numbers of a port table's entries, each of which must carry the path
-// of its number.
+// The numbers of a port table's entries, each of which must carry its path.
 std::vector<int> numbers_of(const com_port *table, int32_t count)
 {
     std::vector<int> numbers;
@@ -148,10 +148,8 @@ TEST(PortList, AnnouncementNamesOnePort)
     for (const name_case &c : cases) {
         std::vector<uint8_t> narrow(c.name, c.name + strlen(c.name) + 1);
         std::vector<uint8_t> wide;
-        for (uint8_t byte : narrow) {
-            wide.push_back(byte);
-            wide.push_back(0);
-        }
+        for (uint8_t byte : narrow)
+            wide.insert(wide.end(), {byte, 0});
         int32_t narrow_bytes = int32_t(narrow.size()) - c.bytes_cut;
         int32_t wide_bytes = int32_t(wide.size()) - 2 * c.bytes_cut;
         EXPECT_EQ(port_announced_number(narrow.data(), narrow_bytes), c.number) << c.name << " cut " << c.bytes_cut;
@@ -186,13 +184,11 @@ TEST(PortList, LostRunsPortIsSelectedAgainWhenItComesBack)
         static com_port table[COM_PORTS_MAX];
         table[0] = port_entry(5);
         table[1] = port_entry(7);
-        int32_t count = 2;
         port_return back = {};
         if (c.lost)
             port_return_remember(&back, &table[0]);
-        count = ports_drop(table, count, 5);
-        ASSERT_EQ(count, 1) << c.name;
-        ASSERT_EQ(table[0].number, 7) << c.name;
+        int32_t count = ports_drop(table, 2, 5);
+        ASSERT_EQ(numbers_of(table, count), std::vector<int>{7}) << c.name;
         EXPECT_EQ(ports_drop(table, count, 6), 1) << c.name << ": a port not listed";
         // With its entry gone the list shows com7, the first, selected.
         if (c.forgotten)
@@ -251,8 +247,7 @@ TEST(FatalReport, LongSystemTextIsCutAndTheClosingLineStaysWhole)
 
 TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
 {
-    std::string text = composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n");
-    EXPECT_EQ(text.size(), size_t(FATAL_MESSAGE_SIZE - 1));
+    EXPECT_EQ(composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n").size(), FATAL_MESSAGE_SIZE - 1u);
 }
 
 TEST(ImagePadding, RoundsUpToWholeBlocks)
@@ -269,9 +264,7 @@ std::string placed(int32_t size)
 {
     std::vector<uint8_t> data(size_t(size), 0xA5);
     modbus_transfer t = {};
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(image_place(&t, data.data(), size), 0);
-    std::string log = testing::internal::GetCapturedStdout();
+    std::string log = traced([&] { EXPECT_EQ(image_place(&t, data.data(), size), 0); });
     EXPECT_EQ(t.image_size, image_padded_size(size));
     EXPECT_EQ(t.flash_base, FLASH_IMAGE_BASE);
     EXPECT_TRUE(t.image != nullptr && std::equal(data.begin(), data.end(), t.image) &&
@@ -301,9 +294,7 @@ TEST(StartUp, BuffersThatCannotBeAllocatedAreReportedNotUsed)
 
     std::vector<uint8_t> data(1025, 0xA5);
     calloc_failures_left = 1;
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(image_place(&t, data.data(), int32_t(data.size())), -1);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "no image to trace";
+    EXPECT_EQ(traced([&] { EXPECT_EQ(image_place(&t, data.data(), int32_t(data.size())), -1); }), "") << "no image";
     EXPECT_EQ(t.image, nullptr);
     EXPECT_EQ(t.image_size, 0);
 
@@ -315,11 +306,9 @@ TEST(StatusLine, FormatsAndIsBounded)
 {
     fake_reset();
     show_status("programming %#x", 0x8001400u);
-    std::string long_text(300, 'z');
-    show_status("%s", long_text.c_str());
-    ASSERT_EQ(fake.statuses.size(), 2u);
-    EXPECT_EQ(fake.statuses[0], "programming 0x8001400");
-    EXPECT_EQ(fake.statuses[1], std::string(STATUS_TEXT_SIZE - 1, 'z'));
+    show_status("%s", std::string(300, 'z').c_str());
+    EXPECT_EQ(fake.statuses,
+              std::vector<std::string>({"programming 0x8001400", std::string(STATUS_TEXT_SIZE - 1, 'z')}));
     EXPECT_EQ(status_text[STATUS_TEXT_SIZE - 1], '\0');
 }
 

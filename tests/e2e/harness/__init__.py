@@ -1,6 +1,5 @@
-"""The end-to-end harness: one Session runs the real tool under Wine and
-Xvfb against simulated devices, worked through its dialog by uidriver.
-protocol holds what the scripts know of the boot loader's frames."""
+"""The end-to-end harness: a Session runs the real tool under Wine and Xvfb against simulated
+devices, worked through its dialog by uidriver; protocol: what the scripts know of the frames."""
 
 import os
 import subprocess
@@ -14,9 +13,8 @@ from .template import template_make
 
 
 def prepare(root, who, build=True):
-    """What a script that runs the tree's builds does first: scripts/build
-    unless told not to, and the prefix template up to date. The tree's
-    inputs, or None once told on standard error why not."""
+    """A script's first steps: scripts/build unless told not to, the prefix template up to date.
+    The tree's inputs, or None once told on standard error why not."""
     if build:
         subprocess.run([os.path.join(root, "scripts", "build")], check=True)
     inputs = Inputs.of_tree(root)

@@ -1,7 +1,5 @@
-"""What the test scripts and the simulated device know of the boot loader's
-protocol, written apart from the tool's code: the flash layout, the line, the
-frames and their sizes, the padding of the image and one CRC-16/MODBUS
-(tools/bootsim/test_bootsim.py holds it to the check value)."""
+"""The boot loader's protocol as the test scripts and the simulated device know it, apart from the
+tool's code: flash layout, line, frames and sizes, the image's padding, one CRC-16/MODBUS."""
 
 FLASH_BASE = 0x08001000
 BLOCK_BYTES = 1024

@@ -1,12 +1,9 @@
-"""Wine's relay log of the tool: the calls the program makes into named
-functions of system DLLs, and the messages named to its window procedures,
-in the order they were made, with their arguments and results.
-
-The log is the tool's standard error when it runs with RELAY_DEBUG and the
-prefix's RelayInclude names the functions (without it every call is logged
-and a run slows to a crawl). Every line starts with the process's and the
-thread's ids; the tool, being the process that Wine started, writes the
-first line, and the processes it brings up (the desktop) come later."""
+"""Wine's relay log of the tool: its calls of named system DLL functions and
+the named messages to its window procedures, in order, with arguments and
+results. It is the tool's standard error under RELAY_DEBUG with RelayInclude
+naming the functions (else every call is logged, and a run crawls). Lines
+start with process and thread ids; the tool, the process Wine started,
+writes the first line, the processes it brings up (the desktop) come later."""
 
 import collections
 import re
@@ -14,10 +11,8 @@ import re
 RELAY_DEBUG = "-all,+pid,+relay"
 RELAY_KEY = r"HKCU\Software\Wine\Debug"
 
-# One call: the name as it was asked for, the arguments as the log prints
-# them (strings quoted, wide ones as L"..."; for a message, hwnd, wp and lp),
-# the result in hexadecimal, None if the call never returned, and done: the
-# calls of the list made before it returned (those made inside it included).
+# One call: the name as asked for, the arguments as logged (strings quoted, wide ones L"..."; for a message
+# hwnd, wp, lp), the result in hex or None if it never returned, and done: the calls listed before it returned.
 Call = collections.namedtuple("Call", "name args ret done")
 
 _LINE = re.compile(r"^([0-9a-f]+):([0-9a-f]+):(Call|Ret) +(.*)$")

@@ -1,9 +1,7 @@
 """One session of the real tool: an X display, a Wine prefix copied from the
-template, the prefix's own wineserver, simulated devices on COM ports, the
-tool under Wine and uidriver beside it. Every process is ended by its id and
-every descriptor closed when the session closes; its files (log, trace,
-simulated devices' reports, screenshots, one output file per uidriver command)
-stay in its out directory."""
+template with its own wineserver, simulated devices on COM ports, the tool
+under Wine and uidriver beside it. close() ends every process by its id and
+closes every descriptor; the files stay in the out directory."""
 
 import collections
 import contextlib
@@ -46,17 +44,14 @@ COM_LINKS_STABLE_S = 0.2      # the device manager is done once dosdevices/com* 
 FOCUS_WAIT_S = 5              # the dialog taking the keyboard after a click
 XVFB_DISPLAYS = (100, 199)
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
-# The Windows versions a prefix can show its programs, with the start of the
-# version number that `wine cmd /c ver` then prints. Wine 8's prefixes show
-# win7 unless told otherwise.
+# What `wine cmd /c ver` prints first under each Windows version a prefix can show (Wine 8's default: win7).
 WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
 
 
 @dataclasses.dataclass
 class Inputs:
-    """What a session runs: the programs of the two builds, the image, the prefix
-    template, and the LD_PRELOAD value of the termrec library that records the
-    line settings the tool asks for (a pty keeps only some of them)."""
+    """What a session runs: the builds' programs, the image, the prefix template, and the LD_PRELOAD of
+    termrec, which records the line settings the tool asks for (a pty keeps only some)."""
     template: str
     installer: str
     uidriver: str
@@ -65,7 +60,6 @@ class Inputs:
 
     @classmethod
     def of_tree(cls, root):
-        """As the two builds of the tree at root lay them out."""
         return cls(template=os.path.join(root, "build", "host", "e2e", "template"),
                    installer=os.path.join(root, "build", "win32", "installer.exe"),
                    uidriver=os.path.join(root, "build", "win32", "tools", "uidriver", "uidriver.exe"),
@@ -77,16 +71,15 @@ class Inputs:
                 if not os.path.exists(path)]
 
 
-# A uidriver command left running, its output going to path.
-Job = collections.namedtuple("Job", "proc path")
-# One moment of the dialog as watch-progress saw it: milliseconds since it
-# started, the bar's range and position, and the status line beside them.
+Job = collections.namedtuple("Job", "proc path")  # a uidriver command left running, its output going to path
+# One moment of the dialog (watch-progress): ms since the watch began, the bar's range and position, the status.
 Sample = collections.namedtuple("Sample", "t lo hi pos status")
 
 
-def normalize_lines(data):
-    """Wine's C runtime writes text-mode "\\r\\n"; most checks are about the text."""
-    return data.decode("latin-1").replace("\r\n", "\n")
+def read_text(path):
+    """A file as text; Wine's C runtime writes text-mode "\\r\\n", most checks are about the text."""
+    with open(path, "rb") as f:
+        return f.read().decode("latin-1").replace("\r\n", "\n")
 
 
 def wine_env(prefix, display=None):
@@ -128,16 +121,14 @@ def process_end(proc, grace_s=5, sig=signal.SIGTERM):
 
 
 def spawn(argv, log_path, env=None, pass_fds=()):
-    """A process of the session with both outputs appended to log_path; the
-    file is the child's alone, so nothing is left open here."""
+    """A process with both outputs appended to log_path, a file of its own."""
     with open(log_path, "ab") as log:
         return subprocess.Popen(argv, env=env, stdin=subprocess.DEVNULL, stdout=log, stderr=log,
                                 pass_fds=pass_fds)
 
 
 def poll_until(done, seconds, proc=None):
-    """Looks at done() every 20 ms until it holds, at most `seconds` and
-    only while proc (if given) runs; whether it came to hold."""
+    """Whether done() came to hold within seconds (looked at every 20 ms) while proc, if given, ran."""
     end = time.monotonic() + seconds
     while not done():
         if time.monotonic() > end or (proc is not None and proc.poll() is not None):
@@ -147,8 +138,7 @@ def poll_until(done, seconds, proc=None):
 
 
 def fresh_out(out):
-    """An empty out directory; the previous run's artefacts go to <out>.prev
-    (an older one there is dropped), so the last failure can still be read."""
+    """An empty out directory; the last run's artefacts go to <out>.prev, to read the last failure."""
     if os.path.lexists(out):
         wineserver_kill(os.path.join(out, "prefix"))
         shutil.rmtree(out + ".prev", ignore_errors=True)
@@ -167,14 +157,12 @@ def com_without_fallback(lowest=5):
 
 
 def com_links(prefix):
-    """The prefix's dosdevices/com* links and their targets (a link that went
-    between the listing and the look points nowhere)."""
+    """dosdevices/com* and their targets (a link gone since the listing points nowhere)."""
     return {link: os.path.realpath(link) for link in glob.glob(os.path.join(prefix, "dosdevices", "com*"))}
 
 
 def wineserver_listening(prefix):
-    """Whether the prefix's wineserver has its socket up. Upstream Wine keeps
-    it under /tmp/.wine-<uid>, Debian's under a private /tmp/wine-XXXXXX."""
+    """Whether the wineserver's socket is up: under /tmp/.wine-<uid> upstream, /tmp/wine-XXXXXX on Debian."""
     info = os.stat(prefix)
     server = "server-%x-%x" % (info.st_dev, info.st_ino)
     roots = ["/tmp/.wine-%d" % os.getuid()] + glob.glob(os.path.join(os.environ.get("TMPDIR", "/tmp"), "wine-*"))
@@ -183,57 +171,26 @@ def wineserver_listening(prefix):
     return any(os.path.exists(os.path.join(root, server, "socket")) for root in roots)
 
 
-def parse_watch(text):
-    """uidriver watch-progress's lines as Samples."""
-    lines = (line.split("\t", 4) for line in text.splitlines())
-    return [Sample(*map(int, fields[:4]), fields[4]) for fields in lines if len(fields) == 5]
-
-
-def parse_click_time(text):
-    """uidriver click-time's output: the status changes as (ms, status), and
-    how it ended as {"how", "ms", "status"}, or None if it did not say."""
-    lines = [line.split("\t") for line in text.splitlines()]
-    ends = [{"how": f[0], "ms": float(f[1]), "status": f[2]} for f in lines if f[0] in ("done", "timeout", "stalled")]
-    return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
-
-
 def ended_from_outside(signum, frame):
     raise RuntimeError("ended from outside (signal %d)" % signum)
 
 
 class Session:
-    """The state of one session. Made with the out directory and the inputs,
-    then start()ed; close() ends it. As a context manager it is closed
-    however its block is left, a SIGTERM included:
-
-        with Session(out, inputs) as s:
-            s.start()
-
-    out, inputs      where its files go, what it runs
-    image            the padded image
-    blocks           the image's 1024-byte blocks
-    display          the X display ("None" until start() makes an Xvfb of its own)
-    prefix, env      its Wine prefix, and the environment of every Wine program in it
-    xvfb, wineserver, tool   its processes (subprocess.Popen), None until started
-    sims             the simulated devices it started (tools/bootsim), each with its report's path
-    trace_path, err_path     the tool's standard output and error
-    checks           (passed, what) of every check made through check()
-    """
+    """One session, then start()ed; close() ends it. As a context manager it
+    is closed however its block is left, a SIGTERM included (`with Session(out,
+    inputs) as s: s.start()`). echo: the log on standard output too; displays:
+    where to look for a free display number. Beside those: image and blocks
+    (the padded image, its 1024-byte blocks), display, prefix and env (of every
+    Wine program in it), the processes xvfb, wineserver and tool (None until
+    started), sims (each simulated device with its report's path), checks
+    ((passed, what) of every check()), jobs (uidriver commands left running),
+    fds (descriptors closed with the session)."""
 
     def __init__(self, out, inputs, display=None, echo=True, preload=None, displays=XVFB_DISPLAYS):
-        self.t0 = time.monotonic()
-        self.out = out
-        self.inputs = inputs
-        self.display = display
-        self.echo = echo              # log lines on standard output too
-        self.displays = displays      # where to look for a free display number
-        self.checks = []
-        self.sims = {}
-        self.xvfb = self.wineserver = self.tool = None
-        self.prefix = self.env = None
-        self.jobs = []                # uidriver commands left running
-        self.fds = []                 # descriptors that stay open while the session runs
-        self.ui_calls = 0
+        self.t0, self.out, self.inputs, self.display, self.echo, self.displays = (
+            time.monotonic(), out, inputs, display, echo, displays)
+        self.checks, self.sims, self.jobs, self.fds, self.ui_calls = [], {}, [], [], 0
+        self.xvfb = self.wineserver = self.tool = self.prefix = self.env = None
         self.trace_path = os.path.join(out, "trace.log")
         self.err_path = os.path.join(out, "err.log")
         self.termrec_log = os.path.join(out, "termrec.log")
@@ -246,7 +203,6 @@ class Session:
         self.blocks = len(self.image) // BLOCK_BYTES
         self.preload = inputs.preload if preload is None else preload
 
-    # ------------------------------------------------------------ log and checks
 
     def log(self, text):
         line = "[%7.2f] %s" % (time.monotonic() - self.t0, text)
@@ -256,35 +212,33 @@ class Session:
             f.write(line + "\n")
 
     def check(self, ok, what, detail=""):
-        """Records and logs a check; a failed one fails the case at its end,
-        after the case's other checks have been made."""
+        """Records and logs a check; a failed one fails the case at its end, after its other checks."""
         self.checks.append((bool(ok), what))
         self.log("%s  %s%s" % ("PASS" if ok else "FAIL", what, ("  [%s]" % detail) if detail and not ok else ""))
         return bool(ok)
 
-    # ------------------------------------------------------------ start and close
 
     def start(self, without_sys_admin=False, windows_version=None):
-        """A display (an Xvfb of its own unless given one), a prefix, its
-        wineserver (without CAP_SYS_ADMIN it honours a tty's exclusive mode),
-        the Windows version the prefix shows its programs if one is named,
-        and no COM port that the session does not play itself."""
+        """A display (an Xvfb of its own unless given one), a prefix, its wineserver (without
+        CAP_SYS_ADMIN it honours a tty's exclusive mode), the Windows version its programs see if named
+        (checked), and no COM port that the session does not play itself."""
         if self.display is None:
             self._xvfb_start()
         self._prefix_copy()
         self._wineserver_start(without_sys_admin)
         if windows_version:
-            self._windows_version_set(windows_version)
-        self._ports_clear()
-
-    def _windows_version_set(self, version):
-        """Has the prefix show its programs another Windows version, and
-        checks that a program started now sees it."""
-        run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", version, "/f"], env=self.env)
-        shown = self.wine_output(["cmd", "/c", "ver"], "ver.txt")[1].strip()
-        if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[version]),
-                          "the prefix shows programs %s" % version, repr(shown)):
-            raise RuntimeError("the prefix does not show %s" % version)
+            run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", windows_version, "/f"],
+                        env=self.env)
+            shown = self.wine_output(["cmd", "/c", "ver"], "ver.txt")[1].strip()
+            if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[windows_version]),
+                              "the prefix shows programs %s" % windows_version, repr(shown)):
+                raise RuntimeError("the prefix does not show %s" % windows_version)
+        # Each number for which Wine would fall back to /dev/ttyS<n-1> points at nodev, every other link goes.
+        os.makedirs(self.nodev, exist_ok=True)
+        for link in com_links(self.prefix):
+            os.unlink(link)
+        for number in machine_coms():
+            self.port_link(number, self.nodev)
 
     def __enter__(self):
         # Signals reach the main thread only; sessions in other threads leave them alone.
@@ -295,8 +249,7 @@ class Session:
 
     def __exit__(self, *exception):
         if self.sigterm is not None:
-            # Neither a time limit (SIGALRM) nor a SIGTERM may cut the
-            # cleanup short, or processes of the session outlive it.
+            # Neither a time limit (SIGALRM) nor a SIGTERM may cut the cleanup short and leave processes.
             signal.setitimer(signal.ITIMER_REAL, 0)
             signal.signal(signal.SIGTERM, signal.SIG_IGN)
         self.close()
@@ -323,8 +276,7 @@ class Session:
         for number in range(first, last + 1):
             if os.path.exists("/tmp/.X%d-lock" % number):
                 continue
-            # Xvfb writes its number to the display fd more than once and ends
-            # when it cannot: the read end stays open while the session runs.
+            # Xvfb writes its number to the display fd more than once, ending if it cannot: the read end stays.
             read_end, write_end = os.pipe()
             self.keep_fd(read_end)
             # -noreset: Xvfb would reset when its last client leaves.
@@ -341,9 +293,8 @@ class Session:
         raise RuntimeError("no free X display in :%d-:%d" % (first, last))
 
     def _prefix_copy(self):
-        """A prefix of the session's own: hard links to the template's files
-        (Wine only reads them), real copies of the registry, which the
-        wineserver saves through a new file and a rename anyway."""
+        """Hard links to the template's files, which Wine only reads; real
+        copies of the registry, which the wineserver replaces anyway."""
         prefix = os.path.join(self.out, "prefix")
         wineserver_kill(prefix)
         shutil.rmtree(prefix, ignore_errors=True)
@@ -356,8 +307,7 @@ class Session:
         self.env = wine_env(prefix, self.display)
 
     def _wineserver_start(self, without_sys_admin):
-        """The session's own wineserver, started before any Wine program so
-        that it is ours to end."""
+        """The session's own wineserver, started before any Wine program so that it is ours to end."""
         argv = ["wineserver", "-f", "-p"]
         if without_sys_admin:
             argv = ["setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin"] + argv
@@ -365,13 +315,9 @@ class Session:
         if not poll_until(lambda: wineserver_listening(self.prefix), READY_WAIT_S, self.wineserver):
             raise RuntimeError("wineserver did not come up")
         self.log("wineserver pid %d%s" % (self.wineserver.pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
-        # The first Wine program starts the prefix's services, whose device
-        # manager lays out dosdevices/com* again from the machine's serial
-        # devices: let that happen now, with no pipe for the services to
-        # inherit, and set the ports only once it is over. The warm-up program
-        # can end before the device manager is done, so wait for the link it
-        # makes for /dev/ttyS0 to come back, then for the links to stand still
-        # (the machine may have more serial devices, laid out one by one).
+        # The first Wine program starts the services, whose device manager lays out dosdevices/com* anew
+        # from the machine's serial devices: a warm-up program (no pipe for the services to inherit), then
+        # a wait for its link to /dev/ttyS0 and for the links to stand still (devices come one by one).
         com1 = os.path.join(self.prefix, "dosdevices", "com1")
         marker = os.path.exists("/dev/ttyS0")
         if marker and os.path.lexists(com1):
@@ -379,27 +325,15 @@ class Session:
         run_bounded(["wine", self.inputs.uidriver, "status"], env=self.env)
         if marker:
             poll_until(lambda: os.path.lexists(com1), READY_WAIT_S)
-        state = {"links": com_links(self.prefix), "since": time.monotonic()}
 
         def links_still():
-            links = com_links(self.prefix)
-            if links != state["links"]:
-                state.update(links=links, since=time.monotonic())
-            return time.monotonic() - state["since"] >= COM_LINKS_STABLE_S
+            before = com_links(self.prefix)
+            time.sleep(COM_LINKS_STABLE_S)
+            return com_links(self.prefix) == before
         stable = poll_until(links_still, READY_WAIT_S)
         self.log("services of the prefix are up%s%s" % (
             "" if not marker or os.path.lexists(com1) else " (no com1 from the device manager)",
             "" if stable else " (dosdevices/com* still changing after %d s)" % READY_WAIT_S))
-
-    def _ports_clear(self):
-        """Each number for which Wine would fall back to /dev/ttyS<n-1> points
-        at nodev, every other COM link goes."""
-        dosdevices = os.path.join(self.prefix, "dosdevices")
-        os.makedirs(self.nodev, exist_ok=True)
-        for link in glob.glob(os.path.join(dosdevices, "com*")):
-            os.unlink(link)
-        for number in machine_coms():
-            os.symlink(self.nodev, os.path.join(dosdevices, "com%d" % number))
 
     def port_link(self, number, target=None):
         """Points COM<number> at target; None removes the link."""
@@ -414,13 +348,11 @@ class Session:
         self.fds.append(fd)
         return fd
 
-    # ------------------------------------------------------------ simulated devices
 
     def sim_start(self, com, *faults, pace=False, flash_ms=0, tag=None):
-        """A simulated device on com (bootsim.Device) with fault rules
-        ("drop-write:5"), paced at 115200 baud and taking flash_ms per block
-        if asked. Its report goes to bootsim-<tag>.report.json, tag com<n>
-        unless given, bootsim.report.json for an empty tag."""
+        """A bootsim.Device on com with fault rules ("drop-write:5"), paced at
+        115200 baud and flash_ms per block if asked; its report goes to
+        bootsim-<tag or com<n>>.report.json (bootsim.report.json: tag "")."""
         sim = bootsim.Device(faults, pace, flash_ms, self.termrec_log)
         sim.start(os.path.join(self.prefix, "dosdevices", "com%d" % com))
         tag = "com%d" % com if tag is None else tag
@@ -432,13 +364,11 @@ class Session:
         """Ends the simulated device and writes its report; the device, to read what it saw."""
         return sim.stop(self.sims[sim])
 
-    # ------------------------------------------------------------ the tool
 
     def tool_start(self, ports=None, relay=()):
-        """Starts the tool; with ports, waits for its dialog and checks that
-        it lists them (dialog_up). With relay, names of dll.Function and of
-        messages (WM_CLOSE), its standard error is Wine's log of those calls
-        (relay())."""
+        """Starts the tool. With ports, waits for its dialog and the idle status that follows the port
+        probe, and checks that the list is ports, the first selected: else nothing the case does would
+        mean anything. With relay (dll.Function and message names), its standard error logs those calls."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
         if relay:
             run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
@@ -448,8 +378,15 @@ class Session:
             self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
                                          stdout=trace, stderr=errors)
         self.log("installer pid %d" % self.tool.pid)
-        if ports is not None:
-            self.dialog_up(ports)
+        if ports is None:
+            return
+        if not self.check(self.ui("wait-dialog", DIALOG_WAIT_MS)[0] == 0, "the dialog \"%s\" appears" % DIALOG_CAPTION):
+            raise RuntimeError("no dialog")
+        self.ui("wait-status", STATUS_IDLE, DIALOG_WAIT_MS)
+        listed = self.port_list()
+        if not self.check(listed == (ports, 0), "the port list is exactly %s, entry 0 selected" % ports,
+                          repr(listed)) and listed[0] != ports:
+            raise RuntimeError("the port list is not what the case set up")
 
     def tool_exit(self, wait_s=EXIT_WAIT_S):
         """The tool's exit code once it has ended by itself within wait_s, None if it runs on."""
@@ -461,37 +398,31 @@ class Session:
         return code
 
     def wine_output(self, argv, name, timeout=WINE_CALL_TIMEOUT_S):
-        """A Windows program run to its end in the prefix, its standard
-        output kept in <out>/<name>: (exit code, None after timeout; output)."""
+        """A Windows program run to its end, its output kept in <out>/<name>: (exit code or None, output)."""
         path = os.path.join(self.out, name)
         with open(path, "wb") as out:
             code = run_bounded(["wine"] + [str(a) for a in argv], env=self.env, stdout=out, timeout=timeout)
-        with open(path, "rb") as f:
-            return code, normalize_lines(f.read())
+        return code, read_text(path)
 
     def relay(self, names):
         """The tool's calls of names, as its relay log gives them (harness.relay)."""
-        with open(self.err_path, "rb") as f:
-            return relay_calls(normalize_lines(f.read()), names)
+        return relay_calls(read_text(self.err_path), names)
 
     def tool_errors(self):
         """What the tool wrote to standard error, less a relay log."""
-        with open(self.err_path, "rb") as f:
-            lines = normalize_lines(f.read()).splitlines(keepends=True)
-        return "".join(line for line in lines if not relay_line(line))
+        return "".join(line for line in read_text(self.err_path).splitlines(keepends=True) if not relay_line(line))
 
     def trace_bytes(self):
         with open(self.trace_path, "rb") as f:
             return f.read()
 
     def trace(self):
-        return normalize_lines(self.trace_bytes())
+        return read_text(self.trace_path)
 
-    # ------------------------------------------------------------ uidriver and X
 
-    def _ui_spawn(self, args):
-        """A uidriver command, its output in ui/<n>-<command>.out and .err:
-        files, never a pipe that Wine's services could keep open."""
+    def ui_background(self, *args, first_line=True):
+        """A uidriver command left running, its outputs in ui/<n>-<command>.out and .err (never a pipe);
+        unless told not to, once its first line (the state before a press) is out."""
         self.ui_calls += 1
         base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
         os.makedirs(os.path.dirname(base), exist_ok=True)
@@ -499,20 +430,15 @@ class Session:
             proc = subprocess.Popen(["wine", self.inputs.uidriver] + [str(a) for a in args], env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.jobs.append(Job(proc, base + ".out"))
+        if first_line:
+            poll_until(lambda: os.path.getsize(base + ".out") > 0, WINE_CALL_TIMEOUT_S, proc)
         return self.jobs[-1]
 
     def ui(self, *args, timeout=WINE_CALL_TIMEOUT_S):
         """One uidriver command: (exit code, output)."""
-        code, text = self.ui_collect(self._ui_spawn(args), timeout)
+        code, text = self.ui_collect(self.ui_background(*args, first_line=False), timeout)
         self.log("uidriver %s -> %s %r" % (" ".join(str(a) for a in args), code, text[:300]))
         return code, text
-
-    def ui_background(self, *args):
-        """A uidriver command left running (watch-progress); its first line,
-        the state before anything is pressed, is there when this returns."""
-        job = self._ui_spawn(args)
-        poll_until(lambda: os.path.getsize(job.path) > 0, WINE_CALL_TIMEOUT_S, job.proc)
-        return job
 
     def ui_collect(self, job, timeout):
         """(exit code, output) of a uidriver command, ended after timeout."""
@@ -521,8 +447,7 @@ class Session:
         except subprocess.TimeoutExpired:
             process_end(job.proc)
             code = None
-        with open(job.path, "rb") as f:
-            return code, normalize_lines(f.read())
+        return code, read_text(job.path)
 
     def screenshot(self, name, window="root"):
         path = os.path.join(self.out, name)
@@ -530,35 +455,19 @@ class Session:
         self.log("screenshot %s (%s)" % (path, "ok" if code == 0 else "failed: %s" % code))
         return code == 0
 
-    def xdotool(self, *args):
-        """xdotool's output as words, None if it failed."""
+    def xdotool(self, *args, tool="xdotool"):
+        """The output of xdotool (or of another X tool) as words, None if it failed."""
         try:
-            done = subprocess.run(["xdotool"] + [str(a) for a in args], env=dict(os.environ, DISPLAY=self.display),
+            done = subprocess.run([tool] + [str(a) for a in args], env=dict(os.environ, DISPLAY=self.display),
                                   stdin=subprocess.DEVNULL, capture_output=True, text=True, timeout=10)
         except subprocess.TimeoutExpired:
             return None
         return done.stdout.split() if done.returncode == 0 else None
 
-    # ------------------------------------------------------------ steps of a case
 
     def status(self):
         code, text = self.ui("status")
         return text.rstrip("\n") if code == 0 else None
-
-    def dialog_up(self, ports, selected=0):
-        """Waits for the dialog and checks its port list; without the dialog,
-        or with other ports, nothing else the case does would mean anything."""
-        code, _ = self.ui("wait-dialog", DIALOG_WAIT_MS)
-        if not self.check(code == 0, "the dialog \"%s\" appears" % DIALOG_CAPTION):
-            raise RuntimeError("no dialog")
-        # The dialog is shown before the ports are probed and listed; the
-        # idle status comes after the list is filled.
-        self.ui("wait-status", STATUS_IDLE, DIALOG_WAIT_MS)
-        listed = self.port_list()
-        self.check(listed == (ports, selected), "the port list is exactly %s, entry %d selected" % (ports, selected),
-                   repr(listed))
-        if listed[0] != ports:
-            raise RuntimeError("the port list is not what the case set up")
 
     def port_list(self):
         """The port list's entries and the selected entry's index (None if uidriver did not say)."""
@@ -573,22 +482,20 @@ class Session:
             raise RuntimeError("uidriver found no update button to press")
 
     def wait_status(self, wanted, wait_ms=RUN_WAIT_MS, command="wait-status", what=None):
-        """Checks that the status line comes to read wanted; the statuses seen on the way."""
+        """Checks that the status line comes to read wanted; the statuses seen."""
         code, text = self.ui(command, wanted, wait_ms, timeout=wait_ms / 1000 + WINE_CALL_TIMEOUT_S)
         seen = text.splitlines()
         self.check(code == 0, what or "the status line comes to read \"%s\"" % wanted, "seen: %r" % seen[-8:])
         return seen
 
     def wait_address(self, address, wait_ms=RUN_WAIT_MS):
-        """Until the status tells of writing the block at address or one past
-        it: a block's status may stand too briefly to be seen."""
+        """Until the status names the block at address or a later one (a status may stand too briefly to see)."""
         return self.wait_status("%#x" % address, wait_ms, "wait-address",
                                 "the status line comes to \"programming %#x\" or past it" % address)
 
     def update_run(self, ports, final, limit_ms=RUN_WAIT_MS, stall_ms=0):
-        """Starts the tool, checks its port list, presses, waits for the final
-        status. With final None any final status ends the wait, as does the
-        status standing still for stall_ms (0: never): how the run ended (click_time)."""
+        """tool_start(ports), a press, the wait for the final status; with final None,
+        for any final status or the status standing still stall_ms: how the run ended."""
         self.tool_start(ports)
         if final is None:
             return self.click_time(limit_ms, stall_ms)[1]
@@ -602,21 +509,20 @@ class Session:
                    "the tool exits with %d once the dialog is closed" % expected_exit)
 
     def update_end(self, sim):
-        """A screenshot, the dialog closed (the tool exits with 0); the device's report."""
+        """A screenshot, the dialog closed (the tool exits with 0); the device."""
         self.screenshot("screenshot.png")
         self.close_dialog(0)
         return self.sim_stop(sim)
 
     def check_no_box(self, after):
-        """No "Terminate Program" box (uidriver looked and found none, rather
-        than failing to look) and the tool still running."""
+        """No "Terminate Program" box (looked for and not found) and the tool still running."""
         code, text = self.ui("read-box", NO_BOX_WAIT_MS)
         self.check(code == UI_EXIT_NOT_FOUND and self.tool.poll() is None,
                    "%s: no \"Terminate Program\" box, the tool runs on" % after, "read-box %s %r" % (code, text[:200]))
 
     def click_instructions(self):
-        """A real mouse click on the instructions, away from the button: gives
-        the dialog the keyboard without pressing anything."""
+        """A real click on the instructions, away from the button: the dialog takes
+        the keyboard, nothing pressed. Checks that X and Wine then have it in front."""
         code, text = self.ui("rect", -1)
         fields = text.split()
         if code != 0 or len(fields) != 4:
@@ -624,24 +530,14 @@ class Session:
         left, top, right, bottom = (int(v) for v in fields)
         if self.xdotool("mousemove", (left + right) // 2, (top + bottom) // 2, "click", "1") is None:
             raise RuntimeError("xdotool could not click")
-        self._focus_wait()
-
-    def _focus_wait(self):
-        """Keys go where the focus is: waits until the X focus is on the
-        dialog's window and Wine has the dialog in front with the keyboard
-        focus in it."""
-        x_focus = windows = None
+        seen = {}
 
         def x_focus_on_dialog():
-            nonlocal x_focus, windows
-            x_focus = self.xdotool("getwindowfocus")
-            windows = self.xdotool("search", "--name", DIALOG_CAPTION)
-            return bool(x_focus and windows and x_focus[0] in windows)
-        if not self.check(poll_until(x_focus_on_dialog, FOCUS_WAIT_S), "the X focus is on the dialog",
-                          "focus %s, dialog %s" % (x_focus, windows)):
-            return
-        code, text = self.ui("wait-foreground", FOCUS_WAIT_S * 1000)
-        self.check(code == 0, "the dialog is in front with the keyboard focus", repr(text))
+            seen.update(focus=self.xdotool("getwindowfocus"), dialog=self.xdotool("search", "--name", DIALOG_CAPTION))
+            return bool(seen["focus"] and seen["dialog"] and seen["focus"][0] in seen["dialog"])
+        if self.check(poll_until(x_focus_on_dialog, FOCUS_WAIT_S), "the X focus is on the dialog", str(seen)):
+            code, text = self.ui("wait-foreground", FOCUS_WAIT_S * 1000)
+            self.check(code == 0, "the dialog is in front with the keyboard focus", repr(text))
 
     def key(self, keys):
         """A real key press through X."""
@@ -649,19 +545,20 @@ class Session:
             raise RuntimeError("xdotool could not press %s" % keys)
 
     def click_time(self, limit_ms, stall_ms=0, finals=(STATUS_DONE, STATUS_FAILED)):
-        """Presses the button and times the run up to one of the final
-        statuses, at most limit_ms, or until the status stood still for
-        stall_ms (0: no such limit): the status changes as (ms, status), and
-        how it ended."""
+        """Presses and times the run up to a final status, at most limit_ms, or
+        stall_ms (0: never) of a status standing still: the status changes as
+        (ms, status), how it ended as {"how", "ms", "status"} or None."""
         _, text = self.ui("click-time", limit_ms, stall_ms, *finals, timeout=limit_ms / 1000 + WINE_CALL_TIMEOUT_S)
-        return parse_click_time(text)
+        lines = [line.split("\t") for line in text.splitlines()]
+        ends = [dict(how=f[0], ms=float(f[1]), status=f[2]) for f in lines if f[0] in ("done", "timeout", "stalled")]
+        return [(float(f[0]), f[1]) for f in lines if len(f) == 2], (ends[-1] if ends else None)
 
     def watch(self, press, wait_ms=RUN_WAIT_MS):
-        """Calls press() while uidriver watches the status line and the bar,
-        up to the next final status; the samples, the state before the press
-        first."""
+        """press() under uidriver's watch of status and bar up to a final status:
+        the Samples (torn ones dropped), the state before the press first."""
         job = self.ui_background("watch-progress", wait_ms, STATUS_DONE, STATUS_FAILED)
         press()
         code, text = self.ui_collect(job, wait_ms / 1000 + 10)
         self.check(code == 0, "the watch comes to a final status", repr(text[-300:]))
-        return parse_watch(text)
+        fields = [line.split("\t", 4) for line in text.splitlines()]
+        return [Sample(*map(int, f[:4]), f[4]) for f in fields if len(f) == 5]

@@ -17,8 +17,7 @@ TEMPLATE_STAMP = ".e2e-template"
 
 
 def template_make(template):
-    """Makes the template at template unless it is there for this Wine
-    version; whether it is there now."""
+    """Makes the template unless there for this Wine version; whether it is there now."""
     version = subprocess.run(["wine", "--version"], capture_output=True, text=True).stdout.strip()
     stamp = os.path.join(template, TEMPLATE_STAMP)
     if os.path.exists(stamp) and pathlib.Path(stamp).read_text().strip() == version:
@@ -42,8 +41,7 @@ def template_make(template):
         run_bounded(["wineserver", "-w"], env=env, timeout=60)
     finally:
         wineserver_kill(work)
-    with open(os.path.join(work, TEMPLATE_STAMP), "w") as f:
-        f.write(version + "\n")
+    pathlib.Path(work, TEMPLATE_STAMP).write_text(version + "\n")
     wineserver_kill(template)
     shutil.rmtree(template, ignore_errors=True)
     os.rename(work, template)
