@@ -60,16 +60,15 @@ REPLY_FAULTS = ("drop", "drop-write", "badcrc", "late", "noise", "split", "dup")
 REPLY_LABELS = {"drop": "dropped", "badcrc": "bad-crc"}
 LINE_RIGHT = {"baud": 115200, "stop_bits": 1, "data_bits": 8, "parity": "even", "rtscts": False, "xonxoff": False}
 BAUDS = {getattr(termios, name): int(name[1:]) for name in dir(termios) if name[0] == "B" and name[1:].isdigit()}
-# In a session of its own, claims the pty as its controlling terminal, then
-# lets go of it and waits to be ended (see Device.start).
+# In a session of its own, claims the pty as its controlling terminal, then lets go of it and waits to be ended
+# (see Device.start).
 GUARD = ("import os, signal, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nos.tcgetpgrp(fd)\nos.close(fd)\n"
          "print(flush=True)\nsignal.pause()\n")
 
-# One request as the device received it: when (ms from the device's start), its
-# bytes, what it asked, whether it was sound ("ok", "bad-crc", "short",
-# "out-of-range", "unknown-op"), what became of the reply ("answered", "dropped",
-# "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"), when the
-# reply's last byte left (None without one) and the faults that shaped it.
+# One request as the device received it: when (ms from the device's start), its bytes, what it asked, whether it
+# was sound ("ok", "bad-crc", "short", "out-of-range", "unknown-op"), what became of the reply ("answered",
+# "dropped", "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"), when the reply's last byte left
+# (None without one) and the faults that shaped it.
 Frame = collections.namedtuple("Frame", "t_ms len op address length verdict reply reply_t_ms faults")
 
 
@@ -118,12 +117,10 @@ def classify(frame):
 
 
 def termrec_settings(log_path, pts, since):
-    """(data bits, parity, records) that the termrec library logged for pts
-    since the unix time since. A pty hands back 8 data bits and no parity
-    whatever was asked, so a caller that reads, changes one thing and writes
-    back (Wine does so once per part of the settings) writes "8, none" again
-    after the call that set the parity: the last call that changed size or
-    parity against what it had read says what the program asked for."""
+    """(data bits, parity, records) that the termrec library logged for pts since the unix time since. A pty hands
+    back 8 data bits and no parity whatever was asked, so a caller that reads, changes one thing and writes back
+    (Wine does so once per part of the settings) writes "8, none" again after the call that set the parity: the
+    last call that changed size or parity against what it had read says what the program asked for."""
     last, records = {}, 0
     with open(log_path, errors="replace") as log:
         for text in log:
@@ -181,9 +178,8 @@ class Device:
         return bytes(self.flash[:self.extent])
 
     def close_pty(self):
-        """The device goes: its link (if still its own: the pty's number may
-        go to someone else, and a stale link would lead the tool there), the
-        master, and with it the guard."""
+        """The device goes: its link (if still its own: the pty's number may go to someone else, and a stale link
+        would lead the tool there), the master, and with it the guard."""
         if self.link and os.path.islink(self.link) and os.readlink(self.link) == self.slave:
             os.unlink(self.link)
         if self.fd is not None:
@@ -202,18 +198,14 @@ class Device:
                          rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
 
     def start(self, link=None):
-        """Runs the device in a thread of its own on a raw pty, published at
-        link (a symbolic link, which replaces an old one in one step, so the
-        tool never finds the port missing).
+        """Runs the device in a thread of its own on a raw pty, published at link (a symbolic link, which replaces
+        an old one in one step, so the tool never finds the port missing).
 
-        The wineserver is a session leader without a terminal and opens the
-        port without O_NOCTTY: the pty would become its controlling terminal,
-        and closing the master would send it SIGHUP, on which it dumps its
-        object table onto the tool's standard error. A pty is the controlling
-        terminal of one session only, so a small process in a session of its
-        own claims it first. It lets go of the slave side, as does this
-        device, so that the master sees a hang-up when the tool closes the
-        port; it lives until the master goes."""
+        The wineserver is a session leader without a terminal and opens the port without O_NOCTTY: the pty would
+        become its controlling terminal, and closing the master would send it SIGHUP, on which it dumps its
+        object table onto the tool's standard error. A pty is the controlling terminal of one session only, so a
+        small process in a session of its own claims it first. It lets go of the slave side, as does this
+        device, so that the master sees a hang-up when the tool closes the port; it lives until the master goes."""
         self.fd, slave = os.openpty()
         self.slave = os.ttyname(slave)
         tty.setraw(slave)
@@ -237,9 +229,8 @@ class Device:
         return self
 
     def stop(self, report=None):
-        """Ends the device (unanswered requests and unsent replies are
-        dropped), reads the line settings, writes the report if asked; the
-        device."""
+        """Ends the device (unanswered requests and unsent replies are dropped), reads the line settings, writes
+        the report if asked; the device."""
         self.ending = True
         if self.thread:
             self.thread.join()
@@ -264,9 +255,8 @@ class Device:
                 "flash_ms": self.flash_ms}
 
     def run(self):
-        """The device's loop, until stop() or the unplug rule. While the tool
-        has the port open, a wait ends with its bytes; while it is closed the
-        master reads as hung up at once, so the loop looks every 10 ms."""
+        """The device's loop, until stop() or the unplug rule. While the tool has the port open, a wait ends with
+        its bytes; while it is closed the master reads as hung up at once, so the loop looks every 10 ms."""
         while not self.ending and not self.gone:
             now = time.monotonic()
             wait = max(0.0, self.next_event(now) - now)
@@ -325,9 +315,8 @@ class Device:
             self.read_line()
 
     def take(self, count, now, earliest):
-        """The bytes came at once through the pty; on a real line the last
-        one would arrive a wire time after the first, and not before the line
-        was free of the previous request."""
+        """The bytes came at once through the pty; on a real line the last one would arrive a wire time after the
+        first, and not before the line was free of the previous request."""
         done = max(max(self.rx_first, self.rx_free) + self.wire(count), earliest)
         self.pending.append((done, bytes(self.rx[:count])))
         del self.rx[:count]
@@ -403,15 +392,15 @@ class Device:
         return self.queue(reply, t + DUP_GAP_S) if "dup" in kinds else t
 
     def queue(self, data, start):
-        """Bytes that leave one after another from start, each once its wire
-        time is over; when the last one has left."""
+        """Bytes that leave one after another from start, each once its wire time is over; when the last one has
+        left."""
         self.out.append((start, data))
         self.tx_free = max(self.tx_free, start + self.wire(len(data)))
         return start + self.wire(len(data))
 
     def send_due(self, now):
-        """What is due of the outgoing bytes, in one write: how many is worked
-        out from the clock, so a late wake-up costs no line time."""
+        """What is due of the outgoing bytes, in one write: how many is worked out from the clock, so a late
+        wake-up costs no line time."""
         while self.out and now >= self.tx_retry:
             start, data = self.out[0]
             due = min(len(data), int((now - start) / BYTE_S + 1e-6)) if self.pace else len(data)
