@@ -39,12 +39,6 @@ def embedded_firmware(root, inputs):
     return dataclasses.replace(inputs, firmware=image), carried
 
 
-def user_display():
-    """The user's display when it answers, else None."""
-    display = os.environ.get("DISPLAY")
-    return display if display and harness.run_bounded(["xdpyinfo"], timeout=5) == 0 else None
-
-
 def screenshot_take(s, name):
     """The dialog's window on the user's display, the whole screen on ours."""
     windows = None if s.xvfb else s.xdotool("search", "--name", harness.DIALOG_CAPTION)
@@ -57,28 +51,23 @@ def outcome_print(s, carried, samples, sim):
     whether the flash verified and the device was told to restart."""
     final = samples[-1].status if samples else "(none seen)"
     started = next((x.t for x in samples if x.status != samples[0].status), None)
-    took = (samples[-1].t - started) / 1000 if started is not None else None
-    line = sim.line
-    matches = sim.written() == s.image
+    line, blocks, matches = sim.line, sim.blocks_written, sim.written() == s.image
     verified = final == harness.STATUS_DONE and matches and sim.restarts
-    print()
-    print("Outcome of the update")
-    print("  firmware carried:      %s" % carried)
-    print("  tool's final status:   %s" % final)
-    blocks = sim.blocks_written
-    print("  device (simulated):    %s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s"
-          % (blocks, "" if blocks == 1 else "s", " in order" if sim.writes_in_order else " OUT OF ORDER",
-             "matches" if matches else "DOES NOT MATCH", harness.crc16_modbus(sim.written()),
-             "requested" if sim.restarts else "NOT requested"))
-    print("  line settings:         %s baud, %s data bits, %s parity, %s stop bit: %s"
-          % (line["baud"], line["data_bits"], line["parity"], line["stop_bits"], "right" if line["ok"] else "WRONG"))
-    print("  update took:           %s" % ("%.1f s from the button press to the final status" % took
-                                            if took is not None else "unknown"))
-    print("  trace log:             %s" % s.trace_path)
-    print("  screenshots:           %s (at the end)" % os.path.join(s.out, "screenshot.png"))
-    print("                         %s (during the update)" % os.path.join(s.out, "screenshot-during.png"))
-    print("  simulator report:      %s" % s.sims[sim])
-    print("  verdict:               %s" % ("VERIFIED" if verified else "NOT VERIFIED"))
+    print("\nOutcome of the update")
+    for label, text in (
+            ("firmware carried", carried), ("tool's final status", final),
+            ("device (simulated)", "%s block%s written%s, flash %s the image (CRC-16 0x%04x), restart %s" % (
+                blocks, "" if blocks == 1 else "s", " in order" if sim.writes_in_order else " OUT OF ORDER",
+                "matches" if matches else "DOES NOT MATCH", harness.crc16_modbus(sim.written()),
+                "requested" if sim.restarts else "NOT requested")),
+            ("line settings", "%s baud, %s data bits, %s parity, %s stop bit: %s" % (line["baud"], line["data_bits"],
+                line["parity"], line["stop_bits"], "right" if line["ok"] else "WRONG")),
+            ("update took", "%.1f s from the button press to the final status" % ((samples[-1].t - started) / 1000)
+             if started is not None else "unknown"),
+            ("trace log", s.trace_path), ("screenshots", os.path.join(s.out, "screenshot.png") + " (at the end)"),
+            ("", os.path.join(s.out, "screenshot-during.png") + " (during the update)"),
+            ("simulator report", s.sims[sim]), ("verdict", "VERIFIED" if verified else "NOT VERIFIED")):
+        print("  %-22s %s" % (label + ":" if label else "", text))
     return bool(verified)
 
 
@@ -88,14 +77,13 @@ def main(root, demo_dir):
     if inputs is None:
         return 1
     inputs, carried = embedded_firmware(root, inputs)
-    display = user_display()
+    display = os.environ.get("DISPLAY")  # the user's display, when it answers
+    display = display if display and harness.run_bounded(["xdpyinfo"], timeout=5) == 0 else None
     try:
         with harness.Session(demo_dir, inputs, display=display, echo=False) as s:
             s.start()
-            if display:
-                say("showing the tool on your display %s" % display)
-            else:
-                say("no display of yours: showing the tool on a virtual one, %s" % s.display)
+            say("showing the tool on your display %s" % display if display
+                else "no display of yours: showing the tool on a virtual one, %s" % s.display)
             sim = s.sim_start(DEMO_COM, pace=True, tag="")
             say("device simulated on %s (%s), paced at 115200 baud" % (DEMO_PORT, sim.slave))
             s.tool_start([DEMO_PORT])

@@ -59,18 +59,16 @@ FAULT_RULES = {"drop": (1, 1), "badcrc": (1, 1), "late": (2, 1), "noise": (2, 1)
 REPLY_FAULTS = ("drop", "drop-write", "badcrc", "late", "noise", "split", "dup")
 REPLY_LABELS = {"drop": "dropped", "badcrc": "bad-crc"}
 LINE_RIGHT = {"baud": 115200, "stop_bits": 1, "data_bits": 8, "parity": "even", "rtscts": False, "xonxoff": False}
-BAUDS = {getattr(termios, "B%d" % b): b for b in (0, 1200, 2400, 4800, 9600, 19200, 38400, 57600, 115200, 230400,
-                                                    460800, 921600)}
-# In a session of its own, claims the pty as its controlling terminal, then
-# lets go of it and waits to be ended (see Device.start).
+BAUDS = {getattr(termios, name): int(name[1:]) for name in dir(termios) if name[0] == "B" and name[1:].isdigit()}
+# In a session of its own, claims the pty as its controlling terminal, then lets go of it and waits to be ended
+# (see Device.start).
 GUARD = ("import os, signal, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nos.tcgetpgrp(fd)\nos.close(fd)\n"
          "print(flush=True)\nsignal.pause()\n")
 
-# One request as the device received it: when (ms from the device's start), its
-# bytes, what it asked, whether it was sound ("ok", "bad-crc", "short",
-# "out-of-range", "unknown-op"), what became of the reply ("answered", "dropped",
-# "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"), when the
-# reply's last byte left (None without one) and the faults that shaped it.
+# One request as the device received it: when (ms from the device's start), its bytes, what it asked, whether it
+# was sound ("ok", "bad-crc", "short", "out-of-range", "unknown-op"), what became of the reply ("answered",
+# "dropped", "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"), when the reply's last byte left
+# (None without one) and the faults that shaped it.
 Frame = collections.namedtuple("Frame", "t_ms len op address length verdict reply reply_t_ms faults")
 
 
@@ -119,12 +117,10 @@ def classify(frame):
 
 
 def termrec_settings(log_path, pts, since):
-    """(data bits, parity, records) that the termrec library logged for pts
-    since the unix time since. A pty hands back 8 data bits and no parity
-    whatever was asked, so a caller that reads, changes one thing and writes
-    back (Wine does so once per part of the settings) writes "8, none" again
-    after the call that set the parity: the last call that changed size or
-    parity against what it had read says what the program asked for."""
+    """(data bits, parity, records) that the termrec library logged for pts since the unix time since. A pty hands
+    back 8 data bits and no parity whatever was asked, so a caller that reads, changes one thing and writes back
+    (Wine does so once per part of the settings) writes "8, none" again after the call that set the parity: the
+    last call that changed size or parity against what it had read says what the program asked for."""
     last, records = {}, 0
     with open(log_path, errors="replace") as log:
         for text in log:
@@ -181,20 +177,35 @@ class Device:
     def written(self):
         return bytes(self.flash[:self.extent])
 
-    # ---- the pty -----------------------------------------------------------
+    def close_pty(self):
+        """The device goes: its link (if still its own: the pty's number may go to someone else, and a stale link
+        would lead the tool there), the master, and with it the guard."""
+        if self.link and os.path.islink(self.link) and os.readlink(self.link) == self.slave:
+            os.unlink(self.link)
+        if self.fd is not None:
+            os.close(self.fd)
+        if self.guard:
+            self.guard.kill()
+            self.guard.wait()
+        self.fd = self.guard = self.link = None
 
-    def open_pty(self, link=None):
-        """A raw pty, published at link (a symbolic link, which replaces an
-        old one in one step, so the tool never finds the port missing).
+    def read_line(self):
+        try:
+            iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.fd)  # the master reads the slave's
+        except termios.error:
+            return
+        self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
+                         rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
 
-        The wineserver is a session leader without a terminal and opens the
-        port without O_NOCTTY: the pty would become its controlling terminal,
-        and closing the master would send it SIGHUP, on which it dumps its
-        object table onto the tool's standard error. A pty is the controlling
-        terminal of one session only, so a small process in a session of its
-        own claims it first. It lets go of the slave side, as does this
-        device, so that the master sees a hang-up when the tool closes the
-        port; it lives until the master goes."""
+    def start(self, link=None):
+        """Runs the device in a thread of its own on a raw pty, published at link (a symbolic link, which replaces
+        an old one in one step, so the tool never finds the port missing).
+
+        The wineserver is a session leader without a terminal and opens the port without O_NOCTTY: the pty would
+        become its controlling terminal, and closing the master would send it SIGHUP, on which it dumps its
+        object table onto the tool's standard error. A pty is the controlling terminal of one session only, so a
+        small process in a session of its own claims it first. It lets go of the slave side, as does this
+        device, so that the master sees a hang-up when the tool closes the port; it lives until the master goes."""
         self.fd, slave = os.openpty()
         self.slave = os.ttyname(slave)
         tty.setraw(slave)
@@ -213,40 +224,13 @@ class Device:
             os.replace("%s.%d-%d" % (link, os.getpid(), self.fd), link)
             self.link = link
         self.t0, self.unix0 = time.monotonic(), time.time()
-
-    def close_pty(self):
-        """The device goes: its link (if still its own: the pty's number may
-        go to someone else, and a stale link would lead the tool there), the
-        master, and with it the guard."""
-        if self.link and os.path.islink(self.link) and os.readlink(self.link) == self.slave:
-            os.unlink(self.link)
-        if self.fd is not None:
-            os.close(self.fd)
-        if self.guard:
-            self.guard.kill()
-            self.guard.wait()
-        self.fd = self.guard = self.link = None
-
-    def read_line(self):
-        try:
-            iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.fd)  # the master reads the slave's
-        except termios.error:
-            return
-        self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
-                         rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
-
-    # ---- running -----------------------------------------------------------
-
-    def start(self, link=None):
-        self.open_pty(link)
         self.thread = threading.Thread(target=self.run, daemon=True)
         self.thread.start()
         return self
 
     def stop(self, report=None):
-        """Ends the device (unanswered requests and unsent replies are
-        dropped), reads the line settings, writes the report if asked; the
-        device."""
+        """Ends the device (unanswered requests and unsent replies are dropped), reads the line settings, writes
+        the report if asked; the device."""
         self.ending = True
         if self.thread:
             self.thread.join()
@@ -271,9 +255,8 @@ class Device:
                 "flash_ms": self.flash_ms}
 
     def run(self):
-        """The device's loop, until stop() or the unplug rule. While the tool
-        has the port open, a wait ends with its bytes; while it is closed the
-        master reads as hung up at once, so the loop looks every 10 ms."""
+        """The device's loop, until stop() or the unplug rule. While the tool has the port open, a wait ends with
+        its bytes; while it is closed the master reads as hung up at once, so the loop looks every 10 ms."""
         while not self.ending and not self.gone:
             now = time.monotonic()
             wait = max(0.0, self.next_event(now) - now)
@@ -332,9 +315,8 @@ class Device:
             self.read_line()
 
     def take(self, count, now, earliest):
-        """The bytes came at once through the pty; on a real line the last
-        one would arrive a wire time after the first, and not before the line
-        was free of the previous request."""
+        """The bytes came at once through the pty; on a real line the last one would arrive a wire time after the
+        first, and not before the line was free of the previous request."""
         done = max(max(self.rx_first, self.rx_free) + self.wire(count), earliest)
         self.pending.append((done, bytes(self.rx[:count])))
         del self.rx[:count]
@@ -346,18 +328,14 @@ class Device:
     def ms(self, t):
         return round((t - self.t0) * 1000, 3)
 
-    # ---- the device's work -------------------------------------------------
-
     def handle(self, done, frame):
         op, address, length, verdict = classify(frame)
         record = Frame(self.ms(done), len(frame), op, address, length, verdict, "none", None, [])
         self.write_count += verdict == "ok" and op == "write"
-        if verdict != "ok":
-            pass
-        elif op == "write" and self.write_count == self.unplug_at:
+        if verdict == "ok" and op == "write" and self.write_count == self.unplug_at:
             self.gone = True  # pulled out with the block on the line: nothing stored, nothing said
             record = record._replace(reply="unplugged")
-        else:
+        elif verdict == "ok":
             hits = self.faults_on(len(self.frames) + 1, op)
             reply = self.perform(op, address, length, frame, record.t_ms)
             kinds = [kind for kind, _, _ in hits]
@@ -399,8 +377,6 @@ class Device:
         self.restarts.append(t_ms)
         return RESTART
 
-    # ---- sending -----------------------------------------------------------
-
     def schedule(self, reply, ready, hits):
         """Puts the reply on the outgoing line as the faults shape it; when its last byte leaves."""
         kinds, amounts = [kind for kind, _, _ in hits], {kind: amount for kind, amount, _ in hits}
@@ -416,15 +392,15 @@ class Device:
         return self.queue(reply, t + DUP_GAP_S) if "dup" in kinds else t
 
     def queue(self, data, start):
-        """Bytes that leave one after another from start, each once its wire
-        time is over; when the last one has left."""
+        """Bytes that leave one after another from start, each once its wire time is over; when the last one has
+        left."""
         self.out.append((start, data))
         self.tx_free = max(self.tx_free, start + self.wire(len(data)))
         return start + self.wire(len(data))
 
     def send_due(self, now):
-        """What is due of the outgoing bytes, in one write: how many is worked
-        out from the clock, so a late wake-up costs no line time."""
+        """What is due of the outgoing bytes, in one write: how many is worked out from the clock, so a late
+        wake-up costs no line time."""
         while self.out and now >= self.tx_retry:
             start, data = self.out[0]
             due = min(len(data), int((now - start) / BYTE_S + 1e-6)) if self.pace else len(data)
@@ -442,33 +418,27 @@ class Device:
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    where = parser.add_mutually_exclusive_group()
-    where.add_argument("--prefix", help="link PREFIX/dosdevices/comN to the pty (with --com)")
-    where.add_argument("--link", help="or link LINK to it (neither: the pty's path is only printed)")
+    parser.add_argument("--prefix", help="link PREFIX/dosdevices/comN to the pty (without: its path is only printed)")
     parser.add_argument("--com", type=int, metavar="N")
     parser.add_argument("--pace", action="store_true", help="take a 115200 baud line's time, 11 bits a byte")
     parser.add_argument("--flash-ms", type=int, default=0, help="flash time per write block before its ack")
     parser.add_argument("--fault", action="append", default=[], metavar="RULE", help="a fault rule (above), repeatable")
     parser.add_argument("--termrec-log", help="TERMREC_LOG of the tool's termrec preload, for its line settings")
     parser.add_argument("--report", help="JSON report at the end: frames, line, flash, restarts, port closes")
-    parser.add_argument("--flash-out", help="the flash from 0x08001000 up to the highest byte written")
     args = parser.parse_args()
     if (args.prefix is None) != (args.com is None):
         parser.error("--prefix and --com go together")
-    link = os.path.join(args.prefix, "dosdevices", "com%d" % args.com) if args.prefix else args.link
+    link = args.prefix and os.path.join(args.prefix, "dosdevices", "com%d" % args.com)
     try:
         device = Device(args.fault, args.pace, args.flash_ms, args.termrec_log)
     except ValueError as error:
         parser.error(str(error))
     for number in (signal.SIGTERM, signal.SIGINT, signal.SIGHUP):
         signal.signal(number, lambda *_: setattr(device, "ending", True))
-    device.open_pty(link)
+    device.start(link)
     print("bootsim: device on %s%s" % (device.slave, " as " + link if link else ""), file=sys.stderr, flush=True)
-    device.run()
+    device.thread.join()  # until a signal ends it, or the unplug rule
     device.stop(args.report)
-    if args.flash_out:
-        with open(args.flash_out, "wb") as f:
-            f.write(device.written())
 
 
 if __name__ == "__main__":
