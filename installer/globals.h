@@ -7,3 +7,6 @@
 
 extern HINSTANCE g_instance;
 extern HWND g_main_dialog; // null until the dialog exists; kept after it is destroyed
+// Windows said that the session ends: the program ends with 0, quietly,
+// whatever box was up.
+extern bool session_ended;

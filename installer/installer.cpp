@@ -23,6 +23,7 @@
 
 HINSTANCE g_instance;
 HWND g_main_dialog;
+bool session_ended;
 
 namespace {
 
@@ -362,11 +363,12 @@ LRESULT on_query_end_session()
 // ENDSESSION_CLOSEAPP). Windows may end the process at any moment once this
 // returns, and the restart manager may leave it running: so the port is let
 // go and the system no longer held here, and the program ends, with 0. A
-// close question that is up goes with the dialog.
+// close question or a fatal error box that is up goes with the dialog.
 LRESULT on_end_session(HWND window, WPARAM wParam)
 {
     session_end = session_after_end(wParam != FALSE);
     if (session_end == SESSION_ENDING) {
+        session_ended = true;
         port_release(window);
         run_announce(window);
         fflush(stdout);

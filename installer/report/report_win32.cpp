@@ -39,6 +39,10 @@ void fatal_error(const char *text)
 
     // Owned by the dialog when there is one, so that it stays in front of it.
     MessageBoxA(g_main_dialog, message, "Terminate Program", MB_ICONWARNING | MB_OK);
+    // The session's end took the box away with the dialog: no tone in a
+    // shutdown, and the end Windows asked for is not a failure.
+    if (session_ended)
+        exit(0);
     Beep(200, 1000);
     exit(1);
 }

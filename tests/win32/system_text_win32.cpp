@@ -9,9 +9,11 @@
 #include "engine/platform.h"
 #include "report/fatal.h"
 
-// The report's module links against the program's two handles.
+// The report's module links against the program's two handles and its
+// record of the session's end.
 HINSTANCE g_instance;
 HWND g_main_dialog;
+bool session_ended;
 
 int main(int argc, char **argv)
 {
