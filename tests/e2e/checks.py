@@ -3,7 +3,7 @@ simulated device saw (tools/bootsim's Device) and the dialog's samples."""
 
 import re
 
-from harness import (RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
+from harness import (BYTE_MS, RUN_STATUSES, STATUS_DONE, STATUS_FAILED, block_addresses,
                      block_index, crc16_modbus)
 
 RESEND_AFTER_MS = 500         # a block goes again only once its acknowledgement is this late
@@ -86,8 +86,12 @@ def check_clean_run(s, trace, sim, com=5):
     s.check(blocks_received(writes) == block_addresses(blocks),
             "the device got the %d blocks in address order" % blocks, "%d write frames" % len(writes))
     pairs = list(zip(writes, writes[1:]))
+    # Copies that waited in the pseudo-terminal together, read in one go by a device that a busy machine held
+    # up, come back to back and say nothing of when they were sent (the trace's TIMEOUT order still holds).
+    wire_ms = BYTE_MS if sim.pace else 0.0
     early_again = ["%#x after %.1f ms" % (b.address, b.t_ms - a.t_ms) for a, b in pairs
-                   if b.address == a.address and b.t_ms - a.t_ms <= RESEND_AFTER_MS - RESEND_SLACK_MS]
+                   if b.address == a.address and b.t_ms - b.len * wire_ms > a.t_ms + 0.01
+                   and b.t_ms - a.t_ms <= RESEND_AFTER_MS - RESEND_SLACK_MS]
     s.check(not early_again, "a block went again only after %d ms without its acknowledgement" % RESEND_AFTER_MS,
             str(early_again[:3]))
     unacknowledged = ["%#x" % b.address for a, b in pairs if b.address != a.address
