@@ -5,8 +5,11 @@
 
 #include <windows.h>
 
+#include <stdint.h>
+
 extern HINSTANCE g_instance;
 extern HWND g_main_dialog; // null until the dialog exists; kept after it is destroyed
-// Windows said that the session ends: the program ends with 0, quietly,
-// whatever box was up.
-extern bool session_ended;
+// Where Windows stands with the end of the session (SESSION_*): while it
+// may end the run starts no block; once it ends the program ends with 0,
+// quietly, whatever box is up.
+extern uint32_t session_end;

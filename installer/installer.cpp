@@ -23,7 +23,7 @@
 
 HINSTANCE g_instance;
 HWND g_main_dialog;
-bool session_ended;
+uint32_t session_end = SESSION_GOES_ON;
 
 namespace {
 
@@ -52,10 +52,6 @@ const char CLOSE_QUESTION[] =
     "without working firmware until an update completes.\n\n"
     "Close the program anyway?";
 bool close_question_up;
-
-// Whether Windows may be about to end the session (SESSION_*): then the
-// run starts no block.
-uint32_t session_end = SESSION_GOES_ON;
 
 // Whether Windows has been told what it must know of the dialog: once,
 // before the dialog is first shown.
@@ -368,7 +364,6 @@ LRESULT on_end_session(HWND window, WPARAM wParam)
 {
     session_end = session_after_end(wParam != FALSE);
     if (session_end == SESSION_ENDING) {
-        session_ended = true;
         port_release(window);
         run_announce(window);
         fflush(stdout);

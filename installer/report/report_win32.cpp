@@ -5,6 +5,7 @@
 #include <stdlib.h>
 
 #include "engine/platform.h"
+#include "engine/progress.h"
 #include "globals.h"
 #include "report/fatal.h"
 #include "resources/resource.h"
@@ -41,7 +42,7 @@ void fatal_error(const char *text)
     MessageBoxA(g_main_dialog, message, "Terminate Program", MB_ICONWARNING | MB_OK);
     // The session's end took the box away with the dialog: no tone in a
     // shutdown, and the end Windows asked for is not a failure.
-    if (session_ended)
+    if (session_end == SESSION_ENDING)
         exit(0);
     Beep(200, 1000);
     exit(1);

@@ -9,11 +9,11 @@
 #include "engine/platform.h"
 #include "report/fatal.h"
 
-// The report's module links against the program's two handles and its
-// record of the session's end.
+// The report's module links against the program's two handles and where
+// the session stands.
 HINSTANCE g_instance;
 HWND g_main_dialog;
-bool session_ended;
+uint32_t session_end;
 
 int main(int argc, char **argv)
 {
