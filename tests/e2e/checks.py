@@ -91,11 +91,10 @@ def check_clean_run(s, trace, sim, com=5):
 
 
 def check_writes(s, trace, sim, replies=False):
-    """What the device saw of the writes, against the trace: a block again once for each TIMEOUT, and only after
-    the wait, whatever the device's stamps say. Each block after the previous one's acknowledgement, and with
-    replies, what came after each reply: after one spoiled or held back past the wait, the same block; after a
-    good one, the next. With faults on the line those hold until a reply that may leave the tool a stray frame to
-    take for a later one (a duplicate, or one still to come when the next request came)."""
+    """What the device saw of the writes against the trace: a block again once for each TIMEOUT, only after the
+    wait, whatever the device's stamps say; each block after the previous one's acknowledgement. With replies: after
+    one spoiled or held back past the wait the same block, after a good one the next, up to a reply that may leave
+    the tool a stray frame to take for a later one (a duplicate, or one still to come when the next request came)."""
     writes = writes_of(sim)
     copies = [(a, b) for a, b in zip(writes, writes[1:]) if b.address == a.address]
     timeouts = trace.count(" - SENT - TIMEOUT\n")

@@ -3,8 +3,7 @@
 device: it answers sound requests only, and exactly, its frames' CRC held to its
 check value; its records of the flash, the order, the line and the line's time
 are right; its faults do what they say, on the line too; it sees the port closed.
-Times are judged from the device's records, and this test's clock bounds them
-from below: nothing comes before its time, however late a busy machine makes it."""
+Times are judged from the device's records; this test's clock bounds them from below."""
 import os
 import select
 import sys
