@@ -399,9 +399,10 @@ class Device:
         return start + self.wire(len(data))
 
     def send_due(self, now):
-        """What is due of the outgoing bytes, in one write: how many is worked out from the clock, so a late
-        wake-up costs no line time."""
-        while self.out and now >= self.tx_retry:
+        """What is due of the outgoing bytes, in one write, nothing of an entry before its start: unpaced, all of
+        it; paced, each byte once its wire time is over, worked out from the clock so a late wake-up costs no
+        line time."""
+        while self.out and now >= max(self.tx_retry, self.out[0][0]):
             start, data = self.out[0]
             due = min(len(data), int((now - start) / BYTE_S + 1e-6)) if self.pace else len(data)
             try:

@@ -2,8 +2,8 @@
 """What the end-to-end cases lean on when they judge the tool by the simulated
 device: it answers sound requests only, and exactly, its frames' CRC held to its
 check value; its records of the flash, the order, the line and the line's time
-are right; its faults do what they say; it sees the port closed. Times are
-judged from the device's records; this test's clock only bounds them from below."""
+are right; its faults do what they say, on the line too; it sees the port closed.
+Times are judged from the device's records; this test's clock bounds them from below."""
 import os
 import select
 import sys
@@ -12,8 +12,10 @@ import termios
 import time
 import tty
 import unittest
+from unittest import mock
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import bootsim  # noqa: E402
 from bootsim import Device, termrec_settings  # noqa: E402
 from protocol import (BLOCK_BYTES as BLOCK, BYTE_MS, FLASH_BASE, RESTART, ack_for, crc16_modbus as crc16,  # noqa: E402
                       crc_query, crc_reply, seal, write_block)
@@ -36,13 +38,19 @@ class BootsimTest(unittest.TestCase):
         return device
 
     def exchange(self, frame, first_wait_s=5.0):
-        """What comes back: up to first_wait_s for a first byte, then until 0.3 s (more than any gap within a reply)."""
+        """What comes back: up to first_wait_s for a first byte, then until 0.3 s (more than any gap within a reply).
+        Each read, with when it came (ms from the write), in self.reads."""
+        sent, self.reads = time.monotonic(), []
         os.write(self.fd, frame)
-        got = b""
-        while select.select([self.fd], [], [], 0.3 if got else first_wait_s)[0]:
-            got += os.read(self.fd, 4096)
-            self.arrived = time.monotonic()
-        return got
+        while select.select([self.fd], [], [], 0.3 if self.reads else first_wait_s)[0]:
+            self.reads.append((os.read(self.fd, 4096), (time.monotonic() - sent) * 1000))
+        return b"".join(got for got, _ in self.reads)
+
+    def assert_reads(self, sizes, earliest_ms):
+        """The last exchange came in reads of these sizes, none before its time."""
+        self.assertEqual([len(got) for got, _ in self.reads], sizes)
+        for (_, ms), low in zip(self.reads, earliest_ms):
+            self.assertGreaterEqual(ms, low)
 
     def test_sound_requests_answered_exactly_and_recorded(self):
         self.assertEqual((crc16(b"123456789"), QUERY.hex()), (0x4B37, "042bf60800100000000004" + "4e0a"))
@@ -77,24 +85,33 @@ class BootsimTest(unittest.TestCase):
 
     def test_faults(self):
         corrupted = IMAGE[:5] + bytes([IMAGE[5] ^ 0xFF]) + IMAGE[6:BLOCK]
+        # Gaps within a reply widened, so that a busy machine cannot run its pieces together before they are read.
+        self.enterContext(mock.patch.multiple(bootsim, SPLIT_GAP_S=0.1, DUP_GAP_S=0.2, NOISE_GAP_S=0.2))
         device = self.start("drop:1", "badcrc:2", "split:3", "dup:4", "noise:5:8", "late:6:200", "drop-write:2",
-                            "corrupt-flash:5")
+                            "corrupt-flash:5", flash_ms=100)
         self.assertEqual(self.exchange(QUERY, 0.3), b"")
         spoilt = self.exchange(QUERY)
         self.assertEqual((spoilt[:13], len(spoilt)), (ERASED[:13], 15))
         self.assertNotEqual(spoilt, ERASED)
+        # On the line, by this test's clock: a block's ack after the flash time, in 3 pieces a gap apart; a
+        # duplicate a gap after the reply; the reply a gap after the noise; a late reply its 200 ms late.
         self.assertEqual(self.exchange(BLOCKS[0]), ack_for(BLOCKS[0]))
+        self.assert_reads([3, 4, 4], [100, 200, 300])
         reply = crc_reply(FLASH_BASE, 4, crc16(corrupted[:4]))
         self.assertEqual(self.exchange(crc_query(FLASH_BASE, BLOCK)),
                          2 * crc_reply(FLASH_BASE, BLOCK, crc16(corrupted)))
-        self.assertEqual((self.exchange(QUERY)[8:], self.exchange(QUERY)), (reply, reply))
+        self.assert_reads([15, 15], [0, 200])
+        self.assertEqual(self.exchange(QUERY)[8:], reply)
+        self.assert_reads([8, 15], [0, 200])
+        self.assertEqual(self.exchange(QUERY), reply)
+        self.assert_reads([15], [200])
         self.assertEqual((self.exchange(BLOCKS[1], 0.3), self.exchange(QUERY)), (b"", reply))  # only the block's ack
         frames = device.stop().frames
         self.assertEqual([f.reply for f in frames], ["dropped", "bad-crc", "split", "dup", "noise", "late", "dropped",
                                                      "answered"])
         self.assertEqual((frames[6].faults, device.written()), (["drop-write:2"], corrupted + IMAGE[BLOCK:2 * BLOCK]))
-        # The schedule: a split reply's pieces 10 ms apart, a duplicate and the reply after noise 30 ms later.
-        for frame, gap_ms in zip(frames[2:6], (20, 30, 30, 200)):
+        # The device's records: the same schedule.
+        for frame, gap_ms in zip(frames[2:6], (300, 200, 200, 200)):
             self.assertAlmostEqual(frame.reply_t_ms - frame.t_ms, gap_ms, delta=0.01)
         for faults, request, applied in ((["silent"], QUERY, "silent"), (["badcrc:9", "no-restart-reply"], RESTART,
                                          "no-restart-reply"), (["seed:7", "random:1.0"], QUERY, "random:")):
@@ -108,9 +125,8 @@ class BootsimTest(unittest.TestCase):
 
     def test_pacing_takes_the_wire_time_and_the_flash_time(self):
         device = self.start(pace=True, flash_ms=30)
-        started = time.monotonic()
         self.assertEqual(self.exchange(BLOCKS[0]), ack_for(BLOCKS[0]))
-        self.assertGreater(self.arrived - started, ((1035 + 11) * BYTE_MS + 30) / 1000, "never early")
+        self.assertGreater(self.reads[-1][1], (1035 + 11) * BYTE_MS + 30, "never early")
         self.assertEqual(self.exchange(RESTART), RESTART)
         # Two requests in one write: the second counts as received its own wire time after the first.
         self.assertEqual(self.exchange(QUERY + BLOCKS[0]),
@@ -124,6 +140,18 @@ class BootsimTest(unittest.TestCase):
         for got, wire_bytes, flash_ms in ((write, 11, 30), (restart, 5, 0), (query, 15, 0), (second, 11, 30)):
             self.assertAlmostEqual(got.reply_t_ms - got.t_ms, wire_bytes * BYTE_MS + flash_ms, delta=0.01)
         self.assertAlmostEqual(second.t_ms - query.t_ms, 1035 * BYTE_MS, delta=0.01)
+
+    def test_nothing_leaves_before_its_start(self):
+        """Woken 0.2 ms before an entry's start, the device sends none of it; then all, or paced a byte a wire time."""
+        for pace, total in ((False, 11), (True, 3)):
+            device, (line, device.fd) = Device(pace=pace), os.pipe()
+            device.out.append((10.0, ack_for(BLOCKS[0])))
+            device.send_due(10.0 - 0.0002)
+            self.assertEqual(select.select([line], [], [], 0)[0], [], "nothing early")
+            device.send_due(10.0 + 3.5 * BYTE_MS / 1000)
+            os.close(device.fd)
+            with os.fdopen(line, "rb") as sent:
+                self.assertEqual(len(sent.read()), total, "paced" if pace else "unpaced")
 
     def test_termrec_records_of_this_pty_since_the_start(self):
         """The last record that changed size or parity counts: Wine writes back what the pty hands it (8, none)."""
