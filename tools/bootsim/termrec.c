@@ -1,32 +1,26 @@
 /*
- * termrec: a preload library that records every setting of a terminal's
- * line made by the process it is loaded into, before it reaches the kernel:
- * tcsetattr() calls (Wine 8) and TCSETS2 ioctls, struct termios2 with the
- * speed as a number (Wine 10, through __ioctl_time64 in a 32-bit process).
- *
- * Why: a Linux pseudo-terminal forces 8 data bits and no parity on every
- * setting, so reading the settings back from the terminal never shows the
- * data bits and parity a program asked for. Recording the request itself
- * does.
+ * termrec: a preload library that records every setting of a terminal line
+ * made by the process it is loaded into, before it reaches the kernel: the
+ * tcsetattr() calls (Wine 8) and the TCSETS2 ioctls, struct termios2 with the
+ * speed as a number (Wine 10, by __ioctl_time64 in a 32-bit process). A Linux
+ * pseudo-terminal forces 8 data bits and no parity on every setting, so only
+ * the request shows the data bits and parity a program asked for.
  *
  * Use: LD_PRELOAD='<dir>/$LIB/libtermrec.so' TERMREC_LOG=/path/to/log prog
- * (ld.so expands $LIB per word size, so one value serves the 32-bit Wine
- * process and the 64-bit wineserver alike). Without TERMREC_LOG nothing is
- * written and the calls pass through unchanged.
- *
- * One line per setting, appended with a single write(2) so that lines
- * of concurrent processes never mix:
+ * (ld.so expands $LIB per word size: one value serves the 32-bit Wine process
+ * and the 64-bit wineserver alike). Without TERMREC_LOG it only passes calls on.
+ * One line per setting, appended by a single write(2) so that lines of
+ * concurrent processes never mix:
  *
  *   <tcsetattr|TCSETS2> t=<unix time, s.us> bits=<32|64> pid=<pid> fd=<fd> tty=<path|?>
- *     action=<n> ospeed=<baud|?> csize=<5..8> parenb=<0|1> parodd=<0|1> cstopb=<0|1>
- *     crtscts=<0|1> ixon=<0|1> ixoff=<0|1> echo=<0|1>
- *     was_csize=<5..8|-> was_parenb=<0|1|-> was_parodd=<0|1|->
+ *     action=<TCSA* or the ioctl's request> ospeed=<baud|-1> csize=<5..8> parenb=<0|1> parodd=<0|1>
+ *     cstopb=<0|1> crtscts=<0|1> ixon=<0|1> ixoff=<0|1> echo=<0|1> was_csize=<5..8|-> was_parenb=<0|1|->
+ *     was_parodd=<0|1|->
  *
- * (all on one line; action is TCSANOW.. or the ioctl's request). tty is the
- * target of /proc/self/fd/<fd>. The was_* fields repeat the character size
- * and parity of the last read of the settings (tcgetattr or TCGETS2) this
- * process made on the same fd ("-" when there was none): they tell a request
- * that changed those bits from one that only wrote back what it had read.
+ * tty is the target of /proc/self/fd/<fd>. The was_* fields repeat the size
+ * and parity of this process's last read of the fd's settings (tcgetattr or
+ * TCGETS2; "-": none): they tell a request that changed those bits from one
+ * that only wrote back what it had read.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -63,32 +57,19 @@ typedef int (*tcgetattr_fn)(int, struct termios *);
 static int termrec_read_valid[TERMREC_FD_SLOTS];
 static tcflag_t termrec_read_cflag[TERMREC_FD_SLOTS];
 
+/* The baud of a speed code (-1: none): B0..B38400 count from 0, CBAUDEX (BOTHER) and B57600..B4000000 on. */
 static long termrec_baud(speed_t code)
 {
-    static const struct { speed_t code; long baud; } table[] = {
-        {B50, 50}, {B75, 75}, {B110, 110}, {B134, 134}, {B150, 150},
-        {B200, 200}, {B300, 300}, {B600, 600}, {B1200, 1200},
-        {B1800, 1800}, {B2400, 2400}, {B4800, 4800}, {B9600, 9600},
-        {B19200, 19200}, {B38400, 38400}, {B57600, 57600},
-        {B115200, 115200}, {B230400, 230400}, {B460800, 460800},
-        {B921600, 921600}, {B0, 0},
-    };
-    size_t i;
-    for (i = 0; i < sizeof table / sizeof table[0]; i++) {
-        if (table[i].code == code)
-            return table[i].baud;
-    }
-    return -1;
+    static const long bauds[] = {0, 50, 75, 110, 134, 150, 200, 300, 600, 1200, 1800, 2400, 4800, 9600, 19200, 38400,
+                                 -1, 57600, 115200, 230400, 460800, 500000, 576000, 921600, 1000000, 1152000, 1500000,
+                                 2000000, 2500000, 3000000, 3500000, 4000000};
+    speed_t index = code & CBAUDEX ? 16 + (code & ~CBAUDEX) : code;
+    return index < sizeof bauds / sizeof bauds[0] && (code & ~CBAUD) == 0 ? bauds[index] : -1;
 }
 
 static int termrec_csize_bits(tcflag_t cflag)
 {
-    switch (cflag & CSIZE) {
-    case CS5: return 5;
-    case CS6: return 6;
-    case CS7: return 7;
-    default: return 8;
-    }
+    return 5 + (int)((cflag & CSIZE) / CS6);  /* CS5..CS8 are 0..3 times CS6 */
 }
 
 static int termrec_flag(tcflag_t value, tcflag_t bit)
