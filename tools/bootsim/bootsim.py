@@ -201,7 +201,8 @@ class Device:
             return
         iflag, _, cflag, _ = struct.unpack_from("4I", termios2)
         self.line.update(baud=struct.unpack_from("I", termios2, TERMIOS2_OSPEED_AT)[0],
-                         stop_bits=2 if cflag & termios.CSTOPB else 1, rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
+                         stop_bits=2 if cflag & termios.CSTOPB else 1, rtscts=bool(cflag & termios.CRTSCTS),
+                         xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
 
     def start(self, link=None):
         """Runs the device in a thread of its own on a raw pty, published at link (a symbolic link, which replaces
