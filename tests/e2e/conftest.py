@@ -11,13 +11,13 @@ import pytest
 from harness import Inputs, Session, fresh_out, process_end
 from harness.session import ROOT, WINDOWS_VERSIONS
 
-INPUT_NAMES = ("template", "installer", "uidriver", "preload", "firmware")
+INPUT_NAMES = ("template", "installer", "uidriver", "preload", "firmware", "wine_root")
 
 
 def pytest_addoption(parser):
     tree = Inputs.of_tree(ROOT)
     for name in INPUT_NAMES:
-        parser.addoption("--" + name, default=getattr(tree, name))
+        parser.addoption("--" + name.replace("_", "-"), default=getattr(tree, name))
     parser.addoption("--out", default=os.path.join(ROOT, "build", "host", "e2e"), help="artefacts: OUT/<case>/")
     parser.addoption("--case", help="run this case alone")
     parser.addoption("--windows-version", choices=sorted(WINDOWS_VERSIONS),
@@ -47,7 +47,7 @@ def inputs(pytestconfig):
 @pytest.fixture
 def session(request, inputs):
     out = os.path.join(os.path.abspath(request.config.getoption("--out")), case_name(request.node))
-    fresh_out(out)
+    fresh_out(out, inputs.wine_root)
     with Session(out, inputs) as s:
         s.start(without_sys_admin=request.node.get_closest_marker("without_sys_admin") is not None,
                 windows_version=request.config.getoption("--windows-version"))

@@ -18,8 +18,7 @@ RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user
              "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
              "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
-             "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.ExitProcess",
-             "WM_QUERYENDSESSION", "WM_ENDSESSION")
+             "combase.CoCreateInstance", "kernel32.CloseHandle", "WM_QUERYENDSESSION", "WM_ENDSESSION")
 # Contact requests the device drops (about 7 s): the tool is still contacting when asked, however slowly
 # the asking starts on a busy machine; while held the tool sends nothing, so the rest come after.
 CONTACT_UNANSWERED = 60
@@ -55,14 +54,13 @@ def end_session_answer(s, goes_on=False):
 
 
 def session_ends(s, how, lparam):
-    """Windows says that the session ends (end-session how): the tool exits with 0 soon. In the relay
-    log, before ExitProcess(0), the last WM_ENDSESSION is that one, the last handle closed the port's,
-    keep-awake and the shutdown reason left."""
+    """Windows says that the session ends (end-session how): the tool exits with 0 soon. Of its own calls
+    in the relay log (it exits through the C runtime's), the last WM_ENDSESSION is that one, the last handle
+    closed the port's, keep-awake and the shutdown reason left."""
     s.check(s.ui("end-session", how)[0] == 0 and s.tool_exit(SESSION_END_EXIT_S) == 0,
             "the session ends (%s): the tool exits with 0 within %d s" % (how, SESSION_END_EXIT_S))
     calls = s.relay(RELAY_RUN)
-    exit_at = next((i for i, c in enumerate(calls) if c.name == "kernel32.ExitProcess" and c.args == "00000000"), 0)
-    last = {c.name.split("BlockReason")[0]: c for c in calls[:exit_at]}  # ShutdownBlockReason* as one
+    last = {c.name.split("BlockReason")[0]: c for c in calls}  # ShutdownBlockReason* as one
     told = [(last[n].name, last[n].args.split(",", 1)[-1]) if n in last else n for n in
             ("WM_ENDSESSION", "kernel32.CloseHandle", "kernel32.SetThreadExecutionState", "user32.Shutdown")]
     made = [last[n].ret if n in last else None for n in ("kernel32.CreateFileA", "user32.CreateDialogParamA")]

@@ -85,7 +85,7 @@ def test_line_settings(session):
     wanted = dict(baud=115200, stop_bits=1, rtscts=False, xonxoff=False, data_bits=8, parity="even", ok=True)
     s.check([(k, line[k]) for k in wanted] == list(wanted.items()) and line["termrec_records"] > 0,
             "read back from the pty: 115200 baud, 1 stop bit, no RTS/CTS or XON/XOFF; as the tool's recorded "
-            "tcsetattr requests ask: 8 data bits, even parity; the device judges them right", str(line))
+            "settings (tcsetattr or TCSETS2) ask: 8 data bits, even parity; the device judges them right", str(line))
 
 
 def test_progress_and_enter(session):

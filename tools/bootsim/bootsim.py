@@ -17,11 +17,13 @@ Fault rules; N counts every request received, from 1:
 
 import argparse
 import collections
+import fcntl
 import json
 import os
 import random
 import select
 import signal
+import struct
 import subprocess
 import sys
 import termios
@@ -59,7 +61,9 @@ FAULT_RULES = {"drop": (1, 1), "badcrc": (1, 1), "late": (2, 1), "noise": (2, 1)
 REPLY_FAULTS = ("drop", "drop-write", "badcrc", "late", "noise", "split", "dup")
 REPLY_LABELS = {"drop": "dropped", "badcrc": "bad-crc"}
 LINE_RIGHT = {"baud": 115200, "stop_bits": 1, "data_bits": 8, "parity": "even", "rtscts": False, "xonxoff": False}
-BAUDS = {getattr(termios, name): int(name[1:]) for name in dir(termios) if name[0] == "B" and name[1:].isdigit()}
+# The kernel's struct termios2 (x86-64 TCGETS2): the flags, then the speed as a number at byte 40 however it was set
+# (Wine 10 sets a line with TCSETS2, where tcgetattr reads a code that stands for "see the number").
+TCGETS2, TERMIOS2_BYTES, TERMIOS2_OSPEED_AT = 0x802C542A, 44, 40
 # In a session of its own, claims the pty as its controlling terminal, then lets go of it and waits to be ended
 # (see Device.start).
 GUARD = ("import os, signal, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nos.tcgetpgrp(fd)\nos.close(fd)\n"
@@ -127,7 +131,8 @@ def termrec_settings(log_path, pts, since):
             words = text.split()
             fields = dict(word.split("=", 1) for word in words[1:] if "=" in word)
             try:
-                taken = words[0] == "tcsetattr" and fields["tty"] == pts and float(fields["t"]) >= since
+                # A Wine run from another root may name the pty by the path of its /dev bound into that root.
+                taken = fields["tty"].endswith(pts) and float(fields["t"]) >= since
                 data_bits = int(fields["csize"])
             except (IndexError, KeyError, ValueError):
                 continue
@@ -191,11 +196,13 @@ class Device:
 
     def read_line(self):
         try:
-            iflag, _, cflag, _, _, ospeed, _ = termios.tcgetattr(self.fd)  # the master reads the slave's
-        except termios.error:
+            termios2 = fcntl.ioctl(self.fd, TCGETS2, bytes(TERMIOS2_BYTES))  # the master reads the slave's
+        except OSError:
             return
-        self.line.update(baud=BAUDS.get(ospeed, -1), stop_bits=2 if cflag & termios.CSTOPB else 1,
-                         rtscts=bool(cflag & termios.CRTSCTS), xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
+        iflag, _, cflag, _ = struct.unpack_from("4I", termios2)
+        self.line.update(baud=struct.unpack_from("I", termios2, TERMIOS2_OSPEED_AT)[0],
+                         stop_bits=2 if cflag & termios.CSTOPB else 1, rtscts=bool(cflag & termios.CRTSCTS),
+                         xonxoff=bool(iflag & (termios.IXON | termios.IXOFF)))
 
     def start(self, link=None):
         """Runs the device in a thread of its own on a raw pty, published at link (a symbolic link, which replaces

@@ -18,7 +18,7 @@ import threading
 import time
 
 from .protocol import BLOCK_BYTES, padded_image
-from .relay import RELAY_DEBUG, RELAY_KEY, relay_calls, relay_include, relay_line
+from .relay import RELAY_DEBUG, RELAY_KEY, image_range, relay_calls, relay_include, relay_line
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__)))))
 sys.path.insert(0, os.path.join(ROOT, "tools", "bootsim"))
@@ -46,17 +46,24 @@ XVFB_DISPLAYS = (100, 199)
 WINE_DLL_OVERRIDES = "mscoree,mshtml=;winemenubuilder.exe=d"
 # What `wine cmd /c ver` prints first under each Windows version a prefix can show (Wine 8's default: win7).
 WINDOWS_VERSIONS = {"winxp": "5.1.", "win7": "6.1.", "win10": "10.0."}
+# Another Debian's Wine runs from its root (scripts/setup makes Debian 13's), chrooted in a mount namespace of its
+# own with this machine's /dev, /proc, /sys, /tmp (the X socket, the wineserver's) and this tree at its own path
+# bound in; one process throughout, so the pid and exit code are the Wine program's.
+WINE_ROOT_ENTER = ('r=$1 t=$2; shift 2; for d in /dev /proc /sys /tmp "$t"; do mkdir -p "$r$d" && '
+                   'mount --rbind "$d" "$r$d" || exit 125; done; exec chroot "$r" "$@"')
 
 
 @dataclasses.dataclass
 class Inputs:
-    """What a session runs: the builds' programs, the image, the prefix template, and the LD_PRELOAD of
-    termrec, which records the line settings the tool asks for (a pty keeps only some)."""
+    """What a session runs: the builds' programs, the image, the prefix template, the LD_PRELOAD of
+    termrec, which records the line settings the tool asks for (a pty keeps only some), and the root
+    whose Wine runs them (/: this machine's)."""
     template: str
     installer: str
     uidriver: str
     preload: str
     firmware: str
+    wine_root: str = "/"
 
     @classmethod
     def of_tree(cls, root):
@@ -67,8 +74,9 @@ class Inputs:
                    firmware=os.path.join(root, "installer", "resources", "firmware.bin"))
 
     def missing(self):
-        return [path for path in (self.installer, self.uidriver, self.preload.split("$LIB")[0], self.firmware)
-                if not os.path.exists(path)]
+        wine = os.path.join(self.wine_root, "usr/bin/wine")  # a link into the root's /etc
+        return [path for path in (self.installer, self.uidriver, self.preload.split("$LIB")[0], self.firmware, wine)
+                if not os.path.lexists(path)]
 
 
 Job = collections.namedtuple("Job", "proc path")  # a uidriver command left running, its output going to path
@@ -92,6 +100,13 @@ def wine_env(prefix, display=None):
     return env
 
 
+def in_wine(wine_root, argv):
+    """argv (wine, wineserver, or a command that runs one) as run with the Wine of wine_root."""
+    argv = [str(a) for a in argv]
+    enter = ["unshare", "--mount", "sh", "-c", WINE_ROOT_ENTER, "sh", wine_root, ROOT]
+    return argv if wine_root == "/" else enter + argv
+
+
 def run_bounded(argv, env=None, timeout=WINE_CALL_TIMEOUT_S, stdout=subprocess.DEVNULL,
                 stderr=subprocess.DEVNULL):
     """A short helper command; never inherits a pipe that Wine's services could keep open."""
@@ -102,9 +117,9 @@ def run_bounded(argv, env=None, timeout=WINE_CALL_TIMEOUT_S, stdout=subprocess.D
         return None
 
 
-def wineserver_kill(prefix):
+def wineserver_kill(prefix, wine_root="/"):
     if os.path.isdir(prefix):
-        run_bounded(["wineserver", "-k"], env=wine_env(prefix), timeout=15)
+        run_bounded(in_wine(wine_root, ["wineserver", "-k"]), env=wine_env(prefix), timeout=15)
 
 
 def process_end(proc, grace_s=5, sig=signal.SIGTERM):
@@ -137,10 +152,10 @@ def poll_until(done, seconds, proc=None):
     return True
 
 
-def fresh_out(out):
+def fresh_out(out, wine_root="/"):
     """An empty out directory; the last run's artefacts go to <out>.prev, to read the last failure."""
     if os.path.lexists(out):
-        wineserver_kill(os.path.join(out, "prefix"))
+        wineserver_kill(os.path.join(out, "prefix"), wine_root)
         shutil.rmtree(out + ".prev", ignore_errors=True)
         os.rename(out, out + ".prev")
     os.makedirs(out)
@@ -227,8 +242,8 @@ class Session:
         self._prefix_copy()
         self._wineserver_start(without_sys_admin)
         if windows_version:
-            run_bounded(["wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d", windows_version, "/f"],
-                        env=self.env)
+            run_bounded(self.wine("wine", "reg", "add", r"HKCU\Software\Wine", "/v", "Version", "/d",
+                                  windows_version, "/f"), env=self.env)
             shown = self.wine_output(["cmd", "/c", "ver"], "ver.txt")[1].strip()
             if not self.check(shown.startswith("Microsoft Windows " + WINDOWS_VERSIONS[windows_version]),
                               "the prefix shows programs %s" % windows_version, repr(shown)):
@@ -261,7 +276,7 @@ class Session:
             process_end(job.proc)
         process_end(self.tool, grace_s=2, sig=signal.SIGKILL)
         if self.prefix:
-            wineserver_kill(self.prefix)
+            wineserver_kill(self.prefix, self.inputs.wine_root)
         process_end(self.wineserver)
         for sim, report in self.sims.items():
             sim.stop(report)
@@ -296,7 +311,7 @@ class Session:
         """Hard links to the template's files, which Wine only reads; real
         copies of the registry, which the wineserver replaces anyway."""
         prefix = os.path.join(self.out, "prefix")
-        wineserver_kill(prefix)
+        wineserver_kill(prefix, self.inputs.wine_root)
         shutil.rmtree(prefix, ignore_errors=True)
         if run_bounded(["cp", "-al", self.inputs.template, prefix], timeout=60) != 0:
             raise RuntimeError("cannot copy the prefix template %s" % self.inputs.template)
@@ -311,7 +326,7 @@ class Session:
         argv = ["wineserver", "-f", "-p"]
         if without_sys_admin:
             argv = ["setpriv", "--inh-caps=-sys_admin", "--bounding-set=-sys_admin"] + argv
-        self.wineserver = spawn(argv, os.path.join(self.out, "wineserver.log"), env=self.env)
+        self.wineserver = spawn(self.wine(*argv), os.path.join(self.out, "wineserver.log"), env=self.env)
         if not poll_until(lambda: wineserver_listening(self.prefix), READY_WAIT_S, self.wineserver):
             raise RuntimeError("wineserver did not come up")
         self.log("wineserver pid %d%s" % (self.wineserver.pid, " without CAP_SYS_ADMIN" if without_sys_admin else ""))
@@ -322,7 +337,7 @@ class Session:
         marker = os.path.exists("/dev/ttyS0")
         if marker and os.path.lexists(com1):
             os.unlink(com1)
-        run_bounded(["wine", self.inputs.uidriver, "status"], env=self.env)
+        run_bounded(self.wine("wine", self.inputs.uidriver, "status"), env=self.env)
         if marker:
             poll_until(lambda: os.path.lexists(com1), READY_WAIT_S)
 
@@ -342,6 +357,10 @@ class Session:
             os.unlink(link)
         if target is not None:
             os.symlink(target, link)
+
+    def wine(self, *argv):
+        """argv as run with the session's Wine."""
+        return in_wine(self.inputs.wine_root, argv)
 
     def keep_fd(self, fd):
         """A descriptor that the session closes when it ends; returned."""
@@ -371,11 +390,11 @@ class Session:
         mean anything. With relay (dll.Function and message names), its standard error logs those calls."""
         env = dict(self.env, LD_PRELOAD=self.preload, TERMREC_LOG=self.termrec_log)
         if relay:
-            run_bounded(["wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
-                         "/d", relay_include(relay), "/f"], env=self.env)
+            run_bounded(self.wine("wine", "reg", "add", RELAY_KEY, "/v", "RelayInclude", "/t", "REG_SZ",
+                                  "/d", relay_include(relay), "/f"), env=self.env)
             env["WINEDEBUG"] = RELAY_DEBUG
         with open(self.trace_path, "wb") as trace, open(self.err_path, "wb") as errors:
-            self.tool = subprocess.Popen(["wine", self.inputs.installer], env=env, stdin=subprocess.DEVNULL,
+            self.tool = subprocess.Popen(self.wine("wine", self.inputs.installer), env=env, stdin=subprocess.DEVNULL,
                                          stdout=trace, stderr=errors)
         self.log("installer pid %d" % self.tool.pid)
         if ports is None:
@@ -401,12 +420,12 @@ class Session:
         """A Windows program run to its end, its output kept in <out>/<name>: (exit code or None, output)."""
         path = os.path.join(self.out, name)
         with open(path, "wb") as out:
-            code = run_bounded(["wine"] + [str(a) for a in argv], env=self.env, stdout=out, timeout=timeout)
+            code = run_bounded(self.wine("wine", *argv), env=self.env, stdout=out, timeout=timeout)
         return code, read_text(path)
 
     def relay(self, names):
         """The tool's calls of names, as its relay log gives them (harness.relay)."""
-        return relay_calls(read_text(self.err_path), names)
+        return relay_calls(read_text(self.err_path), names, image_range(self.inputs.installer))
 
     def tool_errors(self):
         """What the tool wrote to standard error, less a relay log."""
@@ -427,7 +446,7 @@ class Session:
         base = os.path.join(self.out, "ui", "%03d-%s" % (self.ui_calls, args[0]))
         os.makedirs(os.path.dirname(base), exist_ok=True)
         with open(base + ".out", "wb") as out, open(base + ".err", "wb") as err:
-            proc = subprocess.Popen(["wine", self.inputs.uidriver] + [str(a) for a in args], env=self.env,
+            proc = subprocess.Popen(self.wine("wine", self.inputs.uidriver, *args), env=self.env,
                                     stdin=subprocess.DEVNULL, stdout=out, stderr=err)
         self.jobs.append(Job(proc, base + ".out"))
         if first_line:
