@@ -18,8 +18,8 @@ RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user
              "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
              "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
-             "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.ExitProcess",
-             "WM_QUERYENDSESSION", "WM_ENDSESSION")
+             "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.ExitProcess", "kernel32.Beep",
+             "msvcrt.fflush", "combase.CoInitializeEx", "combase.CoUninitialize", "WM_QUERYENDSESSION", "WM_ENDSESSION")
 # Contact requests the device drops (about 7 s): the tool is still contacting when asked, however slowly
 # the asking starts on a busy machine; while held the tool sends nothing, so the rest come after.
 CONTACT_UNANSWERED = 60
@@ -70,6 +70,14 @@ def session_ends(s, sim, how, lparam):
     s.check(told == [("WM_ENDSESSION", "wp=00000001,lp=" + lparam), ("kernel32.CloseHandle", made[0]),
                      ("kernel32.SetThreadExecutionState", "80000000"), ("user32.ShutdownBlockReasonDestroy", made[1])],
             "before it exits with 0 the tool closes the port, leaves keep-awake and the shutdown reason", str(told))
+    ended = calls.index(last["WM_ENDSESSION"]) if "WM_ENDSESSION" in last else exit_at
+    # The system's DLLs start and end COM too (S_FALSE once started), each start ended once.
+    begun = [c.ret for c in calls[:exit_at] if c.name == "combase.CoInitializeEx" and c.ret in ("00000000", "00000001")]
+    com_ended = [i for i, c in enumerate(calls[:exit_at]) if c.name == "combase.CoUninitialize"]
+    s.check(any(c.name == "msvcrt.fflush" for c in calls[ended:calls[ended].done]) and begun[:1] == ["00000000"]
+            and len(com_ended) == len(begun) and com_ended[-1] >= (calls[ended].done or exit_at),
+            "WM_ENDSESSION flushes the trace; each start of COM is ended, the last once the dialog is gone",
+            "started %s, ended at %s" % (begun, com_ended))
     return calls
 
 
@@ -222,6 +230,9 @@ def check_relay(s, calls):
             "the shutdown reason is set with the first block", str(reason))
     removed = at("user32.ShutdownBlockReasonDestroy", lambda a: a == dialog)
     s.check(len(removed) == 1 and before(blocks[-1], removed[0]), "and removed after the last block", str(removed))
+    beeps = at("kernel32.Beep")
+    s.check([calls[i].args for i in beeps] == ["000007d0,00000064"] and before(blocks[-1], beeps[0]),
+            "after the last block, one short high tone (2000 Hz, 100 ms)", str([calls[i].args for i in beeps]))
     flashes = at("user32.FlashWindowEx")
     foreground = [calls[i].ret for i in at("user32.GetForegroundWindow") if flashes and i < flashes[0]]
     # Under Wine the window in front gives way to the desktop window: either way the dialog is behind.

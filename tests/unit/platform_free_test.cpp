@@ -223,6 +223,16 @@ std::string composed(const char *description, uint32_t code, const char *system_
     return text;
 }
 
+// The boot loader's reply ends after 20 ms of silence; a read that gets
+// nothing ends after 100 ms, whatever it asked for; a write never times out.
+TEST(PortLine, TimeoutsAsTheEngineExpectsThem)
+{
+    const port_timeouts t = line_timeouts();
+    EXPECT_EQ(std::vector<uint32_t>({t.read_interval, t.read_total_multiplier, t.read_total_constant,
+                                     t.write_total_multiplier, t.write_total_constant}),
+              std::vector<uint32_t>({20, 0, 100, 0, 0}));
+}
+
 TEST(FatalReport, PiecesInOrder)
 {
     EXPECT_EQ(composed(PORT_TEXT, 2, "The system cannot find the file specified.\r\n"),
