@@ -2,6 +2,8 @@
 changed and outside that; Windows ending the session; the window's icon; what Windows hears of a
 whole run (Wine's relay log); the dialog from the keyboard."""
 
+import re
+
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
 from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, poll_until, read_text
@@ -29,7 +31,14 @@ FOCUS_WAIT_MS = 5000
 IDC_PORT_LIST = 3             # installer/resources/resource.h
 IDC_UPDATE = 4
 # The keyboard case's relay calls; a run's phases are announced (press, link, first block, verifying, success).
-RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent")
+RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent",
+                  "user32.SendMessageA", "kernel32.CreateFileA")
+PBM_SETPOS, PBM_SETSTATE = "00000402", "00000410"
+# Wine's accessibility service is a stub that tells on its fixme channel what it was asked: the port list's name
+# (PROPID_ACC_NAME), the status line's live setting (UI Automation's LiveSetting property, 1: polite).
+ANNOTATED = re.compile(r"AccPropServices_SetHwndProp(?:Str)? \(\w+ 4294967292 0 (\{[\w-]+\})(?: \w+)? (.*)\)$", re.M)
+ANNOTATIONS = [("{608d3df8-8128-4aa7-a428-f55e49267291}", 'L"Choose the COM port corresponding to the Orvex."'),
+               ("{c12bcd8e-2a8e-4950-8ae7-3625111d58eb}", "{VT_I4: 1}")]
 HEAP_TERMINATION_ON_CORRUPTION = "00000000,00000001,00000000,00000000"
 EVENT_OBJECT_LIVEREGIONCHANGED = "00008019"
 OBJID_CLIENT_CHILDID_SELF = "fffffffc,00000000"
@@ -284,3 +293,12 @@ def test_keyboard(session):
                 and a[1] == announced[0][1] for a in announced),
             "the status line is announced as a live region %d times, once a phase" % PHASES_OF_A_CLEAN_RUN,
             str(announced))
+    annotated = ANNOTATED.findall(read_text(s.err_path))
+    s.check(annotated == ANNOTATIONS, "the port list is named after its instruction, the status line is a polite live "
+            "region", str(annotated))
+    bar = [(c.args.split(",")[1:3], i) for i, c in enumerate(calls) if c.name == "user32.SendMessageA"]
+    opened = [i for i, c in enumerate(calls) if c.name == "kernel32.CreateFileA" and 'com5",' in c.args]
+    s.check([a for a, i in bar if a[0] == PBM_SETSTATE] == [[PBM_SETSTATE, "00000001"]]
+            and opened and [PBM_SETPOS, "00000000"] in [a for a, i in bar if i < opened[0]],
+            "the press empties the bar before it opens the port, and sets its state once, normal, for a clean run",
+            str([a for a, i in bar if a[0] == PBM_SETSTATE][:3]))

@@ -8,7 +8,7 @@ writes the first line, the processes it brings up (the desktop) come later."""
 import collections
 import re
 
-RELAY_DEBUG = "-all,+pid,+relay"
+RELAY_DEBUG = "-all,+pid,+relay,fixme+oleacc"
 RELAY_KEY = r"HKCU\Software\Wine\Debug"
 
 # One call: the name as asked for, the arguments as logged (strings quoted, wide ones L"..."; for a message
