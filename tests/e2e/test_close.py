@@ -34,8 +34,7 @@ IDC_UPDATE = 4
 RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent",
                   "user32.SendMessageA", "kernel32.CreateFileA")
 PBM_SETPOS, PBM_SETSTATE = "00000402", "00000410"
-# Wine's accessibility service is a stub that tells on its fixme channel what it was asked: the port list's name
-# (PROPID_ACC_NAME), the status line's live setting (UI Automation's LiveSetting property, 1: polite).
+# Wine's accessibility stub tells what it was asked: the list's name, the status's live setting (1: polite).
 ANNOTATED = re.compile(r"AccPropServices_SetHwndProp(?:Str)? \(\w+ 4294967292 0 (\{[\w-]+\})(?: \w+)? (.*)\)$", re.M)
 ANNOTATIONS = [("{608d3df8-8128-4aa7-a428-f55e49267291}", 'L"Choose the COM port corresponding to the Orvex."'),
                ("{c12bcd8e-2a8e-4950-8ae7-3625111d58eb}", "{VT_I4: 1}")]

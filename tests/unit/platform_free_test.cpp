@@ -223,8 +223,7 @@ std::string composed(const char *description, uint32_t code, const char *system_
     return text;
 }
 
-// The boot loader's reply ends after 20 ms of silence; a read that gets
-// nothing ends after 100 ms, whatever it asked for; a write never times out.
+// A reply ends after 20 ms of silence, a read that gets nothing after 100 ms; writes never time out.
 TEST(PortLine, TimeoutsAsTheEngineExpectsThem)
 {
     const port_timeouts t = line_timeouts();
