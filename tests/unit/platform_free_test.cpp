@@ -84,6 +84,11 @@ TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
     EXPECT_EQ(discovered({12, 3}), std::vector<int>({3, 12}));
     EXPECT_EQ(discovered({10, 2}), std::vector<int>({2, 10}));
     EXPECT_EQ(discovered({1, 998, 999, 1000}), std::vector<int>({1, 998})); // the edges
+    // Each probe's file is closed again: a port left open is one nobody else can use.
+    const auto open_files = [] { return std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}); };
+    const auto before = open_files();
+    discovered({4, 5});
+    EXPECT_EQ(open_files(), before);
 }
 
 TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
@@ -201,6 +206,11 @@ TEST(PortList, LostRunsPortIsSelectedAgainWhenItComesBack)
         ASSERT_GE(selected, 0) << c.name;
         EXPECT_EQ(table[selected].number, c.expected_selected) << c.name;
     }
+    com_port stale[] = {port_entry(7), port_entry(5)}; // com5 past the count: none of the list's
+    const port_return five = {5};
+    int32_t selected = 0;
+    EXPECT_EQ(ports_merge(stale, 1, nullptr, port_entry(5).path, &selected) + selected, 0);
+    EXPECT_EQ(port_return_select(&five, 5, stale, 1, 0), 0);
 }
 
 const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
