@@ -78,14 +78,13 @@ def session_ends(s, sim, how, lparam):
     s.check(told == [("WM_ENDSESSION", "wp=00000001,lp=" + lparam), ("kernel32.CloseHandle", made[0]),
                      ("kernel32.SetThreadExecutionState", "80000000"), ("user32.ShutdownBlockReasonDestroy", made[1])],
             "before it exits with 0 the tool closes the port, leaves keep-awake and the shutdown reason", str(told))
-    ended = calls.index(last["WM_ENDSESSION"]) if "WM_ENDSESSION" in last else exit_at
+    ended = calls[calls.index(last["WM_ENDSESSION"]):last["WM_ENDSESSION"].done] if "WM_ENDSESSION" in last else []
     # The system's DLLs start and end COM too (S_FALSE once started), each start ended once.
     begun = [c.ret for c in calls[:exit_at] if c.name == "combase.CoInitializeEx" and c.ret in ("00000000", "00000001")]
     com_ended = [i for i, c in enumerate(calls[:exit_at]) if c.name == "combase.CoUninitialize"]
-    s.check(any(c.name == "msvcrt.fflush" for c in calls[ended:calls[ended].done]) and begun[:1] == ["00000000"]
-            and len(com_ended) == len(begun) and com_ended[-1] >= (calls[ended].done or exit_at),
-            "WM_ENDSESSION flushes the trace; each start of COM is ended, the last once the dialog is gone",
-            "started %s, ended at %s" % (begun, com_ended))
+    s.check(any(c.name == "msvcrt.fflush" for c in ended) and begun[:1] == ["00000000"] and len(com_ended) == len(begun)
+            and com_ended[-1] >= last["WM_ENDSESSION"].done, "WM_ENDSESSION flushes the trace; each start of COM is "
+            "ended, the last once the dialog is gone", "started %s, ended at %s" % (begun, com_ended))
     return calls
 
 
@@ -295,9 +294,8 @@ def test_keyboard(session):
     annotated = ANNOTATED.findall(read_text(s.err_path))
     s.check(annotated == ANNOTATIONS, "the port list is named after its instruction, the status line is a polite live "
             "region", str(annotated))
-    bar = [(c.args.split(",")[1:3], i) for i, c in enumerate(calls) if c.name == "user32.SendMessageA"]
-    opened = [i for i, c in enumerate(calls) if c.name == "kernel32.CreateFileA" and 'com5",' in c.args]
-    s.check([a for a, i in bar if a[0] == PBM_SETSTATE] == [[PBM_SETSTATE, "00000001"]]
-            and opened and [PBM_SETPOS, "00000000"] in [a for a, i in bar if i < opened[0]],
-            "the press empties the bar before it opens the port, and sets its state once, normal, for a clean run",
-            str([a for a, i in bar if a[0] == PBM_SETSTATE][:3]))
+    opened = next((i for i, c in enumerate(calls) if c.name == "kernel32.CreateFileA" and 'com5",' in c.args), 0)
+    bar = [(c.args.split(",")[1:3], i < opened) for i, c in enumerate(calls) if c.name == "user32.SendMessageA"]
+    states = [a for a, _ in bar if a[0] == PBM_SETSTATE]
+    s.check(states == [[PBM_SETSTATE, "00000001"]] and ([PBM_SETPOS, "00000000"], True) in bar, "the press empties the "
+            "bar before it opens the port, and sets its state once, normal, for a clean run", str(states[:3]))
