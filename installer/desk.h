@@ -15,6 +15,10 @@
 // that announces the taskbar button.
 void desk_start();
 
+// Once the dialog is gone, before COM ends on this thread: the taskbar's
+// interface let go.
+void desk_end();
+
 // Once the dialog's controls exist, before it is first shown: its icon,
 // and the taskbar's announcement let through its message filter.
 void desk_dialog_created(HWND dialog);

@@ -75,6 +75,14 @@ void desk_start()
     taskbar_button_created = RegisterWindowMessageA("TaskbarButtonCreated");
 }
 
+void desk_end()
+{
+    if (taskbar != NULL) {
+        taskbar->Release();
+        taskbar = NULL;
+    }
+}
+
 void desk_dialog_created(HWND dialog)
 {
     // The class has no icon, so the window would show the system's generic

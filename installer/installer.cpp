@@ -372,20 +372,21 @@ LRESULT on_end_session(HWND window, WPARAM wParam)
     return 0;
 }
 
-// A template's WS_VISIBLE has CreateDialogParamA show the dialog, activate
-// it and give it the focus, and from then on Explorer and screen readers
-// look at it. A dialog without a dialog procedure gets no WM_INITDIALOG;
-// its first WM_SHOWWINDOW comes once its controls exist, before it shows.
-// So Windows is told all it must know of the window there: its icon, the
-// taskbar's announcement let through, the names for screen readers, and
-// the focus on the port list.
+// A template's WS_VISIBLE has CreateDialogParamA show the dialog, and from
+// then on Explorer and screen readers look at it. A dialog without a dialog
+// procedure gets no WM_INITDIALOG; its first WM_SHOWWINDOW comes once its
+// controls exist, before it shows. So Windows is told all it must know of
+// the window there: its icon, the taskbar's announcement let through, the
+// names for screen readers. The focus is not set here: the dialog is not
+// active yet, and a focus set now would activate it even when the program
+// was started with SW_SHOWNOACTIVATE. Its activation gives the focus to the
+// port list (on_activate), whenever that comes.
 LRESULT on_show_window(HWND window, WPARAM wParam, LPARAM lParam)
 {
     if (wParam != FALSE && !dialog_announced) {
         dialog_announced = true;
         desk_dialog_created(window);
         accessibility_annotate(window);
-        SetFocus(GetDlgItem(window, IDC_PORT_LIST));
     }
     return DefWindowProcA(window, WM_SHOWWINDOW, wParam, lParam);
 }
@@ -520,8 +521,11 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
     }
 
     // The taskbar's interface is a COM object of this one thread. Without
-    // COM the program runs as before, only without taskbar progress.
-    CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
+    // COM the program runs as before, only without taskbar progress. COM
+    // started here (S_OK), or already started on this thread in this mode
+    // (S_FALSE), is to be ended once each; started in another mode
+    // (RPC_E_CHANGED_MODE), it is not this program's to end.
+    HRESULT com = CoInitializeEx(NULL, COINIT_APARTMENTTHREADED);
     desk_start();
 
     // The dialog's progress bar is a common control; its class must exist
@@ -560,6 +564,10 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE, LPSTR, int show_command)
             TranslateMessage(&msg);
             DispatchMessageA(&msg);
         }
+    }
+    desk_end();
+    if (SUCCEEDED(com)) {
+        CoUninitialize();
     }
     return static_cast<int>(msg.wParam);
 }

@@ -31,9 +31,9 @@ void fatal_error(const char *text)
     // Before any other system call, or the code would be some later call's.
     DWORD code = GetLastError();
 
+    // Not shown for a code of 0.
     char system_text[FATAL_MESSAGE_SIZE] = "";
-    if (code != 0)
-        system_error_text(code, system_text, sizeof system_text);
+    system_error_text(code, system_text, sizeof system_text);
 
     char message[FATAL_MESSAGE_SIZE];
     fatal_compose(message, text, code, system_text);

@@ -18,6 +18,11 @@ bool port_probe(int32_t number, com_port *entry)
     return true;
 }
 
+port_timeouts line_timeouts()
+{
+    return port_timeouts{COM_READ_INTERVAL_MS, 0, COM_READ_TOTAL_MS, 0, 0};
+}
+
 int32_t discover_ports(com_port *table)
 {
     int32_t count = 0;

@@ -58,7 +58,22 @@ void port_return_forget(port_return *r);
 int32_t port_return_select(const port_return *r, int32_t arrived, const com_port *table, int32_t count,
                            int32_t selected);
 
+// The port's time-outs, in the members of Windows's COMMTIMEOUTS (ms): a
+// reply is the bytes that come before the line falls silent for
+// COM_READ_INTERVAL_MS, a read that gets nothing gives up after
+// COM_READ_TOTAL_MS however many bytes it asked for, and writes have no limit.
+struct port_timeouts {
+    uint32_t read_interval;
+    uint32_t read_total_multiplier; // per byte asked for
+    uint32_t read_total_constant;
+    uint32_t write_total_multiplier; // per byte written
+    uint32_t write_total_constant;
+};
+port_timeouts line_timeouts();
+
 // Opens t->port_name, configures it and puts the sequencer into its idle
 // state. Does not return when the port cannot be opened.
 int32_t open_serial_port(modbus_transfer *t);
-int32_t configure_port(port_handle port, int32_t baud, uint32_t interval);
+// Sets the line the boot loader expects; a port whose settings cannot be
+// read is left as it stands, said so on standard error.
+void configure_port(port_handle port, int32_t baud);

@@ -22,27 +22,20 @@ int32_t open_serial_port(modbus_transfer *t)
         fatal_error("Unable to open serial port. In use already, or not present");
     }
 
-    // A port whose settings cannot be read is still tried as it stands;
-    // configure_port has said so on standard error.
-    configure_port(t->port, t->baud_rate, COM_READ_INTERVAL_MS);
+    // A port whose settings cannot be read is still tried as it stands.
+    configure_port(t->port, t->baud_rate);
 
     t->state = PROG_STATE_IDLE;
     return 0;
 }
 
-int32_t configure_port(port_handle port, int32_t baud, uint32_t interval)
+void configure_port(port_handle port, int32_t baud)
 {
     DCB dcb = {};
     dcb.DCBlength = sizeof dcb;
     if (!GetCommState(port, &dcb)) {
         fprintf(stderr, "Could not get Port State\n");
-        return -1;
-    }
-
-    COMMTIMEOUTS cto = {};
-    if (!GetCommTimeouts(port, &cto)) {
-        fprintf(stderr, "Could not read comm timeouts\n");
-        return -1;
+        return;
     }
 
     // Only the members the boot loader's line depends on change; the rest of
@@ -65,17 +58,17 @@ int32_t configure_port(port_handle port, int32_t baud, uint32_t interval)
     dcb.fRtsControl = RTS_CONTROL_DISABLE;
     dcb.fAbortOnError = 0;
 
-    // A reply is the bytes that come before the line falls silent for
-    // interval ms; a read that gets nothing gives up after COM_READ_TOTAL_MS.
-    // Writes have no limit.
-    cto.ReadIntervalTimeout = interval;
-    cto.ReadTotalTimeoutMultiplier = 0;
-    cto.ReadTotalTimeoutConstant = COM_READ_TOTAL_MS;
-    cto.WriteTotalTimeoutMultiplier = 0;
-    cto.WriteTotalTimeoutConstant = 0;
+    // Every member of the time-outs is set: there is nothing of the
+    // driver's to keep.
+    const port_timeouts line = line_timeouts();
+    COMMTIMEOUTS cto = {};
+    cto.ReadIntervalTimeout = line.read_interval;
+    cto.ReadTotalTimeoutMultiplier = line.read_total_multiplier;
+    cto.ReadTotalTimeoutConstant = line.read_total_constant;
+    cto.WriteTotalTimeoutMultiplier = line.write_total_multiplier;
+    cto.WriteTotalTimeoutConstant = line.write_total_constant;
 
     SetCommState(port, &dcb);
     SetCommTimeouts(port, &cto);
     SetCommMask(port, 0); // the engine polls with reads; no events wanted
-    return 0;
 }

@@ -2,6 +2,8 @@
 changed and outside that; Windows ending the session; the window's icon; what Windows hears of a
 whole run (Wine's relay log); the dialog from the keyboard."""
 
+import re
+
 from checks import check_clean_run
 from harness import BLOCK_BYTES, DIALOG_CAPTION, FLASH_BASE, STATUS_DONE
 from harness.session import RUN_WAIT_MS, UI_EXIT_NOT_FOUND, read_text
@@ -18,7 +20,8 @@ RELAY_RUN = ("kernel32.SetDefaultDllDirectories", "user32.RegisterClassA", "user
              "user32.CreateDialogParamA", "user32.ChangeWindowMessageFilterEx", "kernel32.CreateFileA",
              "kernel32.WriteFile", "kernel32.SetThreadExecutionState", "user32.ShutdownBlockReasonCreate",
              "user32.ShutdownBlockReasonDestroy", "user32.GetForegroundWindow", "user32.FlashWindowEx",
-             "combase.CoCreateInstance", "kernel32.CloseHandle", "WM_QUERYENDSESSION", "WM_ENDSESSION")
+             "combase.CoCreateInstance", "kernel32.CloseHandle", "kernel32.Beep",
+             "msvcrt.fflush", "combase.CoInitializeEx", "combase.CoUninitialize", "WM_QUERYENDSESSION", "WM_ENDSESSION")
 # Contact requests the device drops (about 7 s): the tool is still contacting when asked, however slowly
 # the asking starts on a busy machine; while held the tool sends nothing, so the rest come after.
 CONTACT_UNANSWERED = 60
@@ -28,7 +31,13 @@ FOCUS_WAIT_MS = 5000
 IDC_PORT_LIST = 3             # installer/resources/resource.h
 IDC_UPDATE = 4
 # The keyboard case's relay calls; a run's phases are announced (press, link, first block, verifying, success).
-RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent")
+RELAY_KEYBOARD = ("kernel32.HeapSetInformation", "kernel32.SetDefaultDllDirectories", "user32.NotifyWinEvent",
+                  "user32.SendMessageA", "kernel32.CreateFileA")
+PBM_SETPOS, PBM_SETSTATE = "00000402", "00000410"
+# Wine's accessibility stub tells what it was asked: the list's name, the status's live setting (1: polite).
+ANNOTATED = re.compile(r"AccPropServices_SetHwndProp(?:Str)? \(\w+ 4294967292 0 (\{[\w-]+\})(?: \w+)? (.*)\)$", re.M)
+ANNOTATIONS = [("{608d3df8-8128-4aa7-a428-f55e49267291}", 'L"Choose the COM port corresponding to the Orvex."'),
+               ("{c12bcd8e-2a8e-4950-8ae7-3625111d58eb}", "{VT_I4: 1}")]
 HEAP_TERMINATION_ON_CORRUPTION = "00000000,00000001,00000000,00000000"
 EVENT_OBJECT_LIVEREGIONCHANGED = "00008019"
 OBJID_CLIENT_CHILDID_SELF = "fffffffc,00000000"
@@ -67,6 +76,12 @@ def session_ends(s, how, lparam):
     s.check(told == [("WM_ENDSESSION", "wp=00000001,lp=" + lparam), ("kernel32.CloseHandle", made[0]),
                      ("kernel32.SetThreadExecutionState", "80000000"), ("user32.ShutdownBlockReasonDestroy", made[1])],
             "before it exits with 0 the tool closes the port, leaves keep-awake and the shutdown reason", str(told))
+    ended = calls[calls.index(last["WM_ENDSESSION"]):last["WM_ENDSESSION"].done] if "WM_ENDSESSION" in last else []
+    begun = [c.ret for c in calls if c.name == "combase.CoInitializeEx"]
+    com_ended = [i for i, c in enumerate(calls) if c.name == "combase.CoUninitialize"]
+    s.check(any(c.name == "msvcrt.fflush" for c in ended) and begun == ["00000000"] and len(com_ended) == 1
+            and com_ended[-1] >= last["WM_ENDSESSION"].done, "WM_ENDSESSION flushes the trace; COM, started once, "
+            "is ended once the dialog is gone", "started %s, ended at %s" % (begun, com_ended))
 
 
 def check_icon(s, dialog_window):
@@ -219,6 +234,9 @@ def check_relay(s, calls):
             "the shutdown reason is set with the first block", str(reason))
     removed = at("user32.ShutdownBlockReasonDestroy", lambda a: a == dialog)
     s.check(len(removed) == 1 and before(blocks[-1], removed[0]), "and removed after the last block", str(removed))
+    beeps = at("kernel32.Beep")
+    s.check([calls[i].args for i in beeps] == ["000007d0,00000064"] and before(blocks[-1], beeps[0]),
+            "after the last block, one short high tone (2000 Hz, 100 ms)", str([calls[i].args for i in beeps]))
     flashes = at("user32.FlashWindowEx")
     foreground = [calls[i].ret for i in at("user32.GetForegroundWindow") if flashes and i < flashes[0]]
     # Under Wine the window in front gives way to the desktop window: either way the dialog is behind.
@@ -270,3 +288,11 @@ def test_keyboard(session):
                 and a[1] == announced[0][1] for a in announced),
             "the status line is announced as a live region %d times, once a phase" % PHASES_OF_A_CLEAN_RUN,
             str(announced))
+    annotated = ANNOTATED.findall(read_text(s.err_path))
+    s.check(annotated == ANNOTATIONS, "the port list is named after its instruction, the status line is a polite live "
+            "region", str(annotated))
+    opened = next((i for i, c in enumerate(calls) if c.name == "kernel32.CreateFileA" and 'com5",' in c.args), 0)
+    bar = [(c.args.split(",")[1:3], i < opened) for i, c in enumerate(calls) if c.name == "user32.SendMessageA"]
+    states = [a for a, _ in bar if a[0] == PBM_SETSTATE]
+    s.check(states == [[PBM_SETSTATE, "00000001"]] and ([PBM_SETPOS, "00000000"], True) in bar, "the press empties the "
+            "bar before it opens the port, and sets its state once, normal, for a clean run", str(states[:3]))

@@ -62,6 +62,8 @@ def back_and_updated(s, trace, other):
     s.press()
     s.wait_status(STATUS_DONE)
     s.check_no_box("an update after the device came back")
+    s.ui("select", 1)  # as the tool itself selects: no notification of a choice
+    announce(s, "arrival", 5, [COM5, COM7], 1, "the press forgot the lost run: com5 back again leaves com7 selected")
     s.update_end(second)
     whole = s.trace()
     s.check(whole.count(open_line(5)) == 2, "the same port was opened again")

@@ -1,6 +1,7 @@
 #include "fake/fake_platform.h"
 
 #include <stdio.h>
+#include <stdio_ext.h>
 #include <string.h>
 
 #include <algorithm>
@@ -120,6 +121,7 @@ int32_t port_write(port_handle, const uint8_t *data, int32_t n)
 {
     guard g;
     fake.calls += fake.writes_fail ? 'W' : 'w';
+    fake.unflushed.push_back(__fpending(stdout));
     if (fake.writes_fail)
         return PORT_CALL_FAILED;
     if (fake.reader != nullptr)
@@ -171,6 +173,7 @@ int32_t port_read(port_handle, uint8_t *buffer, int32_t n)
     guard g;
     int32_t got = fake.reads_fail ? PORT_CALL_FAILED : fake.reader ? fake.reader(buffer, n) : line_read(buffer, n);
     fake.calls += got == PORT_CALL_FAILED ? 'R' : 'r';
+    fake.unflushed.push_back(__fpending(stdout));
     return got;
 }
 

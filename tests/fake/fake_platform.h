@@ -40,6 +40,7 @@ struct fake_line {
     std::vector<uint32_t> written_at;
     std::vector<std::string> statuses;
     std::string calls;          // each write and read in order: w, r; W, R for a failed one
+    std::vector<size_t> unflushed; // at each of them, the bytes traced but not yet out of stdout's buffer
     bool writes_fail, reads_fail; // the port has gone: the calls themselves fail
     uint32_t error_code;        // what port_error gives after a failed call
     std::string error_text;     // the system's text for it, line end included

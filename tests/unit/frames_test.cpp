@@ -34,17 +34,13 @@ void load_reply(modbus_transfer *t, const bytes &reply)
     t->len = int32_t(reply.size());
 }
 
-TEST(Crc16, CheckValueAndEmptyInput)
+TEST(Crc16, CheckValueEmptyInputAndAllByteValues)
 {
     const uint8_t digits[] = "123456789";
     EXPECT_EQ(crc16(digits, 9), 0x4B37);
     EXPECT_EQ(crc16(digits, 0), 0xFFFF);
     EXPECT_EQ(crc16(digits, -5), 0xFFFF);
-}
-
-TEST(Crc16, AgreesWithIndependentComputationOverAllByteValues)
-{
-    bytes all(4096);
+    bytes all(4096); // and over all byte values, as an independent computation has it
     for (size_t i = 0; i < all.size(); i++)
         all[i] = uint8_t(i * 7 + (i >> 8));
     EXPECT_EQ(crc16(all.data(), int32_t(all.size())), reference_crc16(all.data(), all.size()));
@@ -102,18 +98,16 @@ TEST(FramesDeathTest, WriteBlockAssertionsHoldInEveryBuild)
     EXPECT_DEATH(build_write_block(t, 0, 16, nullptr), "local_memory_address!=0");
 }
 
-struct validity_case {
-    const char *name;
-    bytes reply;
-    bool valid;
-};
-
 TEST(Frames, ReplyValidity)
 {
     bytes four = fake_sealed({0x04, 0x2B});
     bytes bad = fake_sealed({0x04, 0x2B, 0xF5});
     bad[1] ^= 0x01;
-    const validity_case cases[] = {
+    const struct {
+        const char *name;
+        bytes reply;
+        bool valid;
+    } cases[] = {
         {"empty", {}, false},
         {"one byte", {0x04}, false},
         {"three bytes whose tail is the CRC of the first", fake_sealed({0x04}), false},
@@ -124,7 +118,7 @@ TEST(Frames, ReplyValidity)
         {"corrupted payload", bad, false},
         {"any address and code", fake_sealed({0x99, 0x01, 0x02, 0x03}), true},
     };
-    for (const validity_case &c : cases) {
+    for (const auto &c : cases) {
         modbus_transfer *t = record_fresh();
         load_reply(t, c.reply);
         EXPECT_EQ(frame_valid(t), c.valid) << c.name;

@@ -84,11 +84,11 @@ TEST(Discovery, FindsPortsInAscendingOrderUpTo998)
     EXPECT_EQ(discovered({12, 3}), std::vector<int>({3, 12}));
     EXPECT_EQ(discovered({10, 2}), std::vector<int>({2, 10}));
     EXPECT_EQ(discovered({1, 998, 999, 1000}), std::vector<int>({1, 998})); // the edges
-}
-
-TEST(Discovery, EveryPortPresentFillsAtMost998Entries)
-{
-    std::vector<int> every(1000);
+    // Each probe's file is closed again: a port left open is one nobody else can use.
+    const auto before = std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {});
+    discovered({4, 5});
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {}), before);
+    std::vector<int> every(1000); // every port present: at most 998 entries
     std::iota(every.begin(), every.end(), 1);
     EXPECT_EQ(discovered(every), std::vector<int>(every.begin(), every.begin() + 998));
 }
@@ -201,6 +201,11 @@ TEST(PortList, LostRunsPortIsSelectedAgainWhenItComesBack)
         ASSERT_GE(selected, 0) << c.name;
         EXPECT_EQ(table[selected].number, c.expected_selected) << c.name;
     }
+    com_port stale[] = {port_entry(7), port_entry(5)}; // com5 past the count: none of the list's
+    const port_return five = {5};
+    int32_t selected = 0;
+    EXPECT_EQ(ports_merge(stale, 1, nullptr, port_entry(5).path, &selected) + selected, 0);
+    EXPECT_EQ(port_return_select(&five, 5, stale, 1, 0), 0);
 }
 
 const char FATAL_OPENING[] = "\n\nAn Error has occurred as follows:\n";
@@ -223,15 +228,20 @@ std::string composed(const char *description, uint32_t code, const char *system_
     return text;
 }
 
-TEST(FatalReport, PiecesInOrder)
+// A reply ends after 20 ms of silence, a read that gets nothing after 100 ms; writes never time out.
+TEST(PortLine, TimeoutsAsTheEngineExpectsThem)
+{
+    const port_timeouts t = line_timeouts();
+    EXPECT_EQ(std::vector<uint32_t>({t.read_interval, t.read_total_multiplier, t.read_total_constant,
+                                     t.write_total_multiplier, t.write_total_constant}),
+              std::vector<uint32_t>({20, 0, 100, 0, 0}));
+}
+
+TEST(FatalReport, PiecesInOrderAndNoErrorLineWithoutAnError)
 {
     EXPECT_EQ(composed(PORT_TEXT, 2, "The system cannot find the file specified.\r\n"),
               std::string(FATAL_OPENING) + "          " + PORT_TEXT + "\n" + "Error number 2 reported\n" +
                   "The system cannot find the file specified.\r\n" + FATAL_CLOSING);
-}
-
-TEST(FatalReport, NoErrorLineWithoutAnError)
-{
     EXPECT_EQ(composed("Could not create dialog", 0, "ignored"),
               std::string(FATAL_OPENING) + "          Could not create dialog\n" + FATAL_CLOSING);
 }
@@ -243,10 +253,7 @@ TEST(FatalReport, LongSystemTextIsCutAndTheClosingLineStaysWhole)
         std::string text = composed(PORT_TEXT, 1450, std::string(length, 'x').c_str());
         EXPECT_NE(text.find("Error number 1450 reported\nxxx"), std::string::npos);
     }
-}
-
-TEST(FatalReport, LongDescriptionCannotPushOutTheClosingLine)
-{
+    // Nor can a long description push it out.
     EXPECT_EQ(composed(std::string(2000, 'd').c_str(), 5, "Access is denied.\r\n").size(), FATAL_MESSAGE_SIZE - 1u);
 }
 
@@ -276,11 +283,7 @@ std::string placed(int32_t size)
 TEST(ImagePadding, CopyIsZeroPaddedAndTraced)
 {
     EXPECT_EQ(placed(1025), "\nFlash Image Base 0x8001000\nFlash Image Size 0x800 bytes\n");
-}
-
-TEST(ImagePadding, CarriedImageSizeTraces)
-{
-    EXPECT_EQ(placed(110784), "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n");
+    EXPECT_EQ(placed(110784), "\nFlash Image Base 0x8001000\nFlash Image Size 0x1b400 bytes\n"); // the carried one
 }
 
 // The caller turns -1 into the fatal report; what matters here is that no
@@ -319,19 +322,18 @@ TEST(AccessibleName, ParagraphHoldingThePhrase)
     const char *instructions = "Plug the Tamlink into the Orvex remote port (right hand connector)\n\n"
                                "Choose the COM port corresponding to the Orvex.\n\n"
                                "Press the \"\"Update\"\" button when ready.";
-    struct paragraph_case {
+    const struct {
         const char *phrase;
         int32_t size;
         const char *expected;
-    };
-    const paragraph_case cases[] = {
+    } cases[] = {
         {"COM port", 100, "Choose the COM port corresponding to the Orvex."},
         {"Plug", 100, "Plug the Tamlink into the Orvex remote port (right hand connector)"},
         {"when ready.", 100, "Press the \"\"Update\"\" button when ready."},
         {"COM port", 7, "Choose"}, // cut to fit
         {"USB", 100, ""},
     };
-    for (const paragraph_case &c : cases) {
+    for (const auto &c : cases) {
         char out[100] = "left over";
         paragraph_with(instructions, c.phrase, out, c.size);
         EXPECT_STREQ(out, c.expected) << c.phrase;

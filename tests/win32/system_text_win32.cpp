@@ -19,7 +19,7 @@ int main(int argc, char **argv)
 {
     for (int i = 1; i < argc; i++) {
         uint32_t code = static_cast<uint32_t>(strtoul(argv[i], NULL, 0));
-        char text[FATAL_MESSAGE_SIZE];
+        char text[FATAL_MESSAGE_SIZE] = "what the buffer held"; // gone, when the system has no text
         system_error_text(code, text, sizeof text);
         printf("%lu [%s]\n", static_cast<unsigned long>(code), text);
     }

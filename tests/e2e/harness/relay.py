@@ -11,7 +11,7 @@ import collections
 import re
 import struct
 
-RELAY_DEBUG = "-all,+pid,+relay"
+RELAY_DEBUG = "-all,+pid,+relay,fixme+oleacc"
 RELAY_KEY = r"HKCU\Software\Wine\Debug"
 
 # One call: the name as asked for, the arguments as logged (strings quoted, wide ones L"..."; for a message
