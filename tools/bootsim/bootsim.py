@@ -73,7 +73,9 @@ GUARD = ("import os, signal, sys\nfd = os.open(sys.argv[1], os.O_RDWR)\nos.tcget
 # was sound ("ok", "bad-crc", "short", "out-of-range", "unknown-op"), what became of the reply ("answered",
 # "dropped", "late", "bad-crc", "split", "dup", "noise", "none", "unplugged"), when the reply's last byte left
 # (None without one) and the faults that shaped it.
-Frame = collections.namedtuple("Frame", "t_ms len op address length verdict reply reply_t_ms faults")
+# t_min_ms: the earliest t_ms can stand for: the device had seen the line without the request then (plus its wire
+# time), so a device that a busy machine held up stamps late but never claims more than it saw.
+Frame = collections.namedtuple("Frame", "t_ms len op address length verdict reply reply_t_ms faults t_min_ms")
 
 
 def fault_parse(text):
@@ -177,7 +179,7 @@ class Device:
         self.open = self.gone = self.ending = False
         self.fd = self.guard = self.link = self.thread = None
         self.rx, self.pending, self.out = bytearray(), collections.deque(), collections.deque()
-        self.rx_first = self.rx_last = self.rx_free = self.tx_free = self.tx_retry = 0.0
+        self.rx_first = self.rx_last = self.rx_free = self.tx_free = self.tx_retry = self.rx_after = self.empty_at = 0.0
 
     def written(self):
         return bytes(self.flash[:self.extent])
@@ -281,6 +283,7 @@ class Device:
             while self.pending and self.pending[0][0] <= now and not self.gone:
                 self.handle(*self.pending.popleft())
             self.send_due(now)
+            self.empty_at = now  # what comes next comes after this look
         if self.gone:
             self.close_pty()
 
@@ -311,7 +314,7 @@ class Device:
                 self.line_seen(False, now)
                 break
             if not self.rx:
-                self.rx_first = now
+                self.rx_first, self.rx_after = now, self.empty_at
             self.rx += chunk
             self.rx_last, got = now, True
             while request_length(self.rx) and len(self.rx) >= request_length(self.rx):
@@ -325,7 +328,7 @@ class Device:
         """The bytes came at once through the pty; on a real line the last one would arrive a wire time after the
         first, and not before the line was free of the previous request."""
         done = max(max(self.rx_first, self.rx_free) + self.wire(count), earliest)
-        self.pending.append((done, bytes(self.rx[:count])))
+        self.pending.append((done, bytes(self.rx[:count]), min(done, max(self.rx_after, self.rx_free) + self.wire(count))))
         del self.rx[:count]
         self.rx_free, self.rx_first = done, now
 
@@ -335,9 +338,9 @@ class Device:
     def ms(self, t):
         return round((t - self.t0) * 1000, 3)
 
-    def handle(self, done, frame):
+    def handle(self, done, frame, done_min):
         op, address, length, verdict = classify(frame)
-        record = Frame(self.ms(done), len(frame), op, address, length, verdict, "none", None, [])
+        record = Frame(self.ms(done), len(frame), op, address, length, verdict, "none", None, [], self.ms(done_min))
         self.write_count += verdict == "ok" and op == "write"
         if verdict == "ok" and op == "write" and self.write_count == self.unplug_at:
             self.gone = True  # pulled out with the block on the line: nothing stored, nothing said
