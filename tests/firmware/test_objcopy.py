@@ -25,9 +25,11 @@ import lzma
 import os
 import random
 import re
+import socket
 import struct
 import subprocess
 import sys
+import zlib
 
 import pytest
 from elftools.elf.elffile import ELFFile
@@ -42,6 +44,8 @@ SEED = 0x0F1A5B
 BASE = firmware_image.IMAGE_BASE
 MUTANTS_PER_KIND = 3
 
+# What a position-independent link adds to flash.
+DYNAMIC = ("interp", "dynsym", "dynstr", "hash", "rel.dyn", "dynamic")
 ASM = """ .syntax unified
  .thumb
  .section .vectors, "a"
@@ -80,12 +84,14 @@ def objcopy_image(path, fmt):
     return open(out, "rb").read() if code == 0 else None
 
 
-def linker_script(rng):
+def linker_script(rng, pie):
     """Sections in another order than their addresses: .config high in flash
     comes first; padding from alignment between the flash sections; .data
     run in SRAM, loaded in flash behind them."""
     at_limit = ".empty 0x{0:x} : AT(0x{0:x}) {{ KEEP(*(.empty)) }}".format(BASE + firmware_image.IMAGE_LIMIT_BYTES)
-    empty = rng.choice(["", ".empty : { KEEP(*(.empty)) }", at_limit,
+    # Inside the last section (.config, the highest) an empty one is no overlap.
+    at_end = [at_limit, ".empty {0} : AT({0}) {{ KEEP(*(.empty)) }}".format("ADDR(.config) + SIZEOF(.config) / 2")]
+    empty = rng.choice(["", ".empty : { KEEP(*(.empty)) }", *at_end,
                         ".empty 0x%x : { KEEP(*(.empty)) }" % (BASE + 0x30000 + rng.randrange(0, 0x100, 4))])
     phdrs = rng.random() < 0.3
     # With program headers of its own, .rodata may go in no segment at all.
@@ -98,12 +104,13 @@ def linker_script(rng):
         " .vectors 0x%x : { KEEP(*(.vectors)) }%s" % (BASE, place("flash")),
         " .text ALIGN(%d) : { *(.text) }%s" % (rng.choice([2, 4, 16, 256]), place("flash")),
         " .rodata ALIGN(%d) : { *(.rodata) }%s" % (rng.choice([1, 8, 64, 1024]), place(rodata_segment)),
-        " %s" % (empty + (place("flash") if empty else "")) if empty != at_limit else "",
+        " %s" % (empty + (place("flash") if empty else "")) if empty not in at_end else "",
+        "".join(" .%s : { *(.%s) }%s" % (name, name, place("flash")) for name in DYNAMIC * pie),
         " _data_load = ALIGN(%d);" % rng.choice([4, 64]),
         " .data 0x20000000 : AT(_data_load) { *(.data) }%s" % place("data"),
         " .bss : { *(.bss) }%s" % place("data"),
-        # objcopy's image then runs up to the limit, and no further.
-        at_limit + place("NONE") if empty == at_limit else "",
+        # objcopy's image then runs up to the limit and no further, or ends with .config.
+        empty + place("NONE") if empty in at_end else "",
         "}"])
 
 
@@ -111,9 +118,11 @@ def make_elf(rng, d):
     for name, most in (("vectors", 0x180), ("text", 0x800), ("rodata", 0x400), ("config", 0x40), ("data", 0x200)):
         open(os.path.join(d, name + ".bin"), "wb").write(rng.randbytes(rng.randrange(1, most)))
     open(os.path.join(d, "app.s"), "w").write(ASM)
-    open(os.path.join(d, "app.ld"), "w").write(linker_script(rng))
+    pie = rng.random() < 0.2
+    open(os.path.join(d, "app.ld"), "w").write(linker_script(rng, pie))
     tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", "app.o", "app.s", cwd=d)
-    tool("arm-none-eabi-ld", "--no-warn-rwx-segments", "-T", "app.ld", "-o", "app.elf", "app.o", cwd=d)
+    # Now and then position-independent: .dynsym, .dynamic and the like in flash too.
+    tool("arm-none-eabi-ld", "--no-warn-rwx-segments", *["-pie"] * pie, "-T", "app.ld", "-o", "app.elf", "app.o", cwd=d)
     return os.path.join(d, "app.elf")
 
 
@@ -163,7 +172,9 @@ def firmware(seed, d):
     kind = seed % 5
     if kind == 4:
         path = os.path.join(d, "app.bin")
-        open(path, "wb").write(struct.pack("<II", 0x20003A20, BASE + 9) + rng.randbytes(rng.randrange(0x1000)))
+        # A stack pointer that begins ' :' (and ' :0 ', though no HEX record), the other system vectors zero.
+        stack = rng.choice([0x20003A20, 0x20303A20])
+        open(path, "wb").write(struct.pack("<II", stack, BASE + 9).ljust(64, b"\0") + rng.randbytes(rng.randrange(0x1000)))
         return path, "binary", BASE
     if kind in (0, 1):
         elf = make_elf(rng, d)
@@ -228,10 +239,15 @@ def mutants(data, fmt, rng):
             n = rng.randrange(4, len(data))
             yield "cut at byte %d" % n, data[:n], "an ELF file cut short"
         yield "an object file, not linked", data[:16] + b"\1" + data[17:], "not linked"
+        # An allocated section stored compressed, as objcopy stores a debug section: Elf32_Chdr, zlib.
+        elf = ELFFile(io.BytesIO(data))
+        index, packed = next((i, s) for i, s in enumerate(elf.iter_sections()) if s["sh_flags"] & SHF_ALLOC and s.data())
+        at, blob = elf["e_shoff"] + 40 * index, struct.pack("<3I", 1, packed["sh_size"], 1) + zlib.compress(packed.data())
+        yield ("%s compressed" % packed.name, data[:at + 8] + struct.pack("<4I", packed["sh_flags"] | 0x800,
+               packed["sh_addr"], len(data), len(blob)) + data[at + 24:] + blob, "%s compressed" % packed.name)
         # The headers that place the bytes: the file's, the segments', the
         # allocated sections'; and their contents. (objcopy refuses some
         # damage to the symbol table and the like, which never reaches the image.)
-        elf = ELFFile(io.BytesIO(data))
         positions = list(range(52 + 32 * elf["e_phnum"]))
         for index, section in enumerate(elf.iter_sections()):
             if section["sh_flags"] & SHF_ALLOC:
@@ -252,9 +268,10 @@ OBJCOPY_FORMAT = {"ELF (32-bit ARM)": "elf32-littlearm", "Intel HEX": "ihex", "r
 
 
 def converted(data, base):
-    """(objcopy's name of the format it was read as, image), or the one-line refusal."""
+    """(objcopy's name of the format it was read as, image), or the one-line refusal. The generator's
+    ELF and HEX do not begin with a vector table; a raw file must."""
     try:
-        fmt, image = firmware_image.convert(data, base)
+        fmt, image = firmware_image.convert(data, base, vector_check=False)
         return (OBJCOPY_FORMAT[fmt], image), None
     except firmware_image.Refused as e:
         return None, str(e)
@@ -293,44 +310,89 @@ def vectors(stack, reset, size=64):
     return struct.pack("<II", stack, reset).ljust(size, b"\0")
 
 
+def ihex(data, address=BASE):
+    lines = [hex_line(at & 0xFFFF, 0, data[at - address:at - address + 16]) for at in range(address, address + len(data), 16)]
+    return "\n".join([hex_line(0, 4, (address >> 16).to_bytes(2, "big"))] + lines + [":00000001FF\n"]).encode()
+
+
 MIB = firmware_image.IMAGE_LIMIT_BYTES
-# (file name, content, a pattern the refusal matches (None: converted as it is), whether --no-vector-check lets it by)
+GOOD = vectors(0x20000000, BASE + 9)
+# (file name, content: bytes, a shell command that writes it from app.hex (GOOD as HEX), or a function that makes
+# it; a pattern the refusal matches (None: converted to objcopy's image); whether --no-vector-check lets it by).
+# A raw file is firmware only by its vector table, whatever the flags.
 COMMAND_CASES = [
     ("app.bin", vectors(0x20000000, BASE + 7, 8), None, False),
     ("app.bin", vectors(0x20003A20, BASE + 9, MIB), None, False),
-    ("app.bin", vectors(0x20000000, BASE + 7)[:7], "7 bytes, too short for the vector table", True),
-    ("app.bin", vectors(0x1FFFFFFC, BASE + 9), "pointer, is 0x1ffffffc, not a word-aligned SRAM address", True),
-    ("app.bin", vectors(0x40000000, BASE + 9), "pointer, is 0x40000000, not", True),
-    ("app.bin", vectors(0x20000002, BASE + 9), "pointer, is 0x20000002, not", True),
-    ("app.bin", vectors(0x20000000, BASE + 8), "handler, is 0x08001008, an even address", True),
-    ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image .* probably linked for 0x08000000", True),
-    ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image .* linked for another address", True),
-    ("app.bin", vectors(0x20000000, BASE + 0x41, 0x41), "0x08001041, past the image's end at 0x08001041", True),
+    ("app.bin", vectors(0x20303A20, BASE + 9), None, False),  # ' :0 ' begins no HEX record
+    ("app.bin", GOOD[:7], "7 bytes, too short for the vector table", False),
+    ("app.bin", vectors(0x1FFFFFFC, BASE + 9), "pointer, is 0x1ffffffc, not a word-aligned SRAM address", False),
+    ("app.bin", vectors(0x40000000, BASE + 9), "pointer, is 0x40000000, not", False),
+    ("app.bin", vectors(0x20000002, BASE + 9), "pointer, is 0x20000002, not", False),
+    ("app.bin", vectors(0x20000000, BASE + 8), "reset handler is 0x08001008, an even address", False),
+    ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image .* probably linked for 0x08000000", False),
+    ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image .* linked for another address", False),
+    ("app.bin", vectors(0x20000000, BASE + 0x41, 0x41), "0x08001041, past the image's end at 0x08001041", False),
+    ("app.bin", GOOD[:60] + struct.pack("<I", BASE + 0x40), r"SysTick vector \(word 16\) is 0x08001040, an even", False),
+    ("app.bin", vectors(0x20000000, BASE + 0x1041, 0x2000), "every vector lies past the first 4 KiB .*0x08002041", False),
+    ("app.bin", b"\xff" * 4096 + GOOD, "begins with 4096 bytes of 0xff, erased flash: .* give the ELF", False),
     ("app.bin", vectors(0x20000000, BASE + 9, MIB + 1), "a raw image of 1048577 bytes, more than the 1024 KiB", False),
     ("app.bin", bytes(100), "100 bytes, all 0x00: no firmware, but a file of zeros", False),
+    ("app.hex", ihex(vectors(0x1FFFFFFC, BASE + 9)), "pointer, is 0x1ffffffc, .*; scripts/release --no-vector-check", True),
+    ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101, past", True),
+    ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
     ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
                            hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
      r"data up to 0x20000003 \(line 4 at 0x20000000\), past .* \(last address 0x08100fff\): initialised data", False),
+    # Text, now and then with a character that text seldom holds.
     ("app.map", "Memory Configuration\n\nGr\xf6\xdfe\n".encode("latin-1"), "a map or listing file, single-byte", False),
-    ("app,1.bin", vectors(0x20000000, BASE + 9), "the file name 'app,1.bin' cannot go into the file properties", False),
+    ("app.srec", b"S00600004844521B\n\0" + b"S9030000FC\n" * 3, "an S-record file, ASCII", False),
+    ("build.log", b"\x1b[32mCompiling main.c\x1b[0m\n" * 2, "a text file, ASCII", False),
+    ("README", "Orvex 2.0 firmware 1.4, what is new: \ufffd\n".encode(), "a text file, UTF-8", False),
+    ("app.hex", ihex(GOOD).decode().encode("utf-32"), "Intel HEX, UTF-32 little-endian with a .*Encoding ascii", False),
+    ("app.hex", ihex(GOOD).decode().encode("utf-32-be"), "Intel HEX, UTF-32 big-endian without a", False),
+    ("app.txt", "Firmware 1.4 costs 5 \u20ac a device\n".encode("utf-16-le"), "a text file, UTF-16 little-endian without",
+     False),
+    # Compressed and archived, by Debian's tools or (where the tool is not installed) their first bytes.
+    *[("app.pk", command, what + r"\b.*: give the firmware inside it, unpacked", False) for command, what in [
+        ("gzip -c app.hex", "a gzip"), ("bzip2 -c app.hex", "a bzip2"), ("xz -c app.hex", "an xz"),
+        ("xz --format=lzma -c app.hex", "an lzma"), ("zstd -qc app.hex", "a zstd"), ("lz4 -qc app.hex", "an lz4"),
+        ("zip -q - app.hex", "a zip"), ("tar -c app.hex", "a tar"), ("ar qcS app.a app.hex && cat app.a", "an ar"),
+        ("printf '\\37\\235\\220'; cat app.hex", "a compress"), ("printf '7z\\274\\257\\47\\34'", "a 7z"),
+        ("printf 'MZ\\220'; zip -q - app.hex | cat", "a Windows program"), (zlib.compress(ihex(GOOD)), "a zlib")]],
+    # What is no ordinary file is read not at all.
+    ("app.fifo", os.mkfifo, r"a FIFO \(named pipe\), not an ordinary file", False),
+    ("app.bin", os.mkdir, "a folder, not an ordinary file", False),
+    ("zero.bin", lambda path: path.symlink_to("/dev/zero"), "a character device, not", False),
+    ("app.sock", lambda path: socket.socket(socket.AF_UNIX).bind(str(path)), "a socket, not", False),
+    # Names the shell passes.
+    *[(name, GOOD, re.escape("the file name %r holds %r, which cannot go" % (name, bad)) if bad else None, False)
+      for name, bad in [("app,1.bin", ","), ("app;2.bin", ";"), ('app"q.bin', '"'), ("app\\2.bin", "\\"),
+                        ("\xdcbung.bin", "\xdc"), ("app $x (2) #'.bin", None)]],
 ]
 
 
-@pytest.mark.parametrize("name, content, says, vector_only", COMMAND_CASES)
+@pytest.mark.parametrize("name, content, says, flag_passes", COMMAND_CASES, ids=[case[0] for case in COMMAND_CASES])
 @pytest.mark.parametrize("check", [True, False])
-def test_command(name, content, says, vector_only, check, tmp_path, capsys):
-    # Converted, the three files replace the last build's; refused, one line names the file and none is left.
-    says = None if vector_only and not check else says
+def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
+    # Converted, the three files replace the last build's, the image objcopy's; refused, one line names the file
+    # and none is left.
+    says = None if flag_passes and not check else says
     path, embed = tmp_path / name, tmp_path / "embed"
-    path.write_bytes(content)
+    (tmp_path / "app.hex").write_bytes(ihex(GOOD))
+    if isinstance(content, str):
+        subprocess.run(content, shell=True, cwd=tmp_path, stdout=path.open("wb"), check=True)
+    else:
+        content(path) if callable(content) else path.write_bytes(content)
     embed.mkdir()
     for output in firmware_image.OUTPUTS:
         (embed / output).write_text("from the last build")
     code = firmware_image.main(["firmware_image.py"] + ["--no-vector-check"] * (not check) + [str(path), str(embed)])
     err = capsys.readouterr().err
     if says is None:
-        assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == content
-        assert ("vectors " + ("checked" if check else "skipped")) in (embed / firmware_image.OUTPUTS[2]).read_text()
+        ident = dict(line.split(" ", 1) for line in (embed / firmware_image.OUTPUTS[2]).read_text().splitlines())
+        assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == objcopy_image(
+            path, OBJCOPY_FORMAT[ident["format"]])
+        assert ident["vectors"] == ("checked" if check or ident["format"] == "raw image" else "skipped")
     else:
         assert code == 1 and err.startswith("firmware %s: " % path) and re.search(says, err) and err.count("\n") == 1
         assert not any(embed.iterdir())
