@@ -11,7 +11,6 @@ Firmware files made here with the ARM tools check the rest of the firmware's way
 usage: release_test.py SOURCE_DIR OUT_DIR VERSION WIN32_BUILD_DIR
 """
 
-import fcntl
 import hashlib
 import http.server
 import os
@@ -381,15 +380,6 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
     shutil.copy2(program, os.path.join(out, "signed", "installer.exe"))
 
 
-def held(lock):
-    with open(lock) as f:
-        try:
-            fcntl.flock(f, fcntl.LOCK_EX | fcntl.LOCK_NB)
-        except BlockingIOError:
-            return True
-    return False
-
-
 def check_other_firmware(out, checkout, version, f, first, again):
     """The first release made again (again) and killed between its two moves leaves it hidden; a refused
     release leaves it so. A release of other firmware, unsigned, puts it back, then writes a folder of its
@@ -411,8 +401,8 @@ def check_other_firmware(out, checkout, version, f, first, again):
     log = os.path.join(out, "release-app.log")
     with open(log, "ab") as both:  # one log for the two, in the order things happen
         app = subprocess.Popen([again[0], "--firmware", f["app.elf"]], cwd=checkout, stdout=both, stderr=both)
-        while app.poll() is None and not held(os.path.join(checkout, "dist", ".release.lock")):
-            time.sleep(0.1)
+        while app.poll() is None and run(["flock", "-n", "dist/.release.lock", "true"], cwd=checkout)[0] == 0:
+            time.sleep(0.1)  # until the release holds the lock
         other = subprocess.Popen(refused, cwd=checkout, stdout=both, stderr=both)
         code, other_code = app.wait(RELEASE_TIMEOUT_S), other.wait(RELEASE_TIMEOUT_S)
     text = open(log).read()
