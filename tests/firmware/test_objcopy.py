@@ -329,12 +329,11 @@ COMMAND_CASES = [
         ("zip -q - app.hex", "a zip"), ("tar -c app.hex", "a tar"), ("ar qcS app.a app.hex && cat app.a", "an ar"),
         ("printf '\\37\\235\\220'; cat app.hex", "a compress"), ("printf '7z\\274\\257\\47\\34'", "a 7z"),
         ("printf 'MZ\\220'; zip -q - app.hex | cat", "a Windows program"), (zlib.compress(ihex(GOOD)), "a zlib")]],
-    # What is no ordinary file is read not at all.
+    # What is no ordinary file is read not at all; then names the shell passes.
     ("app.fifo", os.mkfifo, r"a FIFO \(named pipe\), not an ordinary file", False),
     ("app.bin", os.mkdir, "a folder, not an ordinary file", False),
     ("zero.bin", lambda path: path.symlink_to("/dev/zero"), "a character device, not", False),
     ("app.sock", lambda path: socket.socket(socket.AF_UNIX).bind(str(path)), "a socket, not", False),
-    # Names the shell passes.
     *[(name, GOOD, re.escape("the file name %r holds %r, which cannot go" % (name, bad)) if bad else None, False)
       for name, bad in [("app,1.bin", ","), ("app;2.bin", ";"), ('app"q.bin', '"'), ("app\\2.bin", "\\"),
                         ("\xdcbung.bin", "\xdc"), ("app $x (2) #'.bin", None)]],

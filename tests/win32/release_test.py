@@ -154,6 +154,7 @@ FIXTURE_ASM = """ .syntax unified
  .thumb
  .section .vectors, "a"
  .word _stack_top, reset_handler, reset_handler, reset_handler
+ .space 48
  .text
  .thumb_func
 reset_handler: ldr r0, =_data_load
