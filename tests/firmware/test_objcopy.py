@@ -343,8 +343,8 @@ COMMAND_CASES = [
 @pytest.mark.parametrize("name, content, says, flag_passes", COMMAND_CASES, ids=[case[0] for case in COMMAND_CASES])
 @pytest.mark.parametrize("check", [True, False])
 def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
-    # Converted, the three files replace the last build's, the image objcopy's; refused, one line names the file
-    # and none is left.
+    # Converted, the three files replace the last build's, the image objcopy's, and the copy is the file; refused,
+    # one line names the file and none is left, nor a copy.
     says = None if flag_passes and not check else says
     path, embed = tmp_path / name, tmp_path / "embed"
     (tmp_path / "app.hex").write_bytes(ihex(GOOD))
@@ -355,13 +355,14 @@ def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
     embed.mkdir()
     for output in firmware_image.OUTPUTS:
         (embed / output).write_text("from the last build")
-    code = firmware_image.main(["firmware_image.py"] + ["--no-vector-check"] * (not check) + [str(path), str(embed)])
-    err = capsys.readouterr().err
+    args = ["--no-vector-check"] * (not check) + ["--copy", str(embed / "copy"), str(path), str(embed)]
+    code, err = firmware_image.main(["firmware_image.py"] + args), capsys.readouterr().err
     if says is None:
         ident = dict(line.split(" ", 1) for line in (embed / firmware_image.OUTPUTS[2]).read_text().splitlines())
         assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == objcopy_image(
             path, OBJCOPY_FORMAT[ident["format"]])
-        assert ident["vectors"] == ("checked" if check or ident["format"] == "raw image" else "skipped")
+        assert ident["vectors"] == ("checked" if check or ident["format"] == "raw image" else "skipped") and (
+            embed / "copy").read_bytes() == path.read_bytes()
     else:
         assert code == 1 and err.startswith("firmware %s: " % path) and re.search(says, err) and err.count("\n") == 1
         assert not any(embed.iterdir())
