@@ -254,7 +254,7 @@ def check_refusals(release, checkout, f):
             (f["overlap.elf"], "the ELF file has section .config at 0x08001008, inside section .text at 0x08001000"),
             ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
             (f["nothing.o"], "an ELF object file, not linked"),
-            (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
+            (f["app0.bin"], "the reset handler is 0x08000041, below the image at 0x08001000: the firmware was "
                             "probably linked for 0x08000000"),
             (f["fifo"], "a FIFO (named pipe), not an ordinary file"),
             (f["app;v2.hex"], "the file name 'app;v2.hex' holds ';'")]:
