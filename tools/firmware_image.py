@@ -111,7 +111,7 @@ def as_text(data):
             how = "ASCII"
         elif codec.startswith("utf-") and codec != "utf-8":
             how += " %s a byte-order mark" % ("with" if bom else "without")
-        if text and len(TEXT_CONTROL.findall(text)) * TEXT_CONTROL_SHARE < len(text):
+        if text.strip() and len(TEXT_CONTROL.findall(text)) * TEXT_CONTROL_SHARE < len(text):
             return text, how, nuls
     return None
 

@@ -286,6 +286,10 @@ def ihex(data, address=BASE):
     return "\n".join([hex_line(0, 4, (address >> 16).to_bytes(2, "big"))] + lines + [":00000001FF\n"]).encode()
 
 
+def shell(command):  # the file a shell command writes, from app.hex beside it
+    return lambda path: subprocess.run(command, shell=True, cwd=path.parent, stdout=path.open("wb"), check=True)
+
+
 MIB = firmware_image.IMAGE_LIMIT_BYTES
 GOOD = vectors(0x20000000, BASE + 9)
 # (file name, content: bytes, a shell command that writes it from app.hex (GOOD as HEX), or a function that makes
@@ -300,6 +304,7 @@ COMMAND_CASES = [
     ("app.bin", vectors(0x40000000, BASE + 9), "pointer, is 0x40000000, not", False),
     ("app.bin", vectors(0x20000002, BASE + 9), "pointer, is 0x20000002, not", False),
     ("app.bin", vectors(0x20000000, BASE + 8), "reset handler is 0x08001008, an even address", False),
+    ("app.bin", vectors(0x20000000, 0), "reset handler is 0x00000000, an even address", False),
     ("app.bin", vectors(0x20000000, BASE - 1), "0x08000fff, below the image .* probably linked for 0x08000000", False),
     ("app.bin", vectors(0x20000000, 0x07FFFFFF), "0x07ffffff, below the image .* linked for another address", False),
     ("app.bin", vectors(0x20000000, BASE + 0x41, 0x41), "0x08001041, past the image's end at 0x08001041", False),
@@ -311,6 +316,7 @@ COMMAND_CASES = [
     ("app.hex", ihex(vectors(0x1FFFFFFC, BASE + 9)), "pointer, is 0x1ffffffc, .*; scripts/release --no-vector-c", True),
     ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101", True),
     ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
+    ("app.hex", ihex(GOOD) + b"end\n", r"Intel HEX with text after its end-of-file record on line 6 \(line 7\)", False),
     ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
                            hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
      r"data up to 0x20000003 \(line 4 at 0x20000000\), past .* \(last address 0x08100fff\): initialised data", False),
@@ -323,13 +329,12 @@ COMMAND_CASES = [
     ("app.hex", ihex(GOOD).decode().encode("utf-32-be"), "Intel HEX, UTF-32 big-endian without a", False),
     ("app.txt", "Firmware 1.4 costs 5 \u20ac each\n".encode("utf-16-le"), "a text file, UTF-16 little-endian", False),
     # Compressed and archived, by Debian's tools or (where the tool is not installed) their first bytes.
-    *[("app.pk", command, what + r"\b.*: give the firmware inside it, unpacked", False) for command, what in [
+    *[("app.pk", shell(command), what + r"\b.*: give the firmware inside it, unpacked", False) for command, what in [
         ("gzip -c app.hex", "a gzip"), ("bzip2 -c app.hex", "a bzip2"), ("xz -c app.hex", "an xz"),
         ("xz --format=lzma -c app.hex", "an lzma"), ("zstd -qc app.hex", "a zstd"), ("lz4 -qc app.hex", "an lz4"),
         ("zip -q - app.hex", "a zip"), ("tar -c app.hex", "a tar"), ("ar qcS app.a app.hex && cat app.a", "an ar"),
         ("printf '\\37\\235\\220'; cat app.hex", "a compress"), ("printf '7z\\274\\257\\47\\34'", "a 7z"),
-        ("printf 'MZ\\220'; zip -q - app.hex | cat", "a Windows program"), (zlib.compress(ihex(GOOD)), "a zlib")]],
-    # What is no ordinary file is read not at all; then names the shell passes.
+        ("printf 'MZ\\220'; zip -q - app.hex | cat", "a Windows program"), ("printf 'x\\234'; cat app.hex", "a zlib")]],
     ("app.fifo", os.mkfifo, r"a FIFO \(named pipe\), not an ordinary file", False),
     ("app.bin", os.mkdir, "a folder, not an ordinary file", False),
     ("zero.bin", lambda path: path.symlink_to("/dev/zero"), "a character device, not", False),
@@ -348,10 +353,7 @@ def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
     says = None if flag_passes and not check else says
     path, embed = tmp_path / name, tmp_path / "embed"
     (tmp_path / "app.hex").write_bytes(ihex(GOOD))
-    if isinstance(content, str):
-        subprocess.run(content, shell=True, cwd=tmp_path, stdout=path.open("wb"), check=True)
-    else:
-        content(path) if callable(content) else path.write_bytes(content)
+    content(path) if callable(content) else path.write_bytes(content)
     embed.mkdir()
     for output in firmware_image.OUTPUTS:
         (embed / output).write_text("from the last build")
@@ -369,7 +371,7 @@ def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
 
 
 @pytest.mark.parametrize("args, code, says", [
-    ([], 2, "FIRMWARE EMBED_DIR"), (["no.bin", "."], 1, "no.bin: No such file"),
+    ([], 2, "FIRMWARE EMBED_DIR"), (["no.bin", "."], 1, "firmware no.bin: No such file"),
     (["app.bin", "app.bin"], 1, "app.bin: app.bin, where the image goes, is a file, not a folder")])
 def test_command_line(args, code, says, tmp_path, capsys, monkeypatch):
     monkeypatch.chdir(tmp_path)
