@@ -316,6 +316,7 @@ COMMAND_CASES = [
     ("app.hex", ihex(vectors(0x1FFFFFFC, BASE + 9)), "pointer, is 0x1ffffffc, .*; scripts/release --no-vector-c", True),
     ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101", True),
     ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
+    ("app.hex", b":020000040800F3\n:00000001FF\n", "checksum 0xf3, where the record's bytes call for 0xf2", False),
     ("app.hex", ihex(GOOD) + b"end\n", r"Intel HEX with text after its end-of-file record on line 6 \(line 7\)", False),
     ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
                            hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
@@ -348,8 +349,7 @@ COMMAND_CASES = [
 @pytest.mark.parametrize("name, content, says, flag_passes", COMMAND_CASES, ids=[case[0] for case in COMMAND_CASES])
 @pytest.mark.parametrize("check", [True, False])
 def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
-    # Converted, the three files replace the last build's, the image objcopy's, and the copy is the file; refused,
-    # one line names the file and none is left, nor a copy.
+    # Converted: the three files rewritten, the image objcopy's, the copy the file. Refused: one line, nothing left.
     says = None if flag_passes and not check else says
     path, embed = tmp_path / name, tmp_path / "embed"
     (tmp_path / "app.hex").write_bytes(ihex(GOOD))
@@ -361,10 +361,10 @@ def test_command(name, content, says, flag_passes, check, tmp_path, capsys):
     code, err = firmware_image.main(["firmware_image.py"] + args), capsys.readouterr().err
     if says is None:
         ident = dict(line.split(" ", 1) for line in (embed / firmware_image.OUTPUTS[2]).read_text().splitlines())
-        assert code == 0 and err == "" and (embed / firmware_image.OUTPUTS[0]).read_bytes() == objcopy_image(
-            path, OBJCOPY_FORMAT[ident["format"]])
+        image, header = ((embed / output).read_bytes() for output in firmware_image.OUTPUTS[:2])
+        assert code == 0 and err == "" and image == objcopy_image(path, OBJCOPY_FORMAT[ident["format"]])
         assert ident["vectors"] == ("checked" if check or ident["format"] == "raw image" else "skipped") and (
-            embed / "copy").read_bytes() == path.read_bytes()
+            embed / "copy").read_bytes() == path.read_bytes() and ident["stack"] != "none" and b"FIRMWARE" in header
     else:
         assert code == 1 and err.startswith("firmware %s: " % path) and re.search(says, err) and err.count("\n") == 1
         assert not any(embed.iterdir())
