@@ -1,21 +1,18 @@
 """The build's firmware converter (tools/firmware_image.py) against
 arm-none-eabi-objcopy -O binary --gap-fill 0xff, a reader no one here wrote.
 
-First the command line, with and without --no-vector-check, on a table of
-files made otherwise: raw images and their vector tables, text with a stray
-control character, each compressed format, files that are no ordinary file,
-names with special characters; what it takes must be objcopy's image. Then,
-each case from its own seed, an ELF file linked with the ARM assembler and
-linker (sections out of address order, padding inside a segment, data loaded
-from flash for SRAM, .bss, now and then an empty section, one in no segment or
-at the 1 MiB limit, a position-independent link), Intel HEX objcopy writes of
-one or of a raw image (extended linear or segment records, other record
-lengths, CRLF, lower case), or a raw image beginning ' :'. Its image must be
-objcopy's, none for a start moved by 0x100 or 0x1000. Then the file damaged
-(HEX cut, a checksum broken, a record doubled, a byte changed, two joined,
-UTF-16, behind a NUL byte, CR line ends; ELF cut, changed, unlinked, a section
-compressed; compressed) must be refused with one line, saying why where the
-converter knows, or give objcopy's image where objcopy reads it alike.
+First the command line, with and without --no-vector-check, on a table of files
+made otherwise (raw vector tables, text with a stray control character, each
+packer's output, no ordinary file, special names); what it takes must be
+objcopy's image. Then, from a seed each, an ELF file the ARM tools link
+(sections out of address order, gaps, data loaded for SRAM, .bss, empty
+sections, one in no segment or at the 1 MiB limit, -pie), HEX that objcopy
+writes of one or of raw bytes (other record lengths, CRLF, lower case), or a
+raw image beginning ' :': its image must be objcopy's, none for a start moved.
+Then the file damaged (cut, a checksum broken, records doubled or after the
+end, bytes changed, UTF-16, a NUL before it, an ELF unlinked, its name table
+lost, a section compressed; compressed) must be refused with one line, saying
+why where the converter knows, or give objcopy's image where objcopy reads it.
 """
 
 import bz2
@@ -239,6 +236,7 @@ def mutants(data, fmt, rng):
             n = rng.randrange(4, len(data))
             yield "cut at byte %d" % n, data[:n], "an ELF file cut short"
         yield "an object file, not linked", data[:16] + b"\1" + data[17:], "not linked"
+        yield "names from section 1", data[:50] + struct.pack("<H", 1) + data[52:], "no section name table"
         # An allocated section stored compressed, as objcopy stores a debug section: Elf32_Chdr, zlib.
         elf = ELFFile(io.BytesIO(data))
         n, sec = next((n, s) for n, s in enumerate(elf.iter_sections()) if s["sh_flags"] & SHF_ALLOC and s.data())
@@ -317,6 +315,7 @@ COMMAND_CASES = [
     ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101", True),
     ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
     ("app.hex", b":020000040800F3\n:00000001FF\n", "checksum 0xf3, where the record's bytes call for 0xf2", False),
+    ("app.hex", ihex(GOOD)[:-12], r"no end-of-file record \(:00000001FF\) after its last line, line 5;", False),
     ("app.hex", ihex(GOOD) + b"end\n", r"Intel HEX with text after its end-of-file record on line 6 \(line 7\)", False),
     ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
                            hex_line(0, 4, b"\x20\x00"), hex_line(0, 0, b"data"), ":00000001FF"]).encode(),
