@@ -1,18 +1,17 @@
 """The build's firmware converter (tools/firmware_image.py) against
 arm-none-eabi-objcopy -O binary --gap-fill 0xff, a reader no one here wrote.
 
-First the command line, with and without --no-vector-check, on a table of files
-made otherwise (raw vector tables, text with a stray control character, each
-packer's output, no ordinary file, special names); what it takes must be
-objcopy's image. Then, from a seed each, an ELF file the ARM tools link
-(sections out of address order, gaps, data loaded for SRAM, .bss, empty
-sections, one in no segment or at the 1 MiB limit, -pie), HEX that objcopy
-writes of one or of raw bytes (other record lengths, CRLF, lower case), or a
-raw image beginning ' :': its image must be objcopy's, none for a start moved.
-Then the file damaged (cut, a checksum broken, records doubled or after the
-end, bytes changed, UTF-16, a NUL before it, an ELF unlinked, its name table
-lost, a section compressed; compressed) must be refused with one line, saying
-why where the converter knows, or give objcopy's image where objcopy reads it.
+First the command line, with and without --no-vector-check, on files made
+otherwise (raw vector tables, text with a stray control character, each
+packer's output, no ordinary file, special names): what it takes must be
+objcopy's image. Then, from a seed each, an ELF file the ARM tools link (out
+of address order, gaps, data loaded for SRAM, .bss, empty sections, one in no
+segment or at the 1 MiB limit, -pie), HEX objcopy writes of one or of raw bytes
+(other record lengths, CRLF, lower case), or a raw image beginning ' :': its
+image must be objcopy's, none for a start moved. Then it damaged (cut, bytes
+changed, HEX doubled or joined or in UTF-16 or behind a NUL, ELF headers
+changed or unlinked or compressed) must be refused in one line, saying why
+where the converter knows, or give objcopy's image where objcopy reads it.
 """
 
 import bz2
@@ -236,9 +235,11 @@ def mutants(data, fmt, rng):
             n = rng.randrange(4, len(data))
             yield "cut at byte %d" % n, data[:n], "an ELF file cut short"
         yield "an object file, not linked", data[:16] + b"\1" + data[17:], "not linked"
-        yield "names from section 1", data[:50] + struct.pack("<H", 1) + data[52:], "no section name table"
         # An allocated section stored compressed, as objcopy stores a debug section: Elf32_Chdr, zlib.
         elf = ELFFile(io.BytesIO(data))
+        for at, value, says in ((18, 3, "for EM_386"), (42, 33, "headers of another size"), (50, 1, "no section name"),
+                                (elf["e_shoff"] + 64, 0xFFFF, "section 1 has its name or link outside")):
+            yield "%d at byte %d" % (value, at), data[:at] + struct.pack("<H", value) + data[at + 2:], says
         n, sec = next((n, s) for n, s in enumerate(elf.iter_sections()) if s["sh_flags"] & SHF_ALLOC and s.data())
         at, blob = elf["e_shoff"] + 40 * n, struct.pack("<3I", 1, sec["sh_size"], 1) + zlib.compress(sec.data())
         yield ("%s compressed" % sec.name, data[:at + 8] + struct.pack("<4I", sec["sh_flags"] | 0x800, sec["sh_addr"],
@@ -314,7 +315,8 @@ COMMAND_CASES = [
     ("app.hex", ihex(vectors(0x1FFFFFFC, BASE + 9)), "pointer, is 0x1ffffffc, .*; scripts/release --no-vector-c", True),
     ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101", True),
     ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
-    ("app.hex", b":020000040800F3\n:00000001FF\n", "checksum 0xf3, where the record's bytes call for 0xf2", False),
+    ("app.hex", b":020000040801F0\n:00000001FF\n", "checksum 0xf0, where the record's bytes call for 0xf1", False),
+    ("app.hex", ihex(vectors(0x20000000, BASE + 0x1041, 0x2000)), None, False),  # HEX says where its vectors lie
     ("app.hex", ihex(GOOD)[:-12], r"no end-of-file record \(:00000001FF\) after its last line, line 5;", False),
     ("app.hex", ihex(GOOD) + b"end\n", r"Intel HEX with text after its end-of-file record on line 6 \(line 7\)", False),
     ("app.hex", "\n".join([hex_line(0, 4, b"\x08\x00"), hex_line(0x1000, 0, vectors(0x20000000, BASE + 7, 8)),
@@ -324,7 +326,7 @@ COMMAND_CASES = [
     ("app.map", "Memory Configuration\n\nGr\xf6\xdfe\n".encode("latin-1"), "a map or listing file, single-byte", False),
     ("app.srec", b"S00600004844521B\n\0" + b"S9030000FC\n" * 3, "an S-record file, ASCII", False),
     ("build.log", b"\x1b[32mCompiling main.c\x1b[0m\n" * 2, "a text file, ASCII", False),
-    ("README", "Orvex 2.0 firmware 1.4, what is new: \ufffd\n".encode(), "a text file, UTF-8", False),
+    ("README", "Orvex 2.0 firmware 1.4, what is new in it: \ufffd\n".encode(), "UTF-8 .*'Orvex .* in i'\\)", False),
     ("app.hex", ihex(GOOD).decode().encode("utf-32"), "Intel HEX, UTF-32 little-endian with a .*Encoding ascii", False),
     ("app.hex", ihex(GOOD).decode().encode("utf-32-be"), "Intel HEX, UTF-32 big-endian without a", False),
     ("app.txt", "Firmware 1.4 costs 5 \u20ac each\n".encode("utf-16-le"), "a text file, UTF-16 little-endian", False),

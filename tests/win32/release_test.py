@@ -381,9 +381,8 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
 
 
 def check_other_firmware(out, checkout, version, f, first, again):
-    """The first release made again (again) and killed between its two moves leaves it hidden; a refused
-    release leaves it so. A release of other firmware, unsigned, puts it back, then writes a folder of its
-    own beside it; a second release, started while it runs, waits for it."""
+    """The first release made again (again) and killed between its moves stays hidden after a refused release;
+    one of other firmware puts it back and writes its own beside it, while a second one waits for it."""
     before = dist_state(checkout)
     kill = os.path.join(out, "kill-between-moves")
     os.makedirs(kill)
