@@ -311,7 +311,7 @@ COMMAND_CASES = [
     ("app.bin", vectors(0x20000000, BASE + 0x1041, 0x2000), "every vector lies past the first 4 KiB .*08002041", False),
     ("app.bin", b"\xff" * 4096 + GOOD, "begins with 4096 bytes of 0xff, erased flash: .* give the ELF", False),
     ("app.bin", vectors(0x20000000, BASE + 9, MIB + 1), "a raw image of 1048577 bytes, more than the 1024 KiB", False),
-    ("app.bin", bytes(100), "100 bytes, all 0x00: no firmware, but a file of zeros", False),
+    ("app.bin", bytes(1), "1 bytes, all 0x00: no firmware, but a file of zeros", False),
     ("app.hex", ihex(vectors(0x1FFFFFFC, BASE + 9)), "pointer, is 0x1ffffffc, .*; scripts/release --no-vector-c", True),
     ("app.hex", ihex(GOOD[:12] + struct.pack("<I", 0x20000101)), r"HardFault vector \(word 4\) is 0x20000101", True),
     ("app.hex", ihex(GOOD) + b"\x1a\r\n", None, False),
