@@ -27,10 +27,14 @@ def c_hex(value):
 
 
 def name_problem(name):
-    # File properties show the text in the resource's code page; a name
-    # outside printable ASCII would show differently on every machine.
-    if not name or not all(" " <= c <= "~" for c in name) or "," in name:
-        return "the file name %r cannot go into the file properties: use printable ASCII without commas" % name
+    # File properties show the text in the resource's code page: a name
+    # outside printable ASCII would show differently on every machine, and a
+    # comma ends a field there. The build cannot carry ';' (a CMake list
+    # separator), '"' or '\\' (a CMake path turns it into '/').
+    bad = next((c for c in name if not " " <= c <= "~" or c in ',;"\\'), None)
+    if not name or bad:
+        return ("the file name %r holds %r, which cannot go into the file properties and the build: use "
+                "printable ASCII without , ; \" or \\" % (name, bad))
     return None
 
 

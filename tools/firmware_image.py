@@ -3,19 +3,26 @@
 carries, after checking that it can be the firmware for 0x08001000, and
 writes what the build embeds:
 
-    firmware_image.py [--no-vector-check] FIRMWARE EMBED_DIR
+    firmware_image.py [--no-vector-check] [--copy FILE] FIRMWARE EMBED_DIR
 
 EMBED_DIR/embedded_firmware.bin, the raw flash bytes from 0x08001000 on;
 EMBED_DIR/firmware_identity.h and firmware_identity.txt, what the version
 resource and the release notes say of it (tools/firmware_identity.py).
+--copy writes the file's bytes as they were read and taken to FILE, so
+that a release hashes and builds exactly what was checked.
 
-The format is told by the content, whatever the file is called: an ELF file
+Only an ordinary file is read: a FIFO, a device, a folder or a socket is
+refused before a byte is read (a FIFO without a writer would never end). The
+format is told by the content, whatever the file is called: an ELF file
 (32-bit little-endian ARM), Intel HEX (a file that begins with ':', or with
-blanks, ':' and a hex digit), or else raw bytes taken as they are, up to
-1 MiB. Other text (HEX saved as UTF-16, S-records, a map file), compressed
-files and an image with nothing at 0x08001000 are refused whatever the
-flags: the vector check, which --no-vector-check skips, is no guard against
-them. From ELF and HEX the image is the one arm-none-eabi-objcopy -O binary
+blanks, ':' and a whole record's hex digits), or else a raw image. A raw
+file carries no address, so it is taken as firmware only when it begins with
+a Cortex-M vector table that fits an image at 0x08001000: that check is
+what tells firmware from text, a compressed file or an image for another
+address, and no flag skips it. --no-vector-check skips the vector check of
+ELF and HEX only, which place their bytes themselves; text and compressed
+files are recognised only to say what a refused file is. From ELF and HEX
+the image is the one arm-none-eabi-objcopy -O binary
 --gap-fill 0xff makes of the same file, placed at 0x08001000: for ELF the
 allocated sections with contents, each at its load address; gaps are 0xFF,
 as erased flash reads. HEX is read as objcopy reads it (CR, LF or CRLF line
@@ -30,6 +37,7 @@ interpreter, hence /usr/bin/python3.
 import io
 import os
 import re
+import stat
 import struct
 import sys
 
@@ -43,41 +51,69 @@ IMAGE_LIMIT_BYTES = 1024 * 1024   # more flash than the device has; data past it
 STACK_LOW = 0x20000000            # SRAM region of a Cortex-M, where the initial stack pointer lies
 STACK_HIGH = 0x3FFFFFFF
 ERASED_BYTE = 0xFF                # what flash reads where nothing was written
+FILE_LIMIT_BYTES = 256 * 1024 * 1024  # far more than a firmware's ELF file with all its debug sections
+SYSTEM_VECTORS = ("initial stack pointer", "reset handler", "NMI", "HardFault", "MemManage", "BusFault",
+                  "UsageFault", "reserved 7", "reserved 8", "reserved 9", "reserved 10", "SVCall",
+                  "DebugMonitor", "reserved 13", "PendSV", "SysTick")
+# A .bin linked for a higher address has its handlers behind its vector
+# table there: read at 0x08001000 they all lie past its first 4 KiB.
+VECTOR_REACH_BYTES = 4096
 OUTPUTS = ("embedded_firmware.bin", "firmware_identity.h", "firmware_identity.txt")
 VECTOR_HINT = "scripts/release --no-vector-check skips this check for a firmware that does not begin with one"
+RAW_HINT = ("a raw image carries no address and is taken as firmware only by its vector table: give the ELF "
+            "or Intel HEX the firmware's build writes")
+NOT_ORDINARY = {stat.S_IFIFO: "a FIFO (named pipe)", stat.S_IFCHR: "a character device",
+                stat.S_IFBLK: "a block device", stat.S_IFDIR: "a folder", stat.S_IFSOCK: "a socket"}
 
 
 class Refused(Exception):
     """The file cannot be the firmware; the text says why."""
 
 
-# What no text holds; a firmware's vector table alone has zero bytes.
-TEXT_CONTROL = re.compile("[\0-\x08\x0e-\x1f\x7f\ufffd]")
+# What the text that goes with firmware seldom holds: control characters (an
+# escape colours a build log, so it is left out) and characters past
+# Latin-1 (U+FFFD among them). A binary file read as text, as whichever
+# encoding, gives many.
+TEXT_CONTROL = re.compile("[\0-\x08\x0e-\x1a\x1c-\x1f\x7f-\x9f\u0100-\U0010ffff]")
+TEXT_SAMPLE_BYTES = 64 * 1024     # enough to tell text; a multiple of 4, for UTF-32
+TEXT_CONTROL_SHARE = 16           # text holds fewer than one such character in this many
+TEXT_CODECS = (("utf-8", "UTF-8"), ("utf-16-le", "UTF-16 little-endian"), ("utf-16-be", "UTF-16 big-endian"),
+               ("utf-32-le", "UTF-32 little-endian"), ("utf-32-be", "UTF-32 big-endian"),
+               ("latin-1", "single-byte text such as Latin-1"))
 MAP_WORDS = re.compile(r"memory (map|configuration)|disassembly of section|symbol table", re.I)
-COMPRESSED = ((b"\x1f\x8b", "gzip"), (b"PK\x03\x04", "zip"), (b"PK\x05\x06", "zip"), (b"7z\xbc\xaf\x27\x1c", "7z"),
-              (b"\xfd7zXZ\0", "xz"), (b"BZh", "bzip2"))
+# What the packers on a Debian system begin their files with.
+PACKED = ((rb"\x1f\x8b", "a gzip file, compressed"), (rb"PK\x03\x04|PK\x05\x06", "a zip archive"),
+          (rb"7z\xbc\xaf\x27\x1c", "a 7z archive"), (rb"\xfd7zXZ\0", "an xz file, compressed"),
+          (rb"BZh[1-9]", "a bzip2 file, compressed"), (rb"\x28\xb5\x2f\xfd", "a zstd file, compressed"),
+          (rb"\x04\x22\x4d\x18", "an lz4 file, compressed"), (rb"\x5d\0\0", "an lzma file, compressed"),
+          (rb"\x78[\x01\x5e\x9c\xda]", "a zlib stream, compressed"),
+          (rb"\x1f\x9d", "a compress (.Z) file, compressed"), (rb"!<arch>\n", "an ar archive (a library)"),
+          (rb"(?s).{257}ustar", "a tar archive"), (rb"MZ", "a Windows program (a self-extracting archive?)"))
 
 
 def as_text(data):
     """(characters, how they are written, NUL bytes before them) of a file a
-    person or a tool wrote to be read, else None: UTF-16 with or without a
-    byte-order mark (ASCII with a NUL byte beside each character), or
-    single-byte text (ASCII, UTF-8, Latin-1 and the like); stray NUL bytes at
-    either end and a DOS end-of-file mark do not make it firmware."""
-    bom = data[:2] in (b"\xff\xfe", b"\xfe\xff")
-    if bom or len(data) > 1 and not (data[0::2].strip(b"\0") and data[1::2].strip(b"\0")):
-        little = data[:2] == b"\xff\xfe" if bom else not data[1::2].strip(b"\0")
-        chars = data[2 * bom:len(data) & ~1].decode("utf-16-le" if little else "utf-16-be", "replace")
-        how = "UTF-16 %s-endian %s a byte-order mark" % ("little" if little else "big", "with" if bom else "without")
-    else:
+    person or a tool wrote to be read, else None: the first of UTF-8 (when
+    the bytes are UTF-8), UTF-16, UTF-32 (with or without a byte-order mark)
+    and single-byte text that reads as text with few characters that text
+    does not hold (a NUL byte between two lines, a U+FFFD); stray NUL bytes
+    at either end and a DOS end-of-file mark do not count."""
+    for codec, how in TEXT_CODECS:
         try:
-            chars, how = data.decode("utf-8-sig"), "ASCII" if data.isascii() else "UTF-8"
+            chars = data[:TEXT_SAMPLE_BYTES].decode(codec, "strict" if codec == "utf-8" else "replace")
         except UnicodeDecodeError:
-            chars, how = data.decode("latin-1"), "single-byte text such as Latin-1"
-    text = chars.lstrip("\0")
-    nuls = len(chars) - len(text)
-    text = text.rstrip("\x1a\0")
-    return None if TEXT_CONTROL.search(text) else (text, how, nuls)
+            continue
+        bom = chars.startswith("\ufeff") and codec != "latin-1"
+        text = chars[bom:].lstrip("\0")
+        nuls = len(chars) - bom - len(text)
+        text = text.rstrip("\x1a\0")
+        if codec == "utf-8" and data.isascii():
+            how = "ASCII"
+        elif codec.startswith("utf-") and codec != "utf-8":
+            how += " %s a byte-order mark" % ("with" if bom else "without")
+        if text.strip() and len(TEXT_CONTROL.findall(text)) * TEXT_CONTROL_SHARE < len(text):
+            return text, how, nuls
+    return None
 
 
 def text_refusal(text, how, nuls):
@@ -87,7 +123,7 @@ def text_refusal(text, how, nuls):
     if start.startswith(":"):
         looks = "Intel HEX"
         advice = ("save it as ASCII, as the firmware's build wrote it (Windows PowerShell: Out-File -Encoding "
-                  "ascii, not '>'; Notepad: ANSI, not Unicode)" if "UTF-16" in how else
+                  "ascii, not '>'; Notepad: ANSI, not Unicode)" if "-endian" in how else
                   "give it as the firmware's build wrote it, with nothing before its first record")
     elif re.match(r"S[0-9][0-9A-Fa-f]{6}", start):
         looks = "an S-record file"
@@ -99,9 +135,9 @@ def text_refusal(text, how, nuls):
 
 
 def text_part(data):
-    # Some tools end a text file with a DOS end-of-file mark or pad it with
-    # zero bytes; neither makes a HEX file a raw image.
-    return data.rstrip(b"\x1a\0")
+    # Some tools end a text file with a DOS end-of-file mark, a line end after
+    # it, or pad it with zero bytes; none makes a HEX file a raw image.
+    return data.rstrip(b"\x1a\0" + HEX_BLANK)
 
 
 def without_bom(data):
@@ -123,11 +159,13 @@ def place(pieces, what, base=IMAGE_BASE):
     """The image from base to the last byte as objcopy -O binary --gap-fill 0xff
     lays it out: pieces is a list of (label, address, bytes) with at least one
     that holds bytes; gaps are erased flash. An empty piece (a section with
-    no contents) still counts where it lies: objcopy fills the gap up to it."""
+    no contents) still counts where it lies: objcopy fills the gap up to it.
+    Inside another piece an empty one is taken only when it is the last:
+    objcopy fills from it to the next one, over the bytes that lie between."""
     pieces = sorted(pieces, key=lambda p: (p[1], len(p[2])))
     reach = None
     for label, address, contents in pieces:
-        if reach and address < reach[1] + len(reach[2]):
+        if reach and address < reach[1] + len(reach[2]) and (contents or (label, address) != pieces[-1][:2]):
             raise Refused("%s has %s at %#010x, inside %s at %#010x-%#010x: they overlap in flash"
                           % (what, label, address, reach[0], reach[1], reach[1] + len(reach[2]) - 1))
         if contents and (not reach or address + len(contents) > reach[1] + len(reach[2])):
@@ -149,8 +187,7 @@ def place(pieces, what, base=IMAGE_BASE):
                           "(last address %#010x): %s"
                           % (what, end - 1, label, address, IMAGE_LIMIT_BYTES // 1024, base, limit - 1,
                              far_hint(address)))
-    label, last, contents = pieces[-1]
-    image = bytearray([ERASED_BYTE]) * (last + len(contents) - base)
+    image = bytearray([ERASED_BYTE]) * (max(address + len(contents) for label, address, contents in pieces) - base)
     for label, address, contents in pieces:
         image[address - base:address - base + len(contents)] = contents
     return bytes(image)
@@ -163,11 +200,12 @@ HEX_EXPECTED_LENGTH = {HEX_END: 0, HEX_SEGMENT: 2, HEX_START_SEGMENT: 4, HEX_LIN
 HEX_DIGITS = b"0123456789abcdefABCDEF"
 HEX_BLANK = b" \t\r\n\f\v"
 HEX_LINE_END = re.compile(rb"\r\n?|\n")
-# A raw image may begin with a blank and ':' (a stack pointer of 0x20003A20),
-# though not with a hex digit after them (one of 0x2030xxxx-0x2066xxxx, past
-# any Cortex-M's SRAM), nor with ':' (a stack pointer not word-aligned). A
-# NUL after the ':' is HEX saved as UTF-16, which is refused as text.
-HEX_START = re.compile(rb":(?!\0)|[ \t\r\n\f\v]+:[0-9A-Fa-f]")
+# A raw image may begin with a blank and ':' (a stack pointer of 0x20003A20)
+# and even two hex digits after them (0x30303A20), though not with the ten
+# of a whole record (its reset handler's bytes are no hex digits), nor with
+# ':' (a stack pointer not word-aligned). A NUL after the ':' is HEX saved as
+# UTF-16, which is refused as text.
+HEX_START = re.compile(rb":(?!\0)|[ \t\r\n\f\v]+:[0-9A-Fa-f]{10}")
 
 
 def hex_record(line, number):
@@ -252,9 +290,7 @@ def from_hex(data, base=IMAGE_BASE):
 ELF_HEADER_BYTES = 52
 SHF_ALLOC = 0x2
 SHF_TLS = 0x400
-# The types of allocated section with contents that a firmware's link gives.
-ELF_CONTENT_TYPES = ("SHT_PROGBITS", "SHT_NOTE", "SHT_INIT_ARRAY", "SHT_FINI_ARRAY", "SHT_PREINIT_ARRAY",
-                     "SHT_ARM_EXIDX")
+SHF_COMPRESSED = 0x800
 
 
 def printable(name):
@@ -319,9 +355,13 @@ def elf_headers(data):
             if not header["sh_flags"] & SHF_ALLOC or header["sh_type"] in ("SHT_NOBITS", "SHT_NULL"):
                 continue
             name = printable(section.name)
-            if header["sh_type"] not in ELF_CONTENT_TYPES:
-                raise Refused("an ELF file with an allocated section %s of type %s, not one a firmware's "
-                              "link gives" % (name, header["sh_type"]))
+            # The ELF standard allows no allocated section to be compressed:
+            # objcopy writes its stored bytes, a reader might inflate them.
+            if header["sh_flags"] & SHF_COMPRESSED:
+                raise Refused("an ELF file with its allocated section %s compressed (SHF_COMPRESSED), which "
+                              "no loader unpacks: link the firmware without compressing it" % name)
+            # Every other allocated section with contents is in objcopy's
+            # image, a position-independent link's .dynsym and .dynamic too.
             sections.append((name, header, section.data()))
         return segments, sections
     except Refused:
@@ -368,29 +408,48 @@ def from_elf(data, base=IMAGE_BASE):
     return place(pieces, "the ELF file", base)
 
 
-def convert(data, base=IMAGE_BASE):
-    """(format, raw image) of a firmware file's content."""
+def convert(data, base=IMAGE_BASE, vector_check=True):
+    """(format, raw image) of a firmware file's content. vector_check is for
+    ELF and HEX; a raw file is firmware only by its vector table."""
     if not data:
         raise Refused("the file is empty")
     if data.startswith(b"\x7fELF"):
-        return "ELF (32-bit ARM)", from_elf(data, base)
-    if not data.strip(data[:1]) and data[0] in (0, ERASED_BYTE):
+        fmt, image = "ELF (32-bit ARM)", from_elf(data, base)
+    elif not data.strip(data[:1]) and data[0] in (0, ERASED_BYTE):
         raise Refused("%d bytes, all %#04x: no firmware, but %s" % (len(data), data[0], "erased flash" if data[0] else
                       "a file of zeros, as a copy or download that never got its contents leaves"))
-    if HEX_START.match(without_bom(data)):
-        return "Intel HEX", from_hex(data, base)
+    elif HEX_START.match(without_bom(data)):
+        fmt, image = "Intel HEX", from_hex(data, base)
+    else:
+        problem = vector_problem(data, raw=True)
+        if problem:
+            raise raw_refusal(data, problem)
+        if len(data) > IMAGE_LIMIT_BYTES:
+            raise Refused("a raw image of %d bytes, more than the %d KiB of flash from %#010x: a raw image that "
+                          "big is usually initialised data linked without a load address in flash, which "
+                          "objcopy -O binary then writes out up to its address in SRAM"
+                          % (len(data), IMAGE_LIMIT_BYTES // 1024, base))
+        return "raw image", data
+    problem = vector_check and vector_problem(image, raw=False)
+    if problem:
+        raise Refused("%s; %s" % (problem, VECTOR_HINT))
+    return fmt, image
+
+
+def raw_refusal(data, problem):
+    """What a raw file that is no firmware is, as far as its first bytes tell."""
+    for magic, what in PACKED:
+        if re.match(magic, data):
+            return Refused("%s: give the firmware inside it, unpacked" % what)
+    erased = len(data) - len(data.lstrip(bytes([ERASED_BYTE])))
+    if erased >= 4:
+        return Refused("the file begins with %d bytes of 0xff, erased flash: an image written from another address "
+                       "than %#010x (from %#010x, the boot loader's 4 KiB left empty, say); %s"
+                       % (erased, IMAGE_BASE, FLASH_START, RAW_HINT))
     text = as_text(data)
     if text:
-        raise text_refusal(*text)
-    for magic, name in COMPRESSED:
-        if data.startswith(magic):
-            raise Refused("a %s file, compressed: give the firmware inside it, unpacked" % name)
-    if len(data) > IMAGE_LIMIT_BYTES:
-        raise Refused("a raw image of %d bytes, more than the %d KiB of flash from %#010x: a raw image that "
-                      "big is usually initialised data linked without a load address in flash, which "
-                      "objcopy -O binary then writes out up to its address in SRAM"
-                      % (len(data), IMAGE_LIMIT_BYTES // 1024, base))
-    return "raw image", data
+        return text_refusal(*text)
+    return Refused("%s; %s" % (problem, RAW_HINT))
 
 
 def vector_words(image):
@@ -399,28 +458,39 @@ def vector_words(image):
     return struct.unpack_from("<II", image)
 
 
-def check_vectors(image):
-    """Refuses an image whose first two words cannot be this firmware's
-    initial stack pointer and reset handler."""
-    stack, reset = vector_words(image)
-    end = IMAGE_BASE + len(image)
-    if stack is None:
-        raise Refused("%d bytes, too short for the vector table a Cortex-M firmware begins with" % len(image))
+def vector_problem(image, raw):
+    """Why the image does not begin with a Cortex-M vector table for
+    IMAGE_BASE, or None: the initial stack pointer must be a word-aligned
+    SRAM address, the reset handler and every other system vector that is
+    not zero a Thumb address inside the image; a raw image's must not all lie
+    past its first 4 KiB, as a .bin linked for a higher address has them."""
+    if len(image) < 8:
+        return "%d bytes, too short for the vector table a Cortex-M firmware begins with" % len(image)
+    words = struct.unpack_from("<%dI" % min(len(SYSTEM_VECTORS), len(image) // 4), image)
+    stack, end = words[0], IMAGE_BASE + len(image)
     if not (STACK_LOW <= stack <= STACK_HIGH) or stack % 4:
-        raise Refused("the first word, the initial stack pointer, is %#010x, not a word-aligned SRAM "
-                      "address (%#010x-%#010x): the file does not begin with a Cortex-M vector table; %s"
-                      % (stack, STACK_LOW, STACK_HIGH, VECTOR_HINT))
-    if not reset & 1:
-        raise Refused("the second word, the reset handler, is %#010x, an even address: a Cortex-M runs "
-                      "Thumb code only, so this is no vector table; %s" % (reset, VECTOR_HINT))
-    if reset < IMAGE_BASE:
-        why = ("probably linked for 0x08000000, without the boot loader's 4 KB offset"
-               if reset >= FLASH_START else "linked for another address")
-        raise Refused("the reset handler is %#010x, below the image at %#010x: the firmware was %s"
-                      % (reset, IMAGE_BASE, why))
-    if reset >= end:
-        raise Refused("the reset handler is %#010x, past the image's end at %#010x: the firmware "
-                      "was linked for another address or the file is cut short" % (reset, end))
+        return ("the first word, the initial stack pointer, is %#010x, not a word-aligned SRAM address "
+                "(%#010x-%#010x): the file does not begin with a Cortex-M vector table"
+                % (stack, STACK_LOW, STACK_HIGH))
+    for index, vector in enumerate(words[1:], 1):
+        name = "the reset handler" if index == 1 else "the %s vector (word %d)" % (SYSTEM_VECTORS[index], index + 1)
+        if index > 1 and not vector:
+            continue
+        if not vector & 1:
+            return ("%s is %#010x, an even address: a Cortex-M runs Thumb code only, so this is no vector table"
+                    % (name, vector))
+        if vector < IMAGE_BASE:
+            return ("%s is %#010x, below the image at %#010x: the firmware was %s" % (name, vector, IMAGE_BASE,
+                    "probably linked for 0x08000000, without the boot loader's 4 KB offset"
+                    if vector >= FLASH_START else "linked for another address"))
+        if vector >= end:
+            return ("%s is %#010x, past the image's end at %#010x: the firmware was linked for another address "
+                    "or the file is cut short" % (name, vector, end))
+    if raw and min(vector for vector in words[1:] if vector) >= IMAGE_BASE + VECTOR_REACH_BYTES:
+        return ("every vector lies past the first %d KiB of the image (the reset handler is %#010x): a .bin "
+                "linked for a higher address than %#010x reads so" % (VECTOR_REACH_BYTES // 1024, words[1],
+                                                                       IMAGE_BASE))
+    return None
 
 
 def remove_outputs(embed_dir):
@@ -445,10 +515,26 @@ def write_if_changed(path, content):
     os.replace(path + ".tmp", path)
 
 
+def read_firmware(path):
+    """The bytes of an ordinary file, read once; anything else is refused
+    before a byte is read: a FIFO without a writer, a device, never end."""
+    kind = NOT_ORDINARY.get(stat.S_IFMT(os.stat(path).st_mode))
+    if kind:
+        raise Refused("%s, not an ordinary file: give the firmware file itself" % kind)
+    # Not blocking, in case a FIFO took the file's place meanwhile: it then reads empty.
+    with os.fdopen(os.open(path, os.O_RDONLY | os.O_NONBLOCK), "rb") as f:
+        data = f.read(FILE_LIMIT_BYTES + 1)
+    if len(data) > FILE_LIMIT_BYTES:
+        raise Refused("more than %d MiB, larger than any firmware file" % (FILE_LIMIT_BYTES // (1024 * 1024)))
+    return data
+
+
 def main(argv):
     args = argv[1:]
     vector_check = "--no-vector-check" not in args
     args = [a for a in args if a != "--no-vector-check"]
+    copy = args[1] if args[:1] == ["--copy"] and len(args) == 4 else None
+    args = args[2:] if copy else args
     if len(args) != 2:
         sys.stderr.write(__doc__)
         return 2
@@ -456,21 +542,21 @@ def main(argv):
     try:
         if os.path.exists(embed_dir) and not os.path.isdir(embed_dir):
             raise Refused("%s, where the image goes, is a file, not a folder" % embed_dir)
-        with open(firmware, "rb") as f:
-            data = f.read()
-        fmt, image = convert(data)
-        if vector_check:
-            check_vectors(image)
+        data = read_firmware(firmware)
+        fmt, image = convert(data, IMAGE_BASE, vector_check)
         name = os.path.basename(firmware)
         problem = firmware_identity.name_problem(name)
         if problem:
             raise Refused(problem)
         stack, reset = vector_words(image)
-        ident = firmware_identity.identity(image, name, fmt, IMAGE_BASE, reset, stack, vector_check)
+        checked = vector_check or fmt == "raw image"
+        ident = firmware_identity.identity(image, name, fmt, IMAGE_BASE, reset, stack, checked)
         os.makedirs(embed_dir, exist_ok=True)
         write_if_changed(os.path.join(embed_dir, OUTPUTS[0]), image)
         write_if_changed(os.path.join(embed_dir, OUTPUTS[1]), firmware_identity.header(ident).encode("ascii"))
         write_if_changed(os.path.join(embed_dir, OUTPUTS[2]), firmware_identity.text(ident).encode("ascii"))
+        if copy:
+            write_if_changed(copy, data)
     except Refused as e:
         why = e
     except OSError as e:

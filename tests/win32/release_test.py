@@ -20,6 +20,7 @@ import struct
 import subprocess
 import sys
 import threading
+import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "e2e", "harness"))
 from protocol import crc16_modbus, padded_image  # noqa: E402  the test scripts' one CRC-16
@@ -153,6 +154,7 @@ FIXTURE_ASM = """ .syntax unified
  .thumb
  .section .vectors, "a"
  .word _stack_top, reset_handler, reset_handler, reset_handler
+ .space 48
  .text
  .thumb_func
 reset_handler: ldr r0, =_data_load
@@ -181,7 +183,8 @@ def make_fixtures(out, firmware):
     f = {name: os.path.join(d, name) for name in ("app.s", "app.o", "app.elf", "app.bin", "app0.elf", "app0.bin",
                                                   "eof.hex", "low.hex", "far.bin", "far.hex", "empty.bin",
                                                   "nothing.hex", "app.srec", "README", "nothing.o", "overlap.elf",
-                                                  "app.hex", "cut.hex", "joined.hex", "binary.hex", "2mib.bin")}
+                                                  "app.hex", "cut.hex", "joined.hex", "binary.hex", "2mib.bin",
+                                                  "fifo", "app;v2.hex", "fw $x (2).bin")}
     open(f["app.s"], "w").write(FIXTURE_ASM)
     tool("arm-none-eabi-as", "-mcpu=cortex-m3", "-o", f["app.o"], f["app.s"])
     # overlap.elf: .config 8 bytes into .text, which only a link told not to check makes.
@@ -208,6 +211,9 @@ def make_fixtures(out, firmware):
     open(f["binary.hex"], "wb").write(b"".join(lines) + b"\x80")
     # The mislink: data with no load address in flash, written out up to SRAM.
     open(f["2mib.bin"], "wb").write(open(firmware, "rb").read().ljust(2 * 1024 * 1024, b"\0"))
+    os.mkfifo(f["fifo"])  # no writer: read, it would never end
+    shutil.copy(f["app.hex"], f["app;v2.hex"])
+    shutil.copy(firmware, f["fw $x (2).bin"])
     return f
 
 
@@ -229,8 +235,8 @@ def dist_state(checkout):
 
 
 def check_refusals(release, checkout, f):
-    """Each file that cannot be the firmware: the release's first line names it and says why, and dist/
-    is left as it was."""
+    """Each file that cannot be the firmware, even with --no-vector-check: the release's first line names
+    it and says why, the second that nothing was released, and dist/ is left as it was."""
     before = dist_state(checkout)
     hex_lines = len(open(f["app.hex"]).readlines())
     for path, why in [
@@ -248,28 +254,29 @@ def check_refusals(release, checkout, f):
             (f["overlap.elf"], "the ELF file has section .config at 0x08001008, inside section .text at 0x08001000"),
             ("/bin/true", "an ELF file for EM_X86_64, 64-bit little-endian, not a 32-bit little-endian ARM"),
             (f["nothing.o"], "an ELF object file, not linked"),
-            (f["app0.bin"], "the reset handler is 0x08000011, below the image at 0x08001000: the firmware was "
-                            "probably linked for 0x08000000")]:
-        checked = [arg for arg in release[3:] if arg != "--no-vector-check"]
-        code, text = run(release[:1] + ["--firmware", path] + checked, cwd=checkout)
+            (f["app0.bin"], "the reset handler is 0x08000041, below the image at 0x08001000: the firmware was "
+                            "probably linked for 0x08000000"),
+            (f["fifo"], "a FIFO (named pipe), not an ordinary file"),
+            (f["app;v2.hex"], "the file name 'app;v2.hex' holds ';'")]:
+        code, text = run(release[:1] + ["--firmware", path, "--no-vector-check"] + release[3:], cwd=checkout)
         first = text.split("\n", 1)[0]
         print("    " + first)
         check(code == 1 and first.startswith("firmware %s: %s" % (os.path.realpath(path), why))
+              and text == first + "\nrelease: nothing released; dist/ is as it was\n"
               and dist_state(checkout) == before, "%s refused: %s" % (os.path.basename(path), why), text[-600:])
 
 
 def check_embedding(checkout, out, firmware, vectors, f):
-    """What the build embeds: the raw file itself, the ELF's flash bytes with erased gaps, a raw file
-    without a vector table when told; a refused file then leaves no image to build with."""
+    """What the build embeds: the raw file itself, whatever its name, the ELF's flash bytes with erased gaps;
+    a raw file without a vector table is refused even when told, and a refused file leaves no image."""
     build = os.path.join(out, "embedding")
     embedded, identity = (os.path.join(build, "installer", "embed", name)
                           for name in ("embedded_firmware.bin", "firmware_identity.txt"))
-    checked = {"ON": "checked", "OFF": "skipped"}
-    for path, vectors, expected, said in [(firmware, vectors, firmware, "raw image " + checked[vectors]),
+    for path, vectors, expected, said in [(firmware, vectors, firmware, "raw image checked"),
+                                          (f["fw $x (2).bin"], "ON", firmware, "raw image checked"),
                                           (f["app.elf"], "ON", f["app.bin"], "ELF (32-bit ARM) checked"),
                                           (f["eof.hex"], "ON", f["app.bin"], "Intel HEX checked"),
-                                          (f["app0.bin"], "OFF", f["app0.bin"], "raw image skipped"),
-                                          (f["empty.bin"], "ON", None, None)]:
+                                          (f["app0.bin"], "OFF", None, None), (f["empty.bin"], "ON", None, None)]:
         code, text = run(["cmake", "-S", checkout, "-B", build, "-DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake",
                           "-DINSTALLER_FIRMWARE=" + path, "-DINSTALLER_FIRMWARE_VECTOR_CHECK=" + vectors])
         if expected is None:
@@ -374,8 +381,8 @@ def check_release(out, dist, commit, version, firmware, given, reference, cert, 
 
 
 def check_other_firmware(out, checkout, version, f, first, again):
-    """The first release made again (again) and killed between its two moves leaves it hidden. A
-    release of other firmware, unsigned, puts it back first, then writes a folder of its own beside it."""
+    """The first release made again (again) and killed between its moves stays hidden after a refused release;
+    one of other firmware puts it back and writes its own beside it, while a second one waits for it."""
     before = dist_state(checkout)
     kill = os.path.join(out, "kill-between-moves")
     os.makedirs(kill)
@@ -386,14 +393,26 @@ def check_other_firmware(out, checkout, version, f, first, again):
                      env=dict(os.environ, PATH=kill + os.pathsep + os.environ["PATH"]))
     check(code == -9 and not os.path.exists(first), "killed between its moves, a release leaves the first hidden",
           "exit %d: %s" % (code, text[-300:]))
+    hidden, refused = dist_state(checkout), [again[0], "--firmware", f["empty.bin"]]
+    code, text = run(refused, cwd=checkout)
+    check(code == 1 and dist_state(checkout) == hidden, "a refused release leaves it hidden", text[-300:])
     dist = release_dir(checkout, version, f["app.elf"], open(f["app.bin"], "rb").read())
-    code, text = run([os.path.join(checkout, "scripts", "release"), "--firmware", f["app.elf"]], cwd=checkout,
-                     log=os.path.join(out, "release-app.log"), timeout=RELEASE_TIMEOUT_S)
-    check(text.startswith("release: put back dist/%s, " % os.path.basename(first)), "the next release puts it back",
-          text[:300])
+    log = os.path.join(out, "release-app.log")
+    with open(log, "ab") as both:  # one log for the two, in the order things happen
+        app = subprocess.Popen([again[0], "--firmware", f["app.elf"]], cwd=checkout, stdout=both, stderr=both)
+        while app.poll() is None and run(["flock", "-n", "dist/.release.lock", "true"], cwd=checkout)[0] == 0:
+            time.sleep(0.1)  # until the release holds the lock
+        together, other = app.poll() is None, subprocess.Popen(refused, cwd=checkout, stdout=both, stderr=both)
+        code, other_code = app.wait(RELEASE_TIMEOUT_S), other.wait(RELEASE_TIMEOUT_S)
+    text = open(log).read()
+    check(text.count("release: put back dist/%s, " % os.path.basename(first)) == 1, "the next release puts it back",
+          text[-1000:])
+    check(together and other_code == 1 and ("another release in this clone has held" in text
+                                            or -1 < text.find("update time:") < text.find("the file is empty")),
+          "a release started while another runs waits for it to end", text[-1000:])
     if check(code == 0 and os.path.isdir(dist), "a release of app.elf writes %s" % dist, text[-1000:]):
         check_contents(dist, f["app.elf"], open(f["app.bin"], "rb").read())
-    releases = sorted(name for name in os.listdir(os.path.join(checkout, "dist")))
+    releases = sorted(set(os.listdir(os.path.join(checkout, "dist"))) - {".release.lock"})
     check(releases == sorted([os.path.basename(first), os.path.basename(dist)])
           and all(dist_state(checkout).get(path, False) == digest for path, digest in before.items()),
           "the two releases sit side by side in dist/, the first as it was", str(releases))
