@@ -149,8 +149,9 @@ int tcgetattr(int fd, struct termios *tio)
 }
 
 /* Either ioctl entry point: records a TCSETS2 (and its W and F forms), remembers a TCGETS2. */
-static int termrec_ioctl(ioctl_fn *real, const char *name, int fd, unsigned long request, void *arg)
+static int termrec_ioctl(ioctl_fn *real, const char *name, int fd, unsigned long request, va_list args)
 {
+    void *arg = va_arg(args, void *);
     const struct termrec_termios2 *tio = arg;
     int result;
     if (arg != NULL && request >= TERMREC_TCSETS2 && request <= TERMREC_TCSETS2 + 2) {
@@ -170,11 +171,10 @@ int ioctl(int fd, unsigned long request, ...)
 {
     static ioctl_fn real;
     va_list args;
-    void *arg;
     va_start(args, request);
-    arg = va_arg(args, void *);
+    int result = termrec_ioctl(&real, "ioctl", fd, request, args);
     va_end(args);
-    return termrec_ioctl(&real, "ioctl", fd, request, arg);
+    return result;
 }
 
 /* A 32-bit program built with 64-bit time (Wine 10's ntdll.so) calls this name instead. */
@@ -183,9 +183,8 @@ int __ioctl_time64(int fd, unsigned long request, ...)
 {
     static ioctl_fn real;
     va_list args;
-    void *arg;
     va_start(args, request);
-    arg = va_arg(args, void *);
+    int result = termrec_ioctl(&real, "__ioctl_time64", fd, request, args);
     va_end(args);
-    return termrec_ioctl(&real, "__ioctl_time64", fd, request, arg);
+    return result;
 }
